@@ -1,0 +1,42 @@
+// The adapter link's state, discovery of the adapter on the COM ports, the
+// registry switches, and the open/close entry points.
+//
+// Failure reporting: JmsgCheckConnection returns 0 when the link can be used
+// and ERR_DEVICE_NOT_CONNECTED (8) when no adapter was found, after the
+// once-per-process "not detected" notice.
+#pragma once
+
+#include <cstdint>
+
+namespace orv {
+
+extern int32_t hCommPort;     // serial handle of the link; -1 when closed
+extern uint32_t CommPortNum;  // COM port of the adapter; 0 while none is known
+extern uint32_t UserSpecifiedCommPort;
+extern uint32_t UserSpecifiedIOTNum;
+extern int32_t hIOTSocket;  // reserved for a network link; stays -1
+extern uint32_t SerialNumber;
+extern uint32_t fSuppressPopups;
+extern uint32_t fNotDetectedPopup;
+extern uint32_t wsaStarted;
+
+inline constexpr uint32_t kHighestComPort = 1000;
+inline constexpr uint32_t kStopSettleMs = 200;
+inline constexpr uint32_t kPurgeSettleMs = 100;
+inline constexpr uint32_t kVersionWaitMs = 200;
+inline constexpr uint32_t kSerialWaitMs = 200;
+
+int32_t JmsgCheckConnection();
+
+// Registry switches in the adapter's subkey.
+int32_t AllowDebug();
+int32_t SuppressPopups();
+uint32_t CheckIOTNumInRegistry();
+
+// True when `device_id` names the open adapter (its COM port or IOT number).
+bool IsKnownDeviceId(uint32_t device_id);
+
+// Restores the start-up state of the link (port closed, nothing known).
+void ResetDiscoveryState();
+
+}  // namespace orv

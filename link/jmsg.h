@@ -1,0 +1,147 @@
+// The JMSG link frame, the two send functions through which every frame
+// leaves the host, and the receive pass that cuts frames out of the serial
+// byte stream and files the adapter's answers.
+//
+// Wire form: the first 10 + `size` bytes of a JMSG, frames back to back,
+// no start byte, checksum or terminator.
+//
+// Failure reporting: the send functions return 0 or ERR_FAILED (7) after
+// one close-reopen-retry; the receive pass returns 7 when the port read
+// fails. Errors are also reported through DbgMsg ('E').
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace orv {
+
+inline constexpr size_t kJmsgHeaderSize = 10;
+inline constexpr size_t kJmsgDataSize = 68;
+
+struct JMSG {
+  uint8_t id;
+  uint8_t size;
+  uint8_t dev;
+  uint8_t op;
+  uint8_t flags;
+  uint8_t type;
+  uint8_t timestamp[4];
+  uint8_t data[kJmsgDataSize];
+};
+static_assert(sizeof(JMSG) == 78);
+static_assert(offsetof(JMSG, size) == 1 && offsetof(JMSG, dev) == 2 && offsetof(JMSG, op) == 3);
+static_assert(offsetof(JMSG, flags) == 4 && offsetof(JMSG, type) == 5);
+static_assert(offsetof(JMSG, timestamp) == 6 && offsetof(JMSG, data) == 10);
+
+inline size_t WireSize(const JMSG& frame) {
+  return kJmsgHeaderSize + frame.size;
+}
+
+// Device codes.
+enum Device : uint8_t {
+  kDevCan1 = 0x10,
+  kDevIso15765_1 = 0x20,
+  kDevCan2 = 0x30,
+  kDevIso15765_2 = 0x40,
+  kDevKLine = 0x90,
+  kDevAdc = 0xB0,
+  kDevDac = 0xC0,
+  kDevDio = 0xD0,
+  kDevMemory = 0xE0,
+  kDevSystem = 0xF0,
+  kDevDisplay = 0xF1,
+  kDevSecurity = 0xF2,
+};
+
+// Operation codes.
+enum Operation : uint8_t {
+  kOpStart = 0,
+  kOpStop = 1,
+  kOpRead = 2,
+  kOpWrite = 3,
+  kOpOpen = 5,
+  kOpClose = 6,
+  kOpDelete = 7,
+};
+
+// Type codes.
+enum FrameType : uint8_t {
+  kTypePlain = 0,
+  kTypeMask = 1,
+  kTypePattern = 2,
+  kTypeFlowControl = 3,
+  kTypePeriodic = 4,
+  kTypeBusMessage = 5,
+  kTypeSetup = 7,
+  kTypeSerialNumber = 8,
+  kTypeClearReceive = 0x0C,
+  kTypeVersion = 0x0D,
+  kTypeClock = 0x0E,
+  kTypeDirectory = 0x0F,
+};
+
+// Answer flag: refused, no more data, or (device 0xF0) adapter overflow.
+inline constexpr uint8_t kFlagRefused = 0x40;
+
+// Send time-outs callers pass (accepted and not used by the link).
+inline constexpr uint32_t kSendTimeoutCommand = 100;
+inline constexpr uint32_t kSendTimeoutBus = 1500;
+inline constexpr uint32_t kSendTimeoutMemory = 500;
+
+inline constexpr size_t kSendBufferSize = 16384;
+inline constexpr size_t kComBufSize = 4096;
+inline constexpr size_t kMemDataSize = 8192;
+inline constexpr size_t kAdcInputs = 16;
+inline constexpr size_t kDioLines = 3;  // lines 1 and 2; index 0 unused
+
+// MemStatus values.
+inline constexpr uint8_t kMemPending = 0xFF;
+inline constexpr uint8_t kMemAccepted = 0x00;
+inline constexpr uint8_t kMemRefused = 0xFE;
+
+// Receive buffer: bytes read and not yet consumed, starting at a frame
+// boundary.
+extern uint8_t com_buf[kComBufSize];
+extern uint32_t com_buf_len;
+
+// Answer places written by the receive pass.
+extern JMSG ORVXResponse;
+extern uint8_t MemData[kMemDataSize];
+extern int32_t MemSize;
+extern uint8_t MemStatus;
+extern uint16_t AdcReadings[kAdcInputs];
+extern uint8_t DioReadings[kDioLines];
+
+// Builds one frame (id 0, timestamp 0) and writes it. More than 68 data
+// bytes, or a null buffer with a non-zero size, is refused with 7 before
+// anything is written.
+int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t flags, uint32_t size,
+                    const uint8_t* p_data_buffer, uint32_t timeout);
+
+// Writes `num_msgs` caller-built frames as one batch, in array order. A
+// batch whose wire form exceeds the 16384-byte send buffer is refused with
+// 7 before anything is written, as is a frame whose size exceeds 68.
+int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout);
+
+// Writes prepared wire bytes with the driver's single reconnect-and-retry.
+// `who` names the caller in the retry message. Used by the two senders and
+// by the memory write, whose frame is larger than a JMSG.
+int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who);
+
+// One receive pass: reads what the port holds, dispatches complete frames.
+int32_t JmsgReceiveMsgs();
+
+// Clears the `dev` and `op` bytes of the reply slot before a request.
+inline void ClearReply() {
+  ORVXResponse.dev = 0;
+  ORVXResponse.op = 0;
+}
+inline bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
+  return ORVXResponse.dev == dev && ORVXResponse.op == op && ORVXResponse.type == type;
+}
+
+// Restores the start-up state of the receive buffer and answer places.
+void ResetLinkBuffers();
+
+}  // namespace orv

@@ -1,0 +1,79 @@
+// DbgMsg, the last-error text and the debug-trace line format.
+#include "link/trace.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "link/discovery.h"
+#include "platform/platform.h"
+
+namespace orv {
+
+char LastError[kLastErrorSize] = "No Error";
+char DbgBuffer[kDbgBufferSize];
+int32_t debug_socket = -1;
+
+namespace {
+
+// Copies `text` into `dest` of `capacity` bytes, cutting it to fit, and
+// returns the number of characters copied (without the zero).
+size_t CopyCut(char* dest, size_t capacity, const char* text) {
+  const size_t length = std::min(std::strlen(text), capacity - 1);
+  std::memcpy(dest, text, length);
+  dest[length] = '\0';
+  return length;
+}
+
+void SendTraceLine(char type, const char* text) {
+  char line[kTraceLineSize];
+  int prefix = std::snprintf(line, sizeof line, "%c %ld %ld ", type, static_cast<long>(CommPortNum),
+                             static_cast<long>(platform::current().tick_ms()));
+  if (prefix < 0) return;
+  // Leave room for "\r\n" and the zero; the text is cut if it is longer.
+  size_t used = static_cast<size_t>(prefix);
+  used += CopyCut(line + used, sizeof line - used - 2, text);
+  line[used++] = '\r';
+  line[used++] = '\n';
+  platform::current().trace_send(debug_socket, line, static_cast<uint32_t>(used));
+}
+
+}  // namespace
+
+void DbgMsg(char type, const char* text) {
+  if (text == nullptr) text = "";
+  if (TraceOn()) SendTraceLine(type, text);
+  if (type == kMsgError) CopyCut(LastError, sizeof LastError, text);
+}
+
+void DbgMsgf(char type, const char* format, ...) {
+  // Only error texts outlive the call; skip formatting when nobody reads it.
+  if (type != kMsgError && !TraceOn()) return;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(DbgBuffer, sizeof DbgBuffer, format, args);
+  va_end(args);
+  DbgMsg(type, DbgBuffer);
+}
+
+void DumpFrame(char type, const JMSG& frame, size_t shown) {
+  int used =
+      std::snprintf(DbgBuffer, sizeof DbgBuffer, "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)",
+                    frame.id, frame.size, frame.dev, frame.op, frame.flags, frame.type,
+                    frame.timestamp[0], frame.timestamp[1], frame.timestamp[2], frame.timestamp[3]);
+  shown = std::min({shown, static_cast<size_t>(frame.size), sizeof frame.data});
+  for (size_t i = 0; i < shown && used > 0; ++i) {
+    used += std::snprintf(DbgBuffer + used, sizeof DbgBuffer - static_cast<size_t>(used), " %02X",
+                          frame.data[i]);
+  }
+  DbgMsg(type, DbgBuffer);
+}
+
+void ResetTraceState() {
+  CopyCut(LastError, sizeof LastError, "No Error");
+  DbgBuffer[0] = '\0';
+  debug_socket = -1;
+}
+
+}  // namespace orv

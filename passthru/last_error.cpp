@@ -1,0 +1,17 @@
+// PassThruGetLastError: the text of the last error message.
+#include <cstring>
+
+#include "link/trace.h"
+#include "orvanta_j2534.h"
+
+using namespace orv;
+
+extern "C" ORV_API int32_t ORV_CALL PassThruGetLastError(char* pErrorDescription) {
+  if (pErrorDescription == nullptr) return ERR_NULL_PARAMETER;
+  // J2534 callers provide 80 characters: cut a longer text to 79 and its zero.
+  constexpr size_t kCallerBufferSize = 80;
+  const size_t length = strnlen(LastError, kCallerBufferSize - 1);
+  std::memcpy(pErrorDescription, LastError, length);
+  pErrorDescription[length] = '\0';
+  return STATUS_NOERROR;
+}

@@ -1,0 +1,409 @@
+// The POSIX backend of the platform seam.
+//
+// COM port n is the path $ORVANTA_COM_DIR/comN (default /dev/orvanta/comN);
+// the entry may be a symlink, for example to a pseudo-terminal. Open is
+// exclusive through flock() and TIOCEXCL. The Win32 line settings map onto
+// termios: raw mode, the byte size, parity and stop bits, CRTSCTS for CTS
+// output flow control, IXON/IXOFF for XON/XOFF, DTR and RTS through
+// TIOCMBIS/TIOCMBIC. Queue sizes and DSR flow control have no termios
+// equivalent: they are remembered and reported back but change nothing.
+// A read waits with poll() for at most the read time limit and returns what
+// has arrived; a write gives up at the write time limit.
+//
+// The registry is the INI file named by $ORVANTA_REGISTRY (default
+// /etc/orvanta/registry.ini); the "not detected" notice goes to standard
+// error as "ERROR: Orvanta not detected".
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/registry_ini.h"
+
+namespace orv::platform {
+
+namespace {
+
+constexpr const char* kDefaultComDir = "/dev/orvanta";
+constexpr const char* kDefaultRegistry = "/etc/orvanta/registry.ini";
+constexpr int kMaxPorts = 64;
+
+// What a port remembers beyond termios: the DCB fields without a termios
+// home and the time limits.
+struct PortState {
+  int fd = -1;
+  SerialSettings settings;
+  SerialTimeouts timeouts;
+};
+
+uint32_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                               static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+// Parses the port number out of "\\.\COMn".
+bool PortNumberOf(const char* device_name, unsigned long* port) {
+  const char* com = std::strstr(device_name, "COM");
+  if (com == nullptr) return false;
+  char* end = nullptr;
+  *port = std::strtoul(com + 3, &end, 10);
+  return end != com + 3 && *end == '\0';
+}
+
+std::string ComPath(unsigned long port) {
+  const char* dir = std::getenv("ORVANTA_COM_DIR");
+  std::string path = dir != nullptr && *dir != '\0' ? dir : kDefaultComDir;
+  return path + "/com" + std::to_string(port);
+}
+
+speed_t SpeedOf(uint32_t baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return B0;
+  }
+}
+
+uint32_t BaudOf(speed_t speed) {
+  switch (speed) {
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
+  }
+}
+
+tcflag_t CharSize(uint8_t bits) {
+  switch (bits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+void SetModemLine(int fd, int line, bool raised) {
+  // Pseudo-terminals have no modem lines; the failure is harmless there.
+  (void)ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  OsError serial_open(const char* device_name, SerialHandle* handle) override {
+    unsigned long port = 0;
+    if (!PortNumberOf(device_name, &port)) return ENOENT;
+    PortState* slot = FreeSlot();
+    if (slot == nullptr) return EMFILE;
+    const std::string path = ComPath(port);
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    if (OsError e = TakeExclusive(fd)) {
+      ::close(fd);
+      return e;
+    }
+    *slot = PortState{};
+    slot->fd = fd;
+    *handle = static_cast<SerialHandle>(slot - ports_.data());
+    return kOk;
+  }
+
+  OsError serial_close(SerialHandle handle) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    ioctl(p->fd, TIOCNXCL);
+    int rc = ::close(p->fd);
+    p->fd = -1;
+    return rc == 0 ? kOk : errno;
+  }
+
+  OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    termios tio{};
+    if (tcgetattr(p->fd, &tio) != 0) return errno;
+    *settings = p->settings;
+    settings->baud_rate = BaudOf(cfgetospeed(&tio));
+    return kOk;
+  }
+
+  OsError serial_set_settings(SerialHandle handle, const SerialSettings& s) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    termios tio{};
+    if (tcgetattr(p->fd, &tio) != 0) return errno;
+    const speed_t speed = SpeedOf(s.baud_rate);
+    if (speed == B0) return EINVAL;  // no termios rate for it
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    tio.c_cflag = (tio.c_cflag & ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS)) |
+                  CharSize(s.byte_size) | CLOCAL | CREAD;
+    if (s.stop_bits != 0) tio.c_cflag |= CSTOPB;
+    if (s.parity != 0) tio.c_cflag |= PARENB;
+    if (s.parity == 1 || s.parity == 3) tio.c_cflag |= PARODD;
+    if (s.parity >= 3) tio.c_cflag |= CMSPAR;
+    if (s.out_cts_flow) tio.c_cflag |= CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    if (s.out_xon_xoff) tio.c_iflag |= IXON;
+    if (s.in_xon_xoff) tio.c_iflag |= IXOFF;
+    if (s.parity_check) tio.c_iflag |= INPCK;
+    tio.c_cc[VSTART] = static_cast<cc_t>(s.xon_char);
+    tio.c_cc[VSTOP] = static_cast<cc_t>(s.xoff_char);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(p->fd, TCSANOW, &tio) != 0) return errno;
+    SetModemLine(p->fd, TIOCM_DTR, s.dtr_control != 0);
+    SetModemLine(p->fd, TIOCM_RTS, s.rts_control == 1);
+    p->settings = s;
+    return kOk;
+  }
+
+  OsError serial_set_queue_sizes(SerialHandle handle, uint32_t, uint32_t) override {
+    return Port(handle) != nullptr ? kOk : EBADF;
+  }
+
+  OsError serial_purge(SerialHandle handle, uint32_t) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    return tcflush(p->fd, TCIOFLUSH) == 0 ? kOk : errno;
+  }
+
+  OsError serial_set_timeouts(SerialHandle handle, const SerialTimeouts& timeouts) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    p->timeouts = timeouts;
+    return kOk;
+  }
+
+  OsError serial_get_properties(SerialHandle handle, SerialProperties* properties) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    int in = 0;
+    int out = 0;
+    if (ioctl(p->fd, FIONREAD, &in) != 0) return errno;
+    if (ioctl(p->fd, TIOCOUTQ, &out) != 0) out = 0;
+    properties->current_rx_queue = static_cast<uint32_t>(in);
+    properties->current_tx_queue = static_cast<uint32_t>(out);
+    return kOk;
+  }
+
+  OsError serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
+                      uint32_t* done) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    *done = 0;
+    if (count == 0) return kOk;
+    if (OsError e = WaitFor(p->fd, POLLIN, p->timeouts.read_total_constant)) {
+      return e == ETIMEDOUT ? kOk : e;
+    }
+    ssize_t n = ::read(p->fd, buffer, count);
+    if (n < 0) return errno == EAGAIN || errno == EINTR ? kOk : errno;
+    *done = static_cast<uint32_t>(n);
+    return kOk;
+  }
+
+  OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
+                       uint32_t* done) override {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    *done = 0;
+    const uint32_t start = MonotonicMs();
+    const uint32_t limit = p->timeouts.write_total_constant;
+    while (*done < count) {
+      ssize_t n = ::write(p->fd, buffer + *done, count - *done);
+      if (n > 0) {
+        *done += static_cast<uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return errno;
+      const uint32_t spent = MonotonicMs() - start;
+      if (limit != 0 && spent >= limit) return kOk;  // time limit: partial write
+      OsError e = WaitFor(p->fd, POLLOUT, limit == 0 ? 1000 : limit - spent);
+      if (e != kOk && e != ETIMEDOUT) return e;
+    }
+    return kOk;
+  }
+
+  OsError serial_set_break(SerialHandle handle) override { return BreakIoctl(handle, TIOCSBRK); }
+  OsError serial_clear_break(SerialHandle handle) override { return BreakIoctl(handle, TIOCCBRK); }
+
+  uint32_t tick_ms() override { return MonotonicMs(); }
+
+  void sleep_ms(uint32_t ms) override {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+
+  OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) override {
+    std::string text;
+    if (!ReadRegistry(&text)) return kErrorFileNotFound;
+    return IniEnumSection(text, index, name, capacity);
+  }
+
+  OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
+                               uint32_t* size) override {
+    std::string text;
+    if (!ReadRegistry(&text)) return kErrorFileNotFound;
+    return IniQueryValue(text, subkey, value_name, data, size);
+  }
+
+  OsError socket_startup() override { return kOk; }
+
+  OsError trace_connect(uint16_t port, SocketHandle* socket_out) override {
+    char host[241] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return errno;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return EHOSTUNREACH;
+    sockaddr_in address{};
+    std::memcpy(&address, found->ai_addr, sizeof address);
+    freeaddrinfo(found);
+    address.sin_port = htons(port);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      OsError e = errno;
+      ::close(fd);
+      return e;
+    }
+    *socket_out = fd;
+    return kOk;
+  }
+
+  void trace_send(SocketHandle socket, const char* text, uint32_t length) override {
+    (void)::send(socket, text, length, MSG_NOSIGNAL);
+  }
+
+  void trace_close(SocketHandle socket) override { ::close(socket); }
+
+  void message_box(const char* text, const char* caption) override {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+  }
+
+ private:
+  PortState* Port(SerialHandle handle) {
+    if (handle < 0 || handle >= kMaxPorts || ports_[static_cast<size_t>(handle)].fd < 0) {
+      return nullptr;
+    }
+    return &ports_[static_cast<size_t>(handle)];
+  }
+
+  PortState* FreeSlot() {
+    for (auto& p : ports_) {
+      if (p.fd < 0) return &p;
+    }
+    return nullptr;
+  }
+
+  static OsError TakeExclusive(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return errno;  // not a serial device
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+    ioctl(fd, TIOCEXCL);
+    return kOk;
+  }
+
+  // Waits until `fd` is ready for `events` or `ms` pass; ETIMEDOUT then.
+  static OsError WaitFor(int fd, short events, uint32_t ms) {
+    const uint32_t start = MonotonicMs();
+    for (;;) {
+      const uint32_t spent = MonotonicMs() - start;
+      const int left = spent >= ms ? 0 : static_cast<int>(ms - spent);
+      pollfd pfd{fd, events, 0};
+      int rc = ::poll(&pfd, 1, left);
+      if (rc > 0) {
+        if (pfd.revents & POLLNVAL) return EBADF;
+        if ((pfd.revents & events) == 0 && (pfd.revents & (POLLHUP | POLLERR))) return EIO;
+        return kOk;
+      }
+      if (rc == 0) return ETIMEDOUT;
+      if (errno != EINTR) return errno;
+    }
+  }
+
+  OsError BreakIoctl(SerialHandle handle, unsigned long request) {
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    return ioctl(p->fd, request) == 0 ? kOk : errno;
+  }
+
+  static bool ReadRegistry(std::string* text) {
+    const char* path = std::getenv("ORVANTA_REGISTRY");
+    std::ifstream in(path != nullptr && *path != '\0' ? path : kDefaultRegistry, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    *text = all.str();
+    return true;
+  }
+
+  std::array<PortState, kMaxPorts> ports_{};
+};
+
+}  // namespace
+
+Platform& native() {
+  static PosixPlatform instance;
+  return instance;
+}
+
+}  // namespace orv::platform
