@@ -1,0 +1,52 @@
+#include "tests/support/library_fixture.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "orvanta_j2534.h"
+#include "passthru/library_state.h"
+#include "platform/platform.h"
+
+namespace orv::test {
+
+void LibraryTest::SetUp() {
+  ResetLibraryState();
+  platform::install(&platform_);
+  platform_.attach_adapter(kAdapterPort, adapter_);
+}
+
+void LibraryTest::TearDown() {
+  ResetLibraryState();
+  platform::install(nullptr);
+}
+
+uint32_t LibraryTest::OpenLink() {
+  uint32_t device_id = 0;
+  EXPECT_EQ(PassThruOpen(nullptr, &device_id), 0);
+  ClearLogs();
+  return device_id;
+}
+
+void LibraryTest::ClearLogs() {
+  platform_.clear_port_logs();
+  adapter_.clear_log();
+}
+
+std::string LibraryTest::LastErrorText() const {
+  char text[80];
+  PassThruGetLastError(text);
+  return text;
+}
+
+JMSG MakeJmsg(uint8_t dev, uint8_t op, uint8_t type, uint8_t flags, std::vector<uint8_t> data) {
+  JMSG m{};
+  m.dev = dev;
+  m.op = op;
+  m.type = type;
+  m.flags = flags;
+  m.size = static_cast<uint8_t>(std::min<size_t>(data.size(), kJmsgDataSize));
+  std::memcpy(m.data, data.data(), m.size);
+  return m;
+}
+
+}  // namespace orv::test

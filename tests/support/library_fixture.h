@@ -1,0 +1,41 @@
+// Test fixture for the library against the in-process emulated adapter on
+// a virtual clock: installs an EmulatedPlatform with an adapter on COM7,
+// resets the library's process-wide state before and after each test, and
+// restores the native platform afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/adapter.h"
+#include "emulator/emulated_platform.h"
+#include "link/jmsg.h"
+
+namespace orv::test {
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kAdapterPort = 7;
+
+  void SetUp() override;
+  void TearDown() override;
+
+  // PassThruOpen(nullptr) and expects success; returns the device ID.
+  uint32_t OpenLink();
+  // Forgets what the adapter received and what was written so far.
+  void ClearLogs();
+  // Frames the library wrote to the adapter's port since the last clear.
+  std::vector<emu::Frame> Sent() const { return platform_.written_frames(kAdapterPort); }
+  std::string LastErrorText() const;
+
+  emu::EmulatedPlatform platform_;
+  emu::Adapter adapter_;
+};
+
+// Builds a JMSG for tests.
+JMSG MakeJmsg(uint8_t dev, uint8_t op, uint8_t type, uint8_t flags, std::vector<uint8_t> data = {});
+
+}  // namespace orv::test
