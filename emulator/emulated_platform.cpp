@@ -1,0 +1,465 @@
+// The in-process platform: see emulated_platform.h.
+#include "emulator/emulated_platform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace orv::emu {
+
+using platform::kInvalidHandle;
+using platform::kOk;
+using platform::OsError;
+using platform::SerialHandle;
+
+namespace {
+
+constexpr uint32_t kPurgeRxClear = 0x08;
+
+bool same_text_nocase(const std::string& a, const char* b) {
+  const size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+RegistrySubkey& RegistrySubkey::text(const std::string& value_name, const std::string& value) {
+  std::vector<uint8_t> data(value.begin(), value.end());
+  data.push_back(0);
+  values.emplace_back(value_name, std::move(data));
+  return *this;
+}
+
+RegistrySubkey& RegistrySubkey::bytes(const std::string& value_name, std::vector<uint8_t> value) {
+  values.emplace_back(value_name, std::move(value));
+  return *this;
+}
+
+EmulatedPlatform::EmulatedPlatform() = default;
+
+// --- clock -------------------------------------------------------------------
+
+void EmulatedPlatform::set_tick(uint32_t ms) {
+  now_ = ms;
+}
+
+void EmulatedPlatform::advance_ms(uint32_t ms) {
+  now_ += ms;
+  for (auto& [n, port] : ports_) {
+    if (port.adapter != nullptr) port.adapter->advance(now_);
+  }
+}
+
+void EmulatedPlatform::sleep_ms(uint32_t ms) {
+  slept_ += ms;
+  advance_ms(ms);
+}
+
+// --- ports -------------------------------------------------------------------
+
+void EmulatedPlatform::attach_adapter(uint32_t port, Adapter& adapter) {
+  ports_[port].adapter = &adapter;
+  adapter.advance(now_);
+}
+
+void EmulatedPlatform::add_silent_port(uint32_t port) {
+  ports_[port].adapter = nullptr;
+}
+
+void EmulatedPlatform::remove_port(uint32_t port) {
+  auto it = ports_.find(port);
+  if (it == ports_.end()) return;
+  handles_.erase(it->second.handle);
+  ports_.erase(it);
+}
+
+std::vector<uint8_t> EmulatedPlatform::written_bytes(uint32_t port) const {
+  std::vector<uint8_t> all;
+  auto it = ports_.find(port);
+  if (it == ports_.end()) return all;
+  for (const auto& w : it->second.writes) all.insert(all.end(), w.begin(), w.end());
+  return all;
+}
+
+std::vector<Frame> EmulatedPlatform::written_frames(uint32_t port) const {
+  const std::vector<uint8_t> bytes = written_bytes(port);
+  std::vector<Frame> frames;
+  size_t pos = 0;
+  Frame f;
+  while (const size_t used = cut_frame(std::span(bytes).subspan(pos), &f)) {
+    frames.push_back(f);
+    pos += used;
+  }
+  return frames;
+}
+
+void EmulatedPlatform::clear_port_logs() {
+  open_log_.clear();
+  for (auto& [n, port] : ports_) {
+    port.writes.clear();
+    port.purges.clear();
+    port.opens = 0;
+    port.open_attempts = 0;
+    port.breaks = 0;
+  }
+}
+
+// --- faults ------------------------------------------------------------------
+
+void EmulatedPlatform::fail_next_writes(uint32_t n, OsError error) {
+  fail_writes_ = n;
+  fail_write_error_ = error;
+}
+
+void EmulatedPlatform::fail_write_number(uint32_t k, OsError error) {
+  write_countdown_ = k;
+  countdown_error_ = error;
+}
+
+void EmulatedPlatform::fail_next_reads(uint32_t n, OsError error) {
+  fail_reads_ = n;
+  fail_read_error_ = error;
+}
+
+void EmulatedPlatform::fail_next_opens(uint32_t port, uint32_t n, OsError error) {
+  ports_[port].fail_opens = n;
+  ports_[port].fail_open_error = error;
+}
+
+void EmulatedPlatform::vanish_port(uint32_t port) {
+  ports_[port].present = false;
+}
+
+void EmulatedPlatform::restore_port(uint32_t port) {
+  ports_[port].present = true;
+}
+
+void EmulatedPlatform::fail_call_number(uint64_t n, OsError error, bool from_then_on) {
+  fail_call_ = n;
+  fail_call_error_ = error;
+  fail_call_persist_ = from_then_on;
+}
+
+void EmulatedPlatform::clear_faults() {
+  fail_writes_ = 0;
+  write_countdown_ = 0;
+  fail_reads_ = 0;
+  fail_call_ = 0;
+  for (auto& [n, port] : ports_) {
+    port.fail_opens = 0;
+    port.max_read = 0;
+    port.present = true;
+  }
+}
+
+OsError EmulatedPlatform::count_call() {
+  ++calls_;
+  if (fail_call_ == 0) return kOk;
+  const bool hit = fail_call_persist_ ? calls_ >= fail_call_ : calls_ == fail_call_;
+  return hit ? fail_call_error_ : kOk;
+}
+
+EmulatedPort* EmulatedPlatform::open_port(SerialHandle handle, OsError* error) {
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    *error = oserr::kInvalidHandle;
+    return nullptr;
+  }
+  EmulatedPort& port = ports_[it->second];
+  if (!port.present) {
+    *error = oserr::kBadCommand;
+    return nullptr;
+  }
+  *error = kOk;
+  return &port;
+}
+
+// --- serial ------------------------------------------------------------------
+
+bool EmulatedPlatform::parse_device_name(const char* name, uint32_t* port) {
+  static constexpr char kPrefix[] = "\\\\.\\COM";
+  if (name == nullptr || std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return false;
+  const char* digits = name + sizeof kPrefix - 1;
+  if (*digits == '\0') return false;
+  uint64_t value = 0;
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(*c - '0');
+    if (value > UINT32_MAX) return false;
+  }
+  *port = static_cast<uint32_t>(value);
+  return true;
+}
+
+OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* handle) {
+  if (handle != nullptr) *handle = kInvalidHandle;
+  if (const OsError e = count_call()) return e;
+  if (handle == nullptr) return oserr::kInvalidParameter;
+  uint32_t n = 0;
+  if (!parse_device_name(device_name, &n)) return oserr::kFileNotFound;
+  open_log_.push_back(n);
+  auto it = ports_.find(n);
+  if (it == ports_.end()) return oserr::kFileNotFound;
+  EmulatedPort& port = it->second;
+  ++port.open_attempts;
+  if (port.fail_opens > 0) {
+    --port.fail_opens;
+    return port.fail_open_error;
+  }
+  if (!port.present) return oserr::kFileNotFound;
+  if (port.handle != kInvalidHandle) return oserr::kAccessDenied;
+  port.handle = next_handle_++;
+  handles_[port.handle] = n;
+  ++port.opens;
+  *handle = port.handle;
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_close(SerialHandle handle) {
+  if (const OsError e = count_call()) return e;
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return oserr::kInvalidHandle;
+  ports_[it->second].handle = kInvalidHandle;
+  handles_.erase(it);
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
+                                              platform::SerialSettings* settings) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  if (settings == nullptr) return oserr::kInvalidParameter;
+  *settings = port->settings;
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
+                                              const platform::SerialSettings& settings) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  port->settings = settings;
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t in_bytes,
+                                                 uint32_t out_bytes) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  port->in_queue = in_bytes;
+  port->out_queue = out_bytes;
+  return kOk;
+}
+
+// Clearing the input queue drops what has reached the port; what the
+// adapter has not sent yet still comes later.
+OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  port->purges.push_back(flags);
+  if ((flags & kPurgeRxClear) != 0 && port->adapter != nullptr) {
+    port->adapter->discard_due_output(now_);
+  }
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
+                                              const platform::SerialTimeouts& timeouts) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  port->timeouts = timeouts;
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_get_properties(SerialHandle handle,
+                                                platform::SerialProperties* properties) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  if (properties == nullptr) return oserr::kInvalidParameter;
+  properties->current_rx_queue =
+      port->adapter != nullptr ? static_cast<uint32_t>(port->adapter->output_due_bytes(now_)) : 0;
+  properties->current_tx_queue = 0;
+  return kOk;
+}
+
+// How long an empty read waits: the port's total read limit, at least 1 ms.
+uint32_t EmulatedPlatform::read_wait_ms(const EmulatedPort& port, uint32_t count) const {
+  const uint64_t total = uint64_t{port.timeouts.read_total_constant} +
+                         uint64_t{port.timeouts.read_total_multiplier} * count;
+  return static_cast<uint32_t>(std::clamp<uint64_t>(total, 1, UINT32_MAX));
+}
+
+OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
+                                      uint32_t* done) {
+  if (done != nullptr) *done = 0;
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  if (buffer == nullptr || done == nullptr) return oserr::kInvalidParameter;
+  if (fail_reads_ > 0) {
+    --fail_reads_;
+    return fail_read_error_;
+  }
+  Adapter* adapter = port->adapter;
+  const uint32_t limit = port->max_read != 0 ? std::min(count, port->max_read) : count;
+  const std::span<uint8_t> out(buffer, limit);
+  size_t n = adapter != nullptr ? adapter->read_host_bytes(out, now_) : 0;
+  if (n == 0) {
+    const uint32_t wait = read_wait_ms(*port, count);
+    for (uint32_t waited = 0; waited < wait; ++waited) {
+      advance_ms(1);
+      if (adapter != nullptr && adapter->has_output_due(now_)) break;
+    }
+    if (adapter != nullptr) n = adapter->read_host_bytes(out, now_);
+  }
+  *done = static_cast<uint32_t>(n);
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
+                                       uint32_t* done) {
+  if (done != nullptr) *done = 0;
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  if ((buffer == nullptr && count != 0) || done == nullptr) return oserr::kInvalidParameter;
+  if (write_countdown_ > 0 && --write_countdown_ == 0) return countdown_error_;
+  if (fail_writes_ > 0) {
+    --fail_writes_;
+    return fail_write_error_;
+  }
+  const std::span<const uint8_t> bytes(buffer, count);
+  port->writes.emplace_back(bytes.begin(), bytes.end());
+  if (port->adapter != nullptr) port->adapter->on_host_bytes(bytes, now_);
+  *done = count;
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  port->break_on = true;
+  ++port->breaks;
+  return kOk;
+}
+
+OsError EmulatedPlatform::serial_clear_break(SerialHandle handle) {
+  if (const OsError e = count_call()) return e;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  port->break_on = false;
+  return kOk;
+}
+
+// --- registry ------------------------------------------------------------------
+
+void EmulatedPlatform::set_registry(std::vector<RegistrySubkey> subkeys) {
+  registry_present_ = true;
+  registry_ = std::move(subkeys);
+}
+
+void EmulatedPlatform::clear_registry() {
+  registry_present_ = false;
+  registry_.clear();
+}
+
+OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) {
+  ++registry_calls_;
+  if (!registry_present_) return oserr::kFileNotFound;
+  if (index >= registry_.size()) return oserr::kNoMoreItems;
+  if (name == nullptr) return oserr::kInvalidParameter;
+  const std::string& key = registry_[index].name;
+  if (key.size() + 1 > capacity) return oserr::kMoreData;
+  std::memcpy(name, key.c_str(), key.size() + 1);
+  return kOk;
+}
+
+OsError EmulatedPlatform::registry_query_value(const char* subkey, const char* value_name,
+                                               uint8_t* data, uint32_t* size) {
+  ++registry_calls_;
+  if (!registry_present_ || subkey == nullptr) return oserr::kFileNotFound;
+  auto key = std::find_if(registry_.begin(), registry_.end(), [&](const RegistrySubkey& k) {
+    return same_text_nocase(k.name, subkey);
+  });
+  if (key == registry_.end()) return oserr::kFileNotFound;
+  const char* wanted = value_name != nullptr ? value_name : "";
+  auto value = std::find_if(key->values.begin(), key->values.end(),
+                            [&](const auto& v) { return same_text_nocase(v.first, wanted); });
+  if (value == key->values.end()) return oserr::kFileNotFound;
+  if (size == nullptr) return oserr::kInvalidParameter;
+  const auto length = static_cast<uint32_t>(value->second.size());
+  if (data == nullptr) {
+    *size = length;
+    return kOk;
+  }
+  if (length > *size) {
+    *size = length;
+    return oserr::kMoreData;
+  }
+  std::copy(value->second.begin(), value->second.end(), data);
+  *size = length;
+  return kOk;
+}
+
+// --- trace socket and message box ---------------------------------------------------
+
+OsError EmulatedPlatform::socket_startup() {
+  if (const OsError e = count_call()) return e;
+  ++socket_startups_;
+  return kOk;
+}
+
+OsError EmulatedPlatform::trace_connect(uint16_t port, platform::SocketHandle* socket) {
+  if (socket != nullptr) *socket = kInvalidHandle;
+  if (const OsError e = count_call()) return e;
+  ++trace_connect_attempts_;
+  if (socket == nullptr) return oserr::kInvalidParameter;
+  if (!trace_accepting_) return oserr::kConnRefused;
+  ++trace_connects_;
+  trace_port_ = port;
+  *socket = next_socket_++;
+  sockets_.insert(*socket);
+  return kOk;
+}
+
+void EmulatedPlatform::trace_send(platform::SocketHandle socket, const char* text,
+                                  uint32_t length) {
+  if (count_call() != kOk) return;
+  if (sockets_.count(socket) == 0 || text == nullptr) return;
+  trace_sends_.emplace_back(text, length);
+}
+
+std::string EmulatedPlatform::trace_text() const {
+  std::string all;
+  for (const std::string& s : trace_sends_) all += s;
+  return all;
+}
+
+void EmulatedPlatform::message_box(const char* text, const char* caption) {
+  boxes_.emplace_back(text != nullptr ? text : "", caption != nullptr ? caption : "");
+}
+
+}  // namespace orv::emu

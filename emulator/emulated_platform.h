@@ -1,0 +1,212 @@
+// The in-process platform for tests, benchmarks and fuzzers: a virtual
+// clock, COM ports wired to emulated adapters, a registry, a trace listener
+// and a message box that only record, and switchable faults.
+//
+// Time: `tick_ms()` is the virtual clock (starts at 1000, wraps at 32
+// bits). `sleep_ms(n)` advances it by n. A serial read that finds nothing
+// due waits like a real port under its read limit: the clock moves on by
+// the read's total time limit (at least 1 ms), stopping early once adapter
+// output falls due. A read that returns bytes takes no time. So a 15 s
+// polling loop costs 15000 iterations and no real time.
+//
+// Ports: "\\.\COMn" names port n. A port exists when an adapter is attached
+// to it or it was added as a silent port; any other name fails to open with
+// error 2. Opens are exclusive (a second open fails with error 5).
+//
+// Faults (all one-shot counters unless stated): failing writes, reads, opens
+// and any platform call by its number; bytes per read; a port that vanishes
+// (its open handle fails every transfer with error 22 and it cannot be
+// reopened) and later reappears.
+//
+// Failure reporting: the Win32-style OsError codes of the seam; nothing
+// throws. All control goes through this object.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "emulator/adapter.h"
+#include "platform/platform.h"
+
+namespace orv::emu {
+
+namespace oserr {
+inline constexpr platform::OsError kFileNotFound = 2;
+inline constexpr platform::OsError kAccessDenied = 5;
+inline constexpr platform::OsError kInvalidHandle = 6;
+inline constexpr platform::OsError kBadCommand = 22;
+inline constexpr platform::OsError kGenFailure = 31;
+inline constexpr platform::OsError kInvalidParameter = 87;
+inline constexpr platform::OsError kMoreData = 234;
+inline constexpr platform::OsError kNoMoreItems = 259;
+inline constexpr platform::OsError kConnRefused = 10061;
+}  // namespace oserr
+
+struct RegistrySubkey {
+  std::string name;
+  // Value name -> data bytes, in order; names compared without regard to case.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> values;
+
+  // A text value as the registry stores it: the characters and their NUL.
+  RegistrySubkey& text(const std::string& value_name, const std::string& value);
+  RegistrySubkey& bytes(const std::string& value_name, std::vector<uint8_t> value);
+};
+
+// Everything recorded for one COM port.
+struct EmulatedPort {
+  Adapter* adapter = nullptr;                                // null: a silent port
+  bool present = true;                                       // false while vanished
+  platform::SerialHandle handle = platform::kInvalidHandle;  // open handle or -1
+  uint32_t opens = 0;                                        // successful opens
+  uint32_t open_attempts = 0;
+  uint32_t fail_opens = 0;  // the next this many opens fail
+  platform::OsError fail_open_error = oserr::kFileNotFound;
+  uint32_t max_read = 0;                     // bytes per read (0 = no limit)
+  std::vector<std::vector<uint8_t>> writes;  // bytes of each successful write call
+  platform::SerialSettings settings;
+  platform::SerialTimeouts timeouts;
+  uint32_t in_queue = 0;
+  uint32_t out_queue = 0;
+  std::vector<uint32_t> purges;  // flags of each purge
+  bool break_on = false;
+  uint32_t breaks = 0;  // times the break was raised
+};
+
+class EmulatedPlatform : public platform::Platform {
+ public:
+  EmulatedPlatform();
+
+  // --- clock ---
+  void set_tick(uint32_t ms);
+  void advance_ms(uint32_t ms);
+  uint32_t now() const { return now_; }
+  uint64_t slept_ms() const { return slept_; }
+
+  // --- ports ---
+  void attach_adapter(uint32_t port, Adapter& adapter);
+  void add_silent_port(uint32_t port);
+  void remove_port(uint32_t port);
+  EmulatedPort& port(uint32_t n) { return ports_[n]; }
+  bool has_port(uint32_t n) const { return ports_.count(n) != 0; }
+  // Ports whose open was attempted, in order (also ports that do not exist).
+  const std::vector<uint32_t>& open_attempts() const { return open_log_; }
+  // All bytes of all writes on a port, and the frames they hold.
+  std::vector<uint8_t> written_bytes(uint32_t port) const;
+  std::vector<Frame> written_frames(uint32_t port) const;
+  void clear_port_logs();
+
+  // --- faults ---
+  // The next n writes fail (on any port).
+  void fail_next_writes(uint32_t n, platform::OsError error = oserr::kGenFailure);
+  // The k-th write from now fails (k >= 1).
+  void fail_write_number(uint32_t k, platform::OsError error = oserr::kGenFailure);
+  void fail_next_reads(uint32_t n, platform::OsError error = oserr::kGenFailure);
+  void fail_next_opens(uint32_t port, uint32_t n, platform::OsError error = oserr::kFileNotFound);
+  void set_max_read(uint32_t port, uint32_t bytes) { ports_[port].max_read = bytes; }
+  void vanish_port(uint32_t port);
+  void restore_port(uint32_t port);
+  // Counts every serial_* and socket call (trace_send included) from 1.
+  uint64_t call_count() const { return calls_; }
+  void reset_call_count() { calls_ = 0; }
+  // Call number `n` (as call_count() will show it) fails; with `from_then_on`
+  // every later call fails too. A failing trace_send is dropped.
+  void fail_call_number(uint64_t n, platform::OsError error = oserr::kGenFailure,
+                        bool from_then_on = false);
+  void clear_faults();
+
+  // --- registry ---
+  void set_registry(std::vector<RegistrySubkey> subkeys);
+  void clear_registry();  // the key itself is missing
+  uint32_t registry_calls() const { return registry_calls_; }
+
+  // --- trace listener ---
+  void set_trace_listener(bool accepting) { trace_accepting_ = accepting; }
+  uint32_t socket_startups() const { return socket_startups_; }
+  uint32_t trace_connects() const { return trace_connects_; }  // successful ones
+  uint32_t trace_connect_attempts() const { return trace_connect_attempts_; }
+  uint16_t trace_port() const { return trace_port_; }
+  const std::vector<std::string>& trace_sends() const { return trace_sends_; }
+  std::string trace_text() const;
+  void clear_trace() { trace_sends_.clear(); }
+
+  // --- message boxes ---
+  const std::vector<std::pair<std::string, std::string>>& message_boxes() const { return boxes_; }
+  void clear_message_boxes() { boxes_.clear(); }
+
+  // --- Platform ---
+  platform::OsError serial_open(const char* device_name, platform::SerialHandle* handle) override;
+  platform::OsError serial_close(platform::SerialHandle handle) override;
+  platform::OsError serial_get_settings(platform::SerialHandle handle,
+                                        platform::SerialSettings* settings) override;
+  platform::OsError serial_set_settings(platform::SerialHandle handle,
+                                        const platform::SerialSettings& settings) override;
+  platform::OsError serial_set_queue_sizes(platform::SerialHandle handle, uint32_t in_bytes,
+                                           uint32_t out_bytes) override;
+  platform::OsError serial_purge(platform::SerialHandle handle, uint32_t flags) override;
+  platform::OsError serial_set_timeouts(platform::SerialHandle handle,
+                                        const platform::SerialTimeouts& timeouts) override;
+  platform::OsError serial_get_properties(platform::SerialHandle handle,
+                                          platform::SerialProperties* properties) override;
+  platform::OsError serial_read(platform::SerialHandle handle, uint8_t* buffer, uint32_t count,
+                                uint32_t* done) override;
+  platform::OsError serial_write(platform::SerialHandle handle, const uint8_t* buffer,
+                                 uint32_t count, uint32_t* done) override;
+  platform::OsError serial_set_break(platform::SerialHandle handle) override;
+  platform::OsError serial_clear_break(platform::SerialHandle handle) override;
+  uint32_t tick_ms() override { return now_; }
+  void sleep_ms(uint32_t ms) override;
+  platform::OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) override;
+  platform::OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
+                                         uint32_t* size) override;
+  platform::OsError socket_startup() override;
+  platform::OsError trace_connect(uint16_t port, platform::SocketHandle* socket) override;
+  void trace_send(platform::SocketHandle socket, const char* text, uint32_t length) override;
+  void message_box(const char* text, const char* caption) override;
+
+ private:
+  // Counts the call and returns the injected error for it, or 0.
+  platform::OsError count_call();
+  // The port behind an open handle, or null (error in *error).
+  EmulatedPort* open_port(platform::SerialHandle handle, platform::OsError* error);
+  uint32_t read_wait_ms(const EmulatedPort& port, uint32_t count) const;
+  static bool parse_device_name(const char* name, uint32_t* port);
+
+  uint32_t now_ = 1000;
+  uint64_t slept_ = 0;
+  std::map<uint32_t, EmulatedPort> ports_;
+  std::map<platform::SerialHandle, uint32_t> handles_;
+  platform::SerialHandle next_handle_ = 3;
+  std::vector<uint32_t> open_log_;
+
+  uint32_t fail_writes_ = 0;
+  platform::OsError fail_write_error_ = 0;
+  uint32_t write_countdown_ = 0;  // the write that fails when this reaches 1
+  platform::OsError countdown_error_ = 0;
+  uint32_t fail_reads_ = 0;
+  platform::OsError fail_read_error_ = 0;
+  uint64_t calls_ = 0;
+  uint64_t fail_call_ = 0;  // 0: none
+  bool fail_call_persist_ = false;
+  platform::OsError fail_call_error_ = 0;
+
+  bool registry_present_ = false;
+  std::vector<RegistrySubkey> registry_;
+  uint32_t registry_calls_ = 0;
+
+  bool trace_accepting_ = false;
+  uint32_t socket_startups_ = 0;
+  uint32_t trace_connects_ = 0;
+  uint32_t trace_connect_attempts_ = 0;
+  uint16_t trace_port_ = 0;
+  platform::SocketHandle next_socket_ = 100;
+  std::set<platform::SocketHandle> sockets_;
+  std::vector<std::string> trace_sends_;
+
+  std::vector<std::pair<std::string, std::string>> boxes_;
+};
+
+}  // namespace orv::emu
