@@ -1,0 +1,440 @@
+// The adapter's file store: copy a host file in (PassThruWriteFile), copy a
+// stored file out (PassThruReadFile), delete one (PassThruDeleteFile) and
+// list the stored names that match a pattern (PassThruReadDir).
+//
+// Each operation runs to completion on the caller's thread: it sends its
+// frames and polls the receive pass against the millisecond tick count,
+// 15 s per awaited answer, never sleeping.
+//
+// Failure reporting: J2534 codes (0, 4 null name, 7 refused / no answer /
+// host file trouble / name too long, 8 no adapter), each failure with an
+// 'E' text through DbgMsg. Names are checked before anything is sent, so a
+// name never runs past a frame.
+#include "services/file_store.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "link/discovery.h"
+#include "link/trace.h"
+#include "orvanta_j2534.h"
+#include "platform/platform.h"
+
+namespace orv {
+
+namespace {
+
+// Data bytes 0 to 15 of a listing answer belong to the adapter; the entry
+// name starts after them.
+constexpr size_t kListingNameOffset = 16;
+
+platform::Platform& os() {
+  return platform::current();
+}
+
+JMSG MakeFileStoreFrame(uint8_t op, uint8_t flags) {
+  JMSG frame{};
+  frame.dev = kDevMemory;
+  frame.op = op;
+  frame.flags = flags;
+  frame.type = kTypePlain;
+  return frame;
+}
+
+// Holds the host file of one operation and closes it on every return.
+class HostFile {
+ public:
+  HostFile(const char* path, const char* mode) : file_(std::fopen(path, mode)) {}
+  ~HostFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  HostFile(const HostFile&) = delete;
+  HostFile& operator=(const HostFile&) = delete;
+
+  std::FILE* get() const { return file_; }
+  bool is_open() const { return file_ != nullptr; }
+
+  // Closes now; false when buffered bytes could not be written out.
+  bool close() {
+    const int rc = std::fclose(file_);
+    file_ = nullptr;
+    return rc == 0;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+// The host file's size in bytes, or -1 when it cannot be measured. Leaves
+// the file positioned at its start.
+long HostFileSize(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(file);
+  if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+// --- PassThruWriteFile steps -------------------------------------------------
+
+int32_t SendDeleteBeforeWrite(const char* sd_name, size_t length) {
+  const JMSG frame = MakeDeleteFrame(sd_name, length);
+  ExpectFileStoreAnswer();
+  const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruWriteFile(DELETE): JmsgSendMsgs returned %ld",
+            static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  // A refused delete (no such file yet) or a missing answer lets the copy
+  // go on: the open that follows decides.
+  AwaitFileStoreAnswer();
+  return STATUS_NOERROR;
+}
+
+int32_t OpenStoredFileForWriting(const char* sd_name, size_t length) {
+  const JMSG frame = MakeOpenForWritingFrame(sd_name, length);
+  ExpectFileStoreAnswer();
+  const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruWriteFile(OPEN): JmsgSendMsgs returned %ld", static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  if (AwaitFileStoreAnswer() != kMemAccepted) {
+    DbgMsg(kMsgError, "PassThruWriteFile(OPEN): Error");
+    return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
+}
+
+// Fills `batch` with the next frames of the host file: up to 64 frames of
+// up to 64 bytes, the last one flagged. Every byte sent must have come from
+// the file: a short read (the file shrank or cannot be read) fails the copy
+// before the batch leaves. Returns the frame count, or 0 on a short read.
+uint32_t FillWriteBatch(std::FILE* file, long* remaining, JMSG (&batch)[kWriteBatchFrames]) {
+  uint32_t count = 0;
+  while (count<kWriteBatchFrames&& * remaining> 0) {
+    JMSG& frame = batch[count];
+    frame = MakeFileStoreFrame(kOpWrite, 0);
+    const size_t bytes = std::min(static_cast<size_t>(*remaining), kWriteFrameBytes);
+    if (std::fread(frame.data, 1, bytes, file) != bytes) return 0;
+    frame.size = static_cast<uint8_t>(bytes);
+    *remaining -= static_cast<long>(bytes);
+    ++count;
+  }
+  batch[count - 1].flags = kLastOfBatch;
+  return count;
+}
+
+int32_t SendFileContents(std::FILE* file, long length, const char* pc_name) {
+  JMSG batch[kWriteBatchFrames];
+  long remaining = length;
+  while (remaining > 0) {
+    const uint32_t count = FillWriteBatch(file, &remaining, batch);
+    if (count == 0) {
+      DbgMsgf(kMsgError, "PassThruWriteFile(): %s file read error", pc_name);
+      return ERR_FAILED;
+    }
+    ExpectFileStoreAnswer();
+    const int32_t rc = JmsgSendMsgs(batch, count, kSendTimeoutMemory);
+    if (rc != STATUS_NOERROR) {
+      DbgMsgf(kMsgError, "PassThruWriteFile: JmsgSendMsgs returned %ld", static_cast<long>(rc));
+      return ERR_FAILED;
+    }
+    if (AwaitFileStoreAnswer() != kMemAccepted) {
+      DbgMsg(kMsgError, "PassThruWriteFile: Error");
+      return ERR_FAILED;
+    }
+  }
+  return STATUS_NOERROR;
+}
+
+int32_t CloseStoredFileAfterWrite() {
+  const JMSG frame = MakeFileStoreFrame(kOpClose, 0);
+  ExpectFileStoreAnswer();
+  const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruWriteFile(CLOSE): JmsgSendMsgs returned %ld",
+            static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  AwaitFileStoreAnswer();  // the data is acknowledged; the close's answer changes nothing
+  return STATUS_NOERROR;
+}
+
+// --- PassThruReadFile steps ----------------------------------------------------
+
+int32_t OpenStoredFileForReading(const char* sd_name, size_t length) {
+  ExpectFileStoreAnswer();
+  const int32_t rc = JmsgSendCmd(kDevMemory, kOpOpen, kTypePlain, kOpenForReading,
+                                 static_cast<uint32_t>(length + 1),
+                                 reinterpret_cast<const uint8_t*>(sd_name), kSendTimeoutCommand);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruReadFile(OPEN): JmsgSendCmd returned %ld", static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  if (AwaitFileStoreAnswer() != kMemAccepted) {
+    DbgMsg(kMsgError, "PassThruReadFile(OPEN): Error");
+    return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
+}
+
+// Requests blocks until an empty answer and appends each to the host file.
+int32_t ReceiveFileContents(std::FILE* file, const char* pc_name) {
+  for (;;) {
+    ExpectFileStoreAnswer();
+    const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
+                                   kSendTimeoutCommand);
+    if (rc != STATUS_NOERROR) {
+      DbgMsgf(kMsgError, "PassThruReadFile: JmsgSendCmd returned %ld", static_cast<long>(rc));
+      return ERR_FAILED;
+    }
+    if (AwaitFileStoreAnswer() != kMemAccepted) {
+      DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
+      return ERR_FAILED;
+    }
+    const size_t bytes =
+        static_cast<size_t>(std::clamp<int32_t>(MemSize, 0, static_cast<int32_t>(kMemDataSize)));
+    if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
+    if (std::fwrite(MemData, 1, bytes, file) != bytes) {
+      DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
+      return ERR_FAILED;
+    }
+  }
+}
+
+// --- PassThruReadDir steps -------------------------------------------------------
+
+int32_t SendListingRequest(uint8_t op, const uint8_t* data, uint32_t size) {
+  ClearReply();
+  const int32_t rc =
+      JmsgSendCmd(kDevSystem, op, kTypeDirectory, 0, size, data, kSendTimeoutCommand);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruReadDir: JmsgSendCmd returned %ld", static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
+}
+
+int32_t RequestListingAnswer(uint8_t op, const uint8_t* data, uint32_t size) {
+  if (SendListingRequest(op, data, size) != STATUS_NOERROR) return ERR_FAILED;
+  if (!AwaitListingAnswer(op)) {
+    DbgMsg(kMsgError, "PassThruReadDir: No response");
+    return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
+}
+
+// Appends the entry of a listing answer and a comma at `out`; returns the
+// new end. The name is the NUL-terminated text from data byte 16, read no
+// further than the answer's `size`, so a name without its NUL stops at the
+// frame's end.
+char* AppendListingEntry(char* out, const JMSG& answer) {
+  const size_t end = std::min<size_t>(answer.size, kJmsgDataSize);
+  for (size_t i = kListingNameOffset; i < end && answer.data[i] != 0; ++i) {
+    *out++ = static_cast<char>(answer.data[i]);
+  }
+  *out++ = ',';
+  *out = '\0';
+  return out;
+}
+
+}  // namespace
+
+size_t BoundedNameLength(const char* name, size_t limit) {
+  size_t length = 0;
+  while (length <= limit && name[length] != '\0') ++length;
+  return length;
+}
+
+JMSG MakeDeleteFrame(const char* name, size_t length) {
+  JMSG frame = MakeFileStoreFrame(kOpDelete, 0);
+  const size_t copied = std::min(length, kMaxDeleteNameLength);
+  std::memcpy(frame.data, name, copied);  // the NUL and the padding stay zero
+  frame.size = static_cast<uint8_t>(copied + 1 + kDeletePadding);
+  return frame;
+}
+
+JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
+  JMSG frame = MakeFileStoreFrame(kOpOpen, 0);
+  const size_t copied = std::min(length, kMaxStoredNameLength);
+  std::memcpy(frame.data, name, copied);
+  frame.size = static_cast<uint8_t>(copied + 1);
+  return frame;
+}
+
+void ExpectFileStoreAnswer() {
+  MemStatus = kMemPending;
+  MemSize = 0;  // answer data collects from the start of MemData
+}
+
+uint8_t AwaitFileStoreAnswer() {
+  const uint32_t start = os().tick_ms();
+  while (MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
+    JmsgReceiveMsgs();
+  }
+  return MemStatus;
+}
+
+bool AwaitListingAnswer(uint8_t op) {
+  const uint32_t start = os().tick_ms();
+  while (os().tick_ms() - start < kFileStoreWaitMs) {
+    JmsgReceiveMsgs();
+    if (ReplyIs(kDevSystem, op, kTypeDirectory)) return true;
+  }
+  return false;
+}
+
+}  // namespace orv
+
+using namespace orv;
+
+extern "C" {
+
+ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruWriteFile device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (PCFileName == nullptr || SDFileName == nullptr) {
+    DbgMsg(kMsgError, "PassThruWriteFile null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsgf(kMsgApi, "PassThruWriteFile(%s, %s, %ld)", PCFileName, SDFileName,
+          static_cast<long>(Flags));
+  // The stored name also goes into a delete frame, the tighter of the two.
+  const size_t sd_length = BoundedNameLength(SDFileName, kMaxDeleteNameLength);
+  if (sd_length > kMaxDeleteNameLength) {
+    DbgMsg(kMsgError, "PassThruWriteFile stored file name too long");
+    return ERR_FAILED;
+  }
+  HostFile host(PCFileName, "rb");
+  if (!host.is_open()) {
+    DbgMsgf(kMsgError, "PassThruWriteFile(): %s file open error", PCFileName);
+    return ERR_FAILED;
+  }
+  const long length = HostFileSize(host.get());
+  if (length < 0) {
+    DbgMsgf(kMsgError, "PassThruWriteFile(): %s file read error", PCFileName);
+    return ERR_FAILED;
+  }
+  if (SendDeleteBeforeWrite(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  if (OpenStoredFileForWriting(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  // A failure part-way leaves the partial stored file as it is.
+  if (SendFileContents(host.get(), length, PCFileName) != STATUS_NOERROR) return ERR_FAILED;
+  return CloseStoredFileAfterWrite();
+}
+
+ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruReadFile device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (PCFileName == nullptr || SDFileName == nullptr) {
+    DbgMsg(kMsgError, "PassThruReadFile null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsgf(kMsgApi, "PassThruReadFile(%s, %s, %ld)", PCFileName, SDFileName,
+          static_cast<long>(Flags));
+  const size_t sd_length = BoundedNameLength(SDFileName, kMaxStoredNameLength);
+  if (sd_length > kMaxStoredNameLength) {
+    DbgMsg(kMsgError, "PassThruReadFile stored file name too long");
+    return ERR_FAILED;
+  }
+  if (OpenStoredFileForReading(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  // On a host-side failure from here on the stored file stays open on the
+  // adapter, as after a refused read: the next open starts afresh.
+  HostFile host(PCFileName, "wb+");
+  if (!host.is_open()) {
+    DbgMsgf(kMsgError, "PassThruReadFile(): %s file open error", PCFileName);
+    return ERR_FAILED;
+  }
+  if (ReceiveFileContents(host.get(), PCFileName) != STATUS_NOERROR) return ERR_FAILED;
+  const int32_t rc =
+      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruReadFile(CLOSE): JmsgSendCmd returned %ld", static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  // Buffered bytes reach the disk at the close: a failure there (a full
+  // disk) means the host file is incomplete, which is no success.
+  if (!host.close()) {
+    DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", PCFileName);
+    return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
+}
+
+// Result: 0 when the store deleted the file; 7 when it refused (no such
+// file: "PassThruDeleteFile(DELETE): Error") or did not answer within 15 s
+// ("PassThruDeleteFile(DELETE): No response"), so a caller can tell a
+// deleted file from one that may still be there.
+ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags) {
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruDeleteFile device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (SDFileName == nullptr) {
+    DbgMsg(kMsgError, "PassThruDeleteFile null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsgf(kMsgApi, "PassThruDeleteFile(%s, %ld)", SDFileName, static_cast<long>(Flags));
+  const size_t sd_length = BoundedNameLength(SDFileName, kMaxDeleteNameLength);
+  if (sd_length > kMaxDeleteNameLength) {
+    DbgMsg(kMsgError, "PassThruDeleteFile stored file name too long");
+    return ERR_FAILED;
+  }
+  const JMSG frame = MakeDeleteFrame(SDFileName, sd_length);
+  ExpectFileStoreAnswer();
+  const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruDeleteFile(DELETE): JmsgSendMsgs returned %ld",
+            static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  switch (AwaitFileStoreAnswer()) {
+    case kMemAccepted:
+      return STATUS_NOERROR;
+    case kMemPending:
+      DbgMsg(kMsgError, "PassThruDeleteFile(DELETE): No response");
+      return ERR_FAILED;
+    default:
+      DbgMsg(kMsgError, "PassThruDeleteFile(DELETE): Error");
+      return ERR_FAILED;
+  }
+}
+
+// `pFileList` has no size: it must hold the whole list. Each entry adds at
+// most 53 characters (the 52 name bytes a frame can carry and the comma).
+ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
+  if (pFileList != nullptr) pFileList[0] = '\0';
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruReadDir device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (pFileSpec == nullptr || pFileList == nullptr) {
+    DbgMsg(kMsgError, "PassThruReadDir null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsg(kMsgApi, "PassThruReadDir(pFileSpec, pFileList)");
+  const size_t spec_length = BoundedNameLength(pFileSpec, kMaxStoredNameLength);
+  if (spec_length > kMaxStoredNameLength) {
+    DbgMsg(kMsgError, "PassThruReadDir file pattern too long");
+    return ERR_FAILED;
+  }
+  if (RequestListingAnswer(kOpOpen, reinterpret_cast<const uint8_t*>(pFileSpec),
+                           static_cast<uint32_t>(spec_length + 1)) != STATUS_NOERROR) {
+    return ERR_FAILED;
+  }
+  char* end = pFileList;
+  while (ORVXResponse.size != 0) {  // the open's answer carries the first entry
+    end = AppendListingEntry(end, ORVXResponse);
+    if (RequestListingAnswer(kOpRead, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
+  }
+  if (SendListingRequest(kOpClose, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
+  AwaitListingAnswer(kOpClose);  // the listing is complete whatever the close says
+  return STATUS_NOERROR;
+}
+
+}  // extern "C"

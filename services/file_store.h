@@ -1,0 +1,59 @@
+// The adapter's file store as the host reaches it: the frame builders and
+// the awaits shared by the file operations (PassThruWriteFile,
+// PassThruReadFile, PassThruDeleteFile, PassThruReadDir, exported through
+// the public header) and by the firmware update, which replaces a stored
+// file the same way.
+//
+// Failure reporting: the exported operations return J2534 codes (0, 4, 7,
+// 8) with an 'E' text through DbgMsg; the helpers here return what they
+// observed and leave the reporting to their caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/jmsg.h"
+
+namespace orv {
+
+// Every awaited file-store or listing answer gets this long.
+inline constexpr uint32_t kFileStoreWaitMs = 15000;
+
+// A stored name or pattern travels with its NUL in the 68 data bytes of a
+// frame; the delete frame also carries ten bytes of zero after the NUL.
+inline constexpr size_t kDeletePadding = 10;
+inline constexpr size_t kMaxStoredNameLength = kJmsgDataSize - 1;                      // 67
+inline constexpr size_t kMaxDeleteNameLength = kMaxStoredNameLength - kDeletePadding;  // 57
+
+// A write batch: up to 64 data frames of up to 64 bytes, acknowledged once.
+inline constexpr size_t kWriteFrameBytes = 64;
+inline constexpr size_t kWriteBatchFrames = 64;
+inline constexpr uint8_t kLastOfBatch = 0x80;
+
+// Request flags of the file-store frames.
+inline constexpr uint8_t kOpenForReading = 0x04;
+inline constexpr uint8_t kReadNextBlock = 0x20;
+
+// Length of `name` when it is at most `limit` characters, else limit + 1
+// (never reads more than limit + 1 characters).
+size_t BoundedNameLength(const char* name, size_t limit);
+
+// The delete frame for `name` (at most kMaxDeleteNameLength characters):
+// the name, its NUL, then ten bytes of zero.
+JMSG MakeDeleteFrame(const char* name, size_t length);
+
+// The open-for-writing frame for `name` (at most kMaxStoredNameLength).
+JMSG MakeOpenForWritingFrame(const char* name, size_t length);
+
+// Marks the file-store answer place as pending and empty before a send.
+void ExpectFileStoreAnswer();
+
+// Polls the receive pass until the file store answers or 15 s pass.
+// Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer).
+uint8_t AwaitFileStoreAnswer();
+
+// Polls the receive pass until the reply slot holds the listing answer to
+// request `op` (dev 0xF0, type 0x0F) or 15 s pass. True when it came.
+bool AwaitListingAnswer(uint8_t op);
+
+}  // namespace orv
