@@ -5,6 +5,7 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "passthru/channel_table.h"
+#include "passthru/config_options.h"
 
 namespace orv {
 
@@ -13,6 +14,7 @@ void ResetLibraryState() {
   ResetLinkBuffers();
   ResetTraceState();
   ChannelStatus = 0;
+  ResetConfigOptions();
 }
 
 }  // namespace orv

@@ -140,6 +140,65 @@ extern "C" {
 #define DELETE_FROM_FUNCT_MSG_LOOKUP_TABLE 0x0Du
 #define READ_PROG_VOLTAGE 0x0Eu
 
+/* ---- Device and channel ioctls: J2534-2 and this adapter's own --------- */
+#define GET_DEVICE_INFO 0x800Cu
+#define GET_PROTOCOL_INFO 0x800Du
+#define READ_CH1_VOLTAGE 0x10000u /* adapter analogue input 4 */
+#define READ_CH2_VOLTAGE 0x10001u /* adapter analogue input 2 */
+#define READ_CH3_VOLTAGE 0x10002u /* adapter analogue input 3 */
+#define WRITE_LCD_TEST 0x10005u
+#define RESET_TIMER 0x10100u
+#define TIMESTAMP_MSEC 0x10101u
+#define TIMESTAMP_USEC 0x10102u
+#define CAN_D2_FLOW_CONTROL 0x10200u
+#define READ_DIO1 0x10300u
+#define READ_DIO2 0x10301u
+#define WRITE_DIO1 0x10400u
+#define WRITE_DIO2 0x10401u
+
+/* ---- Configuration parameter IDs (GET_CONFIG / SET_CONFIG) ------------- */
+/* P1_MIN to P4_MAX are given and returned in units of 0.5 ms. */
+#define DATA_RATE 0x01u
+#define LOOPBACK 0x03u
+#define NODE_ADDRESS 0x04u
+#define P1_MIN 0x06u
+#define P1_MAX 0x07u
+#define P2_MIN 0x08u
+#define P2_MAX 0x09u
+#define P3_MIN 0x0Au
+#define P3_MAX 0x0Bu
+#define P4_MIN 0x0Cu
+#define P4_MAX 0x0Du
+#define W1 0x0Eu
+#define W2 0x0Fu
+#define W3 0x10u
+#define W4 0x11u
+#define W5 0x12u
+#define TIDLE 0x13u
+#define TINIL 0x14u
+#define TWUP 0x15u
+#define PARITY 0x16u
+#define BIT_SAMPLE_POINT 0x17u
+#define SYNC_JUMP_WIDTH 0x18u
+#define ISO15765_BS 0x1Eu
+#define ISO15765_STMIN 0x1Fu
+#define DATA_BITS 0x20u
+#define FIVE_BAUD_MOD 0x21u
+#define BS_TX 0x22u
+#define STMIN_TX 0x23u
+#define ISO15765_WFT_MAX 0x25u
+#define ISO15765_PAD_VALUE 0x2Bu
+#define CAN_MIXED_FORMAT 0x8000u /* SET_CONFIG only */
+#define J1962_PINS 0x8001u       /* SET_CONFIG only, channels 11 and 12 */
+#define FD_CAN_DATA_PHASE_RATE 0x805Cu
+#define FD_ISO15765_TX_DATA_LENGTH 0x805Du
+#define HS_CAN_TERMINATION 0x805Eu
+#define MSG_TRIGGER 0x10000u
+#define LAST_SEGMENT_TIMESTAMP 0x10001u
+#define BUS_ERROR_MSGS 0x10002u
+#define INTERFRAME_DELAY 0x10003u
+#define AUTOMATIC_SUSPEND 0x10004u
+
 /* ---- Records ----------------------------------------------------------- */
 #define PASSTHRU_MSG_DATA_SIZE 4128u
 
