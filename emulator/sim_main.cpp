@@ -2,15 +2,18 @@
 // that the library (or any program) can talk to it as to a COM port.
 //
 // The slave side of the pty is made raw once at start and then left to the
-// host: its settings are what count. The program keeps no slave descriptor
-// open, so the host's close really is the last close (exclusive-use locks
-// end with it); while no host has the slave open the master reports a
-// hang-up, and the loop simply waits for the next open.
+// host: its settings are what count. The program keeps a slave descriptor
+// of its own open, so the master never sees a hang-up between the host's
+// close and its next open, and through it clears the terminal's exclusive
+// mode (TIOCEXCL) on every turn of the loop: the kernel keeps that mode
+// after the host's close, and a host without privileges could then never
+// reopen the port. The host's flock() still keeps a second opener out.
 //
 // Failure reporting: messages on stderr and the exit codes of --help.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -85,6 +88,7 @@ struct Options {
 
 struct Pty {
   int master = -1;
+  int slave = -1;  // held open, see the file header
   std::string slave_path;
   std::string link_path;
 };
@@ -175,18 +179,14 @@ bool open_pty(Pty* pty) {
   fcntl(pty->master, F_SETFL, fcntl(pty->master, F_GETFL) | O_NONBLOCK);
   fcntl(pty->master, F_SETFD, FD_CLOEXEC);
   // Raw once, so bytes pass untouched until the host sets its own mode.
-  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) return false;
+  pty->slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty->slave < 0) return false;
   termios tio{};
-  bool ok = tcgetattr(slave, &tio) == 0;
-  if (ok) {
-    cfmakeraw(&tio);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    ok = tcsetattr(slave, TCSANOW, &tio) == 0;
-  }
-  close(slave);
-  return ok;
+  if (tcgetattr(pty->slave, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  return tcsetattr(pty->slave, TCSANOW, &tio) == 0;
 }
 
 bool make_dir(const std::string& dir) {
@@ -248,7 +248,10 @@ void serve(orv::emu::Adapter& adapter, std::vector<Pty>& ptys) {
   std::vector<pollfd> fds(ptys.size());
   uint8_t buf[4096];
   while (g_stop == 0) {
-    for (size_t i = 0; i < ptys.size(); ++i) fds[i] = {ptys[i].master, POLLIN, 0};
+    for (size_t i = 0; i < ptys.size(); ++i) {
+      ioctl(ptys[i].slave, TIOCNXCL);
+      fds[i] = {ptys[i].master, POLLIN, 0};
+    }
     const int64_t next = adapter.ms_until_next_output(monotonic_ms());
     const int timeout = pending.empty() && next != 0 ? 1 : 0;
     const int ready = poll(fds.data(), fds.size(), timeout);
@@ -274,7 +277,7 @@ void serve(orv::emu::Adapter& adapter, std::vector<Pty>& ptys) {
       pending.insert(pending.end(), buf, buf + n);
     }
     flush_output(ptys[0].master, pending);
-    // A closed slave makes poll return at once; pace the loop instead.
+    // Should the slave side ever hang up, poll returns at once: pace the loop.
     if (hung_up) {
       const timespec one_ms{0, 1000000};
       nanosleep(&one_ms, nullptr);
@@ -351,6 +354,9 @@ int main(int argc, char** argv) {
 
   remove_links(ptys);
   adapter.files().flush();
-  for (const Pty& pty : ptys) close(pty.master);
+  for (const Pty& pty : ptys) {
+    close(pty.slave);
+    close(pty.master);
+  }
   return kExitOk;
 }
