@@ -81,8 +81,10 @@ uint32_t ReadNumber(const char* text) {
   return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
 }
 
+// Skips leading zeros so that "0012" reads as decimal 12 rather than
+// octal, but keeps the zero of a "0x" prefix so hexadecimal still works.
 const char* SkipZeros(const char* text) {
-  while (*text == '0') ++text;
+  while (text[0] == '0' && text[1] >= '0' && text[1] <= '9') ++text;
   return text;
 }
 

@@ -1,0 +1,174 @@
+// Sending frames, the reconnect-and-retry, and the receive pass that cuts
+// frames out of the byte stream and files the answers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "link/discovery.h"
+#include "link/jmsg.h"
+#include "link/trace.h"
+#include "orvanta_j2534.h"
+#include "tests/support/library_fixture.h"
+
+namespace orv::test {
+namespace {
+
+class LinkFramesTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    OpenLink();
+  }
+  // Puts raw bytes into the adapter's output, then runs receive passes
+  // until they have all been read.
+  void Deliver(const std::vector<uint8_t>& bytes) {
+    adapter_.inject_bytes(bytes);
+    for (int i = 0; i < 8; ++i) JmsgReceiveMsgs();
+  }
+  static std::vector<uint8_t> Wire(uint8_t dev, uint8_t op, uint8_t type, uint8_t flags,
+                                   std::vector<uint8_t> data) {
+    return emu::to_wire(emu::Frame::make(dev, op, type, flags, data));
+  }
+};
+
+TEST_F(LinkFramesTest, CommandWithoutDataIsTenBytes) {
+  ASSERT_EQ(JmsgSendCmd(0xF0, 2, 0x0D, 0, 0, nullptr, 100), 0);
+  const auto& writes = platform_.port(kAdapterPort).writes;
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0], (std::vector<uint8_t>{0, 0, 0xF0, 2, 0, 0x0D, 0, 0, 0, 0}));
+}
+
+TEST_F(LinkFramesTest, OversizedCommandIsRefusedBeforeWriting) {
+  uint8_t data[69] = {};
+  EXPECT_EQ(JmsgSendCmd(0xE0, 3, 0, 0, 69, data, 100), 7);
+  EXPECT_EQ(JmsgSendCmd(0xE0, 3, 0, 0, 4, nullptr, 100), 7);
+  EXPECT_TRUE(platform_.port(kAdapterPort).writes.empty());
+}
+
+TEST_F(LinkFramesTest, BatchGoesOutInOneWrite) {
+  JMSG frames[3] = {MakeJmsg(0xE0, 3, 0, 0), MakeJmsg(0xE0, 3, 0, 0, {1, 2, 3, 4}),
+                    MakeJmsg(0xE0, 3, 0, 0x80, std::vector<uint8_t>(68, 0xAA))};
+  ASSERT_EQ(JmsgSendMsgs(frames, 3, 500), 0);
+  const auto& writes = platform_.port(kAdapterPort).writes;
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].size(), 102u);
+  EXPECT_EQ(writes[0][10 + 14 + 4], 0x80);
+}
+
+TEST_F(LinkFramesTest, BatchLargerThanTheSendBufferIsRefusedWhole) {
+  std::vector<JMSG> frames(211, MakeJmsg(0x10, 3, 5, 0, std::vector<uint8_t>(68, 1)));
+  EXPECT_EQ(JmsgSendMsgs(frames.data(), static_cast<uint32_t>(frames.size()), 1500), 7);
+  EXPECT_TRUE(platform_.port(kAdapterPort).writes.empty());
+}
+
+TEST_F(LinkFramesTest, FailedWriteIsRetriedOnceAfterReopeningThePort) {
+  platform_.fail_next_writes(1);
+  EXPECT_EQ(JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100), 0);
+  EXPECT_EQ(platform_.port(kAdapterPort).opens, 1u);
+  EXPECT_EQ(platform_.port(kAdapterPort).writes.size(), 1u);
+  EXPECT_EQ(LastErrorText(), "JmsgSendCmd com_write returned -32001, retry");
+}
+
+TEST_F(LinkFramesTest, FailedWriteAndFailedReopenGiveFailureAndOneMessage) {
+  platform_.fail_next_writes(1);
+  platform_.fail_next_opens(kAdapterPort, 1);
+  JMSG frame = MakeJmsg(0x10, 3, 5, 0, {0, 0, 7, 0xE0});
+  EXPECT_EQ(JmsgSendMsgs(&frame, 1, 1500), 7);
+  EXPECT_EQ(LastErrorText(), "JmsgSendMsgs com_write returned -32001, retry");
+  EXPECT_EQ(hCommPort, -1);
+  // The port is known but closed: the link check does not search again,
+  // and the next send reopens it through its retry.
+  EXPECT_EQ(JmsgCheckConnection(), 0);
+  EXPECT_EQ(JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100), 0);
+  EXPECT_NE(hCommPort, -1);
+}
+
+TEST_F(LinkFramesTest, FailedReadReportsAndKeepsTheBuffer) {
+  Deliver({1, 2, 3});
+  platform_.fail_next_reads(1);
+  EXPECT_EQ(JmsgReceiveMsgs(), 7);
+  EXPECT_EQ(com_buf_len, 3u);
+  EXPECT_EQ(LastErrorText(), "JmsgReceiveMsgs com_read returned -32002");
+}
+
+TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
+  auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});
+  Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 9));
+  EXPECT_EQ(com_buf_len, 9u);
+  EXPECT_EQ(AdcReadings[2], 0);
+  Deliver(std::vector<uint8_t>(wire.begin() + 9, wire.end()));
+  EXPECT_EQ(com_buf_len, 0u);
+  EXPECT_EQ(AdcReadings[2], 0x1234);
+}
+
+TEST_F(LinkFramesTest, SeveralFramesInOneReadAreDispatchedInOrder) {
+  MemSize = 0;
+  std::vector<uint8_t> bytes = Wire(0xE0, 2, 0, 0, {1, 2, 3, 4, 5});
+  auto second = Wire(0xE0, 2, 0, 0, {6, 7, 8, 9, 10});
+  auto third = Wire(0xD0, 2, 0, 0, {1, 1});
+  bytes.insert(bytes.end(), second.begin(), second.end());
+  bytes.insert(bytes.end(), third.begin(), third.end());
+  adapter_.inject_bytes(bytes);
+  ASSERT_EQ(JmsgReceiveMsgs(), 0);
+  EXPECT_EQ(com_buf_len, 0u);
+  EXPECT_EQ(MemSize, 10);
+  EXPECT_EQ(MemStatus, kMemAccepted);
+  EXPECT_EQ(MemData[9], 10);
+  EXPECT_EQ(DioReadings[1], 1);
+}
+
+TEST_F(LinkFramesTest, RefusedMemoryAnswerResetsTheArea) {
+  MemSize = 5;
+  Deliver(Wire(0xE0, 2, 0, 0x40, {}));
+  EXPECT_EQ(MemSize, 0);
+  EXPECT_EQ(MemStatus, kMemRefused);
+}
+
+TEST_F(LinkFramesTest, SystemAnswersLandInTheReplySlot) {
+  ClearReply();
+  Deliver(Wire(0xF0, 5, 0x0F, 0, {9}));
+  EXPECT_TRUE(ReplyIs(0xF0, 5, 0x0F));
+  EXPECT_EQ(ORVXResponse.data[0], 9);
+}
+
+TEST_F(LinkFramesTest, InvalidOperationIsReportedAndSkipped) {
+  Deliver(Wire(0x10, 0, 0, 0, {}));
+  EXPECT_EQ(LastErrorText(),
+            "Received invalid operation (dev=10, op=00, flags=00, type=00, size=00)");
+  EXPECT_EQ(com_buf_len, 0u);
+}
+
+TEST_F(LinkFramesTest, HostileAnswersNeverWriteOutOfBounds) {
+  // A reading for an input beyond the table, a too-short reading, an
+  // oversized answer, and more memory data than the answer area holds.
+  Deliver(Wire(0xB0, 2, 0, 0, {200, 1, 1}));
+  Deliver(Wire(0xB0, 2, 0, 0, {3}));
+  Deliver(Wire(0xD0, 2, 0, 0, {9, 1}));
+  ClearReply();
+  Deliver(Wire(0xF0, 2, 0x0D, 0, std::vector<uint8_t>(200, 7)));
+  EXPECT_FALSE(ReplyIs(0xF0, 2, 0x0D));
+  MemSize = 0;
+  for (int i = 0; i < 130; ++i) Deliver(Wire(0xE0, 2, 0, 0, std::vector<uint8_t>(64, 1)));
+  EXPECT_LE(MemSize, static_cast<int32_t>(kMemDataSize));
+  EXPECT_EQ(MemStatus, kMemRefused);
+  EXPECT_EQ(AdcReadings[3], 0);
+}
+
+TEST_F(LinkFramesTest, ArbitraryBytesInAnyPiecesNeverOverrun) {
+  uint32_t seed = 12345;
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint8_t> noise(static_cast<size_t>(seed % 700));
+    for (auto& b : noise) {
+      seed = seed * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(seed >> 16);
+    }
+    adapter_.set_max_read(1 + seed % 97);
+    adapter_.inject_bytes(noise);
+    for (int i = 0; i < 20; ++i) JmsgReceiveMsgs();
+    EXPECT_LE(com_buf_len, kComBufSize);
+  }
+}
+
+}  // namespace
+}  // namespace orv::test
