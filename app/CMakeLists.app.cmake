@@ -1,0 +1,15 @@
+# The provisioning application: a platform-free core shared by every front
+# end, and the Linux command line orvanta-provision, which links the shared
+# pass-thru library the way any host program does. Unit tests link the core
+# against the static library instead.
+add_library(orvanta_provision_core STATIC ${CMAKE_CURRENT_LIST_DIR}/provision_core.cpp)
+target_include_directories(orvanta_provision_core PUBLIC ${ORV_ROOT} ${ORV_ROOT}/passthru/include)
+orv_set_warnings(orvanta_provision_core)
+
+if(NOT WIN32)
+  add_executable(orvanta-provision
+    ${CMAKE_CURRENT_LIST_DIR}/cli/orvanta_provision_main.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/cli/provision_cli.cpp)
+  target_link_libraries(orvanta-provision PRIVATE orvanta_provision_core orvanta_passthru)
+  orv_set_warnings(orvanta-provision)
+endif()
