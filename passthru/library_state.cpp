@@ -3,9 +3,12 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
+#include "passthru/filter_table.h"
+#include "passthru/periodic.h"
 
 namespace orv {
 
@@ -13,8 +16,11 @@ void ResetLibraryState() {
   ResetDiscoveryState();
   ResetLinkBuffers();
   ResetTraceState();
-  ChannelStatus = 0;
+  ResetChannelState();
   ResetConfigOptions();
+  ResetRxQueues();
+  ResetFilterTables();
+  ResetPeriodicTable();
 }
 
 }  // namespace orv
