@@ -124,6 +124,14 @@ uint64_t Adapter::extend(uint32_t now_ms) {
   return now64_;
 }
 
+void Adapter::resync_clock(uint32_t now_ms) {
+  if (!clock_started_) {
+    extend(now_ms);
+    return;
+  }
+  last_now32_ = now_ms;
+}
+
 void Adapter::set_now(uint32_t now_ms) {
   extend(now_ms);
 }

@@ -256,6 +256,9 @@ class Adapter {
   // Runs the units' timers up to now_ms.
   void advance(uint32_t now_ms);
   uint32_t now() const { return static_cast<uint32_t>(now64_); }
+  // The caller's clock was set to `now_ms` without time passing (a test
+  // moving its virtual clock near the wrap): later times count from here.
+  void resync_clock(uint32_t now_ms);
 
   // --- log of frames received from the host ---
   std::vector<Frame> received_frames() const;
@@ -273,11 +276,13 @@ class Adapter {
   // The returned rule stays valid; its `seen` counts matching requests.
   ScriptRule& add_rule(RequestMatch match, Scripted action, uint32_t delay_ms = 0,
                        std::vector<Frame> frames = {});
-  void drop_answer(RequestMatch match) { add_rule(match, Scripted::kDrop); }
-  void delay_answer(RequestMatch match, uint32_t ms) { add_rule(match, Scripted::kDelay, ms); }
-  void refuse_answer(RequestMatch match) { add_rule(match, Scripted::kRefuse); }
-  void replace_answer(RequestMatch match, std::vector<Frame> frames) {
-    add_rule(match, Scripted::kReplace, 0, std::move(frames));
+  ScriptRule& drop_answer(RequestMatch match) { return add_rule(match, Scripted::kDrop); }
+  ScriptRule& delay_answer(RequestMatch match, uint32_t ms) {
+    return add_rule(match, Scripted::kDelay, ms);
+  }
+  ScriptRule& refuse_answer(RequestMatch match) { return add_rule(match, Scripted::kRefuse); }
+  ScriptRule& replace_answer(RequestMatch match, std::vector<Frame> frames) {
+    return add_rule(match, Scripted::kReplace, 0, std::move(frames));
   }
   void clear_rules() { rules_.clear(); }
   // Each read hands out at most `n` bytes (0 = no limit).

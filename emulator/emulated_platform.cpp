@@ -46,8 +46,12 @@ EmulatedPlatform::EmulatedPlatform() = default;
 
 // --- clock -------------------------------------------------------------------
 
+// Renames the present instant: attached adapters see no time pass.
 void EmulatedPlatform::set_tick(uint32_t ms) {
   now_ = ms;
+  for (auto& [n, port] : ports_) {
+    if (port.adapter != nullptr) port.adapter->resync_clock(now_);
+  }
 }
 
 void EmulatedPlatform::advance_ms(uint32_t ms) {
@@ -66,7 +70,7 @@ void EmulatedPlatform::sleep_ms(uint32_t ms) {
 
 void EmulatedPlatform::attach_adapter(uint32_t port, Adapter& adapter) {
   ports_[port].adapter = &adapter;
-  adapter.advance(now_);
+  adapter.resync_clock(now_);
 }
 
 void EmulatedPlatform::add_silent_port(uint32_t port) {

@@ -81,6 +81,7 @@ class EmulatedPlatform : public platform::Platform {
   EmulatedPlatform();
 
   // --- clock ---
+  // Sets the clock without time passing for the attached adapters.
   void set_tick(uint32_t ms);
   void advance_ms(uint32_t ms);
   uint32_t now() const { return now_; }
