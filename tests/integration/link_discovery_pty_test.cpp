@@ -1,0 +1,181 @@
+// Discovery, open and the debug trace over real pseudo-terminals, with the
+// library's native POSIX backend and orvanta-adapter-sim as the adapter.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/discovery.h"
+#include "orvanta_j2534.h"
+#include "passthru/library_state.h"
+#include "tests/support/sim_process.h"
+
+namespace orv::test {
+namespace {
+
+size_t CountFramesIn(const std::string& log) {
+  size_t count = 0;
+  for (size_t at = log.find("IN"); at != std::string::npos; at = log.find("IN", at + 2)) ++count;
+  return count;
+}
+
+// Accepts one connection on TCP port 8609 and collects what arrives.
+class TraceListener {
+ public:
+  TraceListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8609);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ok_ =
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 4) == 0;
+    if (ok_) thread_ = std::thread([this] { Run(); });
+  }
+  ~TraceListener() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  bool ok() const { return ok_; }
+  std::string Text() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ private:
+  void Run() {
+    int client = -1;
+    while (!stop_) {
+      pollfd pfd{client < 0 ? fd_ : client, POLLIN, 0};
+      if (::poll(&pfd, 1, 20) <= 0) continue;
+      if (client < 0) {
+        client = ::accept(fd_, nullptr, nullptr);
+        continue;
+      }
+      char buffer[4096];
+      ssize_t n = ::read(client, buffer, sizeof buffer);
+      if (n <= 0) break;
+      std::lock_guard<std::mutex> lock(mutex_);
+      text_.append(buffer, static_cast<size_t>(n));
+    }
+    if (client >= 0) ::close(client);
+  }
+  int fd_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string text_;
+};
+
+class DiscoveryPtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetLibraryState();
+    registry_ = std::string(::testing::TempDir()) + "orvanta_registry_test.ini";
+    WriteRegistry("");
+    setenv("ORVANTA_REGISTRY", registry_.c_str(), 1);
+  }
+  void TearDown() override {
+    ResetLibraryState();
+    unsetenv("ORVANTA_REGISTRY");
+    std::remove(registry_.c_str());
+  }
+  void WriteRegistry(const std::string& text) { std::ofstream(registry_) << text; }
+  std::string registry_;
+};
+
+TEST_F(DiscoveryPtyTest, SearchFindsTheAdapterOnCom7BehindSilentPorts) {
+  SimProcess sim({"--log", "--silent-port", "8", "--silent-port", "9", "--serial", "4242"});
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  uint32_t id = 0;
+  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  EXPECT_EQ(id, 7u);
+  EXPECT_EQ(SerialNumber, 4242u);
+  const size_t frames = CountFramesIn(sim.log_text());
+  EXPECT_GE(frames, 3u);
+
+  uint32_t again = 0;
+  ASSERT_EQ(PassThruOpen(nullptr, &again), 0);
+  EXPECT_EQ(again, 7u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(CountFramesIn(sim.log_text()), frames);  // nothing sent
+  EXPECT_EQ(PassThruClose(id), 0);
+}
+
+TEST_F(DiscoveryPtyTest, NamedPortIsTheOnlyOneProbed) {
+  SimProcess sim({"--log", "--silent-port", "5"});
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  uint32_t id = 0;
+  EXPECT_EQ(PassThruOpen("COM5", &id), 8);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(CountFramesIn(sim.log_text()), 0u);  // COM7 never touched
+}
+
+TEST_F(DiscoveryPtyTest, NetworkAdapterNameOpensNoPort) {
+  SimProcess sim({"--log"});
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  uint32_t id = 0;
+  EXPECT_EQ(PassThruOpen("IOT:0012", &id), 8);
+  EXPECT_EQ(UserSpecifiedIOTNum, 12u);
+  EXPECT_EQ(CountFramesIn(sim.log_text()), 0u);
+}
+
+TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
+  TraceListener listener;
+  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
+  SimProcess sim;
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  uint32_t id = 0;
+  ASSERT_EQ(PassThruOpen("COM7", &id), 0);
+  PassThruOpen(nullptr, nullptr);  // an error line
+  const std::string text = listener.Text();
+  EXPECT_NE(text.find("D 7 "), std::string::npos) << text;
+  EXPECT_NE(text.find("Looking for Orvanta on COM7 port\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("PassThruOpen null pointer to device ID\r\n"), std::string::npos) << text;
+  // Every line has the form "%c %ld %ld %s\r\n".
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = text.substr(start, end - start);
+    EXPECT_EQ(line[1], ' ') << line;
+    char type = 0;
+    long port = -1;
+    long tick = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%c %ld %ld", &type, &port, &tick), 3) << line;
+    start = end + 2;
+  }
+  PassThruClose(id);
+}
+
+TEST_F(DiscoveryPtyTest, OpenIsExclusive) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  int32_t first = -1;
+  int32_t second = -1;
+  ASSERT_EQ(com_open(&first, 7, 115200, 8, 1, 0), COM_OK);
+  EXPECT_EQ(com_open(&second, 7, 115200, 8, 1, 0), COM_ERR_OPEN);
+  EXPECT_EQ(com_close(&first), COM_OK);
+  EXPECT_EQ(com_open(&second, 7, 115200, 8, 1, 0), COM_OK);
+  com_close(&second);
+}
+
+}  // namespace
+}  // namespace orv::test
