@@ -1,4 +1,7 @@
 // PassThruGetLastError: the text of the last error message.
+//
+// Needs neither the link nor a trace line, so reading the text does not
+// change it; only a null buffer is reported (and becomes the new text).
 #include <cstring>
 
 #include "link/trace.h"
@@ -7,7 +10,10 @@
 using namespace orv;
 
 extern "C" ORV_API int32_t ORV_CALL PassThruGetLastError(char* pErrorDescription) {
-  if (pErrorDescription == nullptr) return ERR_NULL_PARAMETER;
+  if (pErrorDescription == nullptr) {
+    DbgMsg(kMsgError, "PassThruGetLastError null parameter");
+    return ERR_NULL_PARAMETER;
+  }
   // J2534 callers provide 80 characters: cut a longer text to 79 and its zero.
   constexpr size_t kCallerBufferSize = 80;
   const size_t length = strnlen(LastError, kCallerBufferSize - 1);

@@ -1,0 +1,71 @@
+// PassThruReadRTC and PassThruWriteRTC: the adapter's real-time clock. The
+// 12-byte RTC_DAY_TIME record passes between caller and adapter unchanged.
+//
+// Failure reporting: J2534 codes (0; 4 null record; 7 not sent or no
+// answer; 8 no adapter) with an 'E' text. The adapter may take a long
+// time to set its clock, so the write is given 30 s, the read 15 s.
+#include <cstring>
+
+#include "link/discovery.h"
+#include "link/jmsg.h"
+#include "link/trace.h"
+#include "orvanta_j2534.h"
+#include "passthru/answer_wait.h"
+
+using namespace orv;
+
+namespace {
+
+constexpr size_t kRtcSize = sizeof(RTC_DAY_TIME);
+static_assert(kRtcSize == 12);
+
+}  // namespace
+
+extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruReadRTC device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (pRTC == nullptr) {
+    DbgMsg(kMsgError, "PassThruReadRTC null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsg(kMsgApi, "PassThruReadRTC(pRTC)");
+  ClearReply();
+  const int32_t rc =
+      JmsgSendCmd(kDevSystem, kOpRead, kTypeClock, 0, 0, nullptr, kSendTimeoutCommand);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruReadRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  if (!AwaitReply(kDevSystem, kOpRead, kTypeClock, kAnswerWaitMs)) {
+    DbgMsg(kMsgError, "PassThruReadRTC: No response");
+    return ERR_FAILED;
+  }
+  std::memcpy(pRTC->Bytes, ORVXResponse.data, kRtcSize);
+  return STATUS_NOERROR;
+}
+
+extern "C" ORV_API int32_t ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC) {
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruWriteRTC device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (pRTC == nullptr) {
+    DbgMsg(kMsgError, "PassThruWriteRTC null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsg(kMsgApi, "PassThruWriteRTC(pRTC)");
+  ClearReply();
+  const int32_t rc =
+      JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize, pRTC->Bytes, kSendTimeoutCommand);
+  if (rc != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruWriteRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
+    return ERR_FAILED;
+  }
+  if (!AwaitReply(kDevSystem, kOpWrite, kTypeClock, kClockWriteWaitMs)) {
+    DbgMsg(kMsgError, "PassThruWriteRTC: No response");
+    return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
+}
