@@ -1,0 +1,141 @@
+// Turning the caller's transmit messages into adapter transmit frames: the
+// size checks that refuse what the frames cannot carry, CAN identifier
+// reduction, K-line pieces, ISO 15765 single, first and consecutive frames
+// with their PCI bytes, padding and sequence wrap, and the batch that
+// collects frames for one serial write.
+//
+// Every builder writes one JMSG per call and never reads past `DataSize`
+// of the message nor writes past the 68 data bytes of the frame; the
+// checks below guarantee both before a message's first frame is built.
+//
+// Failure reporting: the checks return STATUS_NOERROR or ERR_INVALID_MSG;
+// the builders cannot fail on a message that passed its check.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "link/jmsg.h"
+#include "orvanta_j2534.h"
+
+namespace orv {
+
+// TxFlags bits acted upon by the transmit path.
+inline constexpr uint32_t kTxFramePad = 0x00000040;
+inline constexpr uint32_t kTxExtendedAddress = 0x00000080;
+inline constexpr uint32_t kTx29BitId = 0x00000100;
+inline constexpr uint32_t kTxFdBitRateSwitch = 0x00080000;
+inline constexpr uint32_t kTxFdFrame = 0x00100000;
+inline constexpr uint32_t kTxBlocking = 0x02000000;
+inline constexpr uint32_t kTxFdDataLengthFromMsg = 0x10000000;
+
+// Flag bits of host -> adapter bus frames.
+inline constexpr uint8_t kFrameFd = 0x01;
+inline constexpr uint8_t kFrameFdBitRateSwitch = 0x02;
+inline constexpr uint8_t kFrame29BitId = 0x10;
+inline constexpr uint8_t kFrameExtendedAddress = 0x20;  // ISO 15765
+inline constexpr uint8_t kFrameMorePieces = 0x20;       // K-line
+inline constexpr uint8_t kFrameLastConsecutive = 0x80;
+inline constexpr uint8_t kFrameResume = 0x20;  // flags of the resume command
+
+inline constexpr uint32_t kKLinePieceSize = 68;
+inline constexpr uint32_t kIsoMaxPayload = 4095;  // 12-bit first-frame length
+inline constexpr uint32_t kClassicCanLength = 8;
+inline constexpr uint32_t kMaxCanFdLength = 64;
+inline constexpr uint32_t kSegmentedMinTimeLimit = 1000;
+
+// ISO 15765 PCI types (high nibble of the first PCI byte).
+inline constexpr uint8_t kPciSingle = 0x00;
+inline constexpr uint8_t kPciFirst = 0x10;
+inline constexpr uint8_t kPciConsecutive = 0x20;
+inline constexpr uint8_t kPciFlowControl = 0x30;
+inline constexpr uint8_t kFirstConsecutivePci = 0x21;
+
+// The consecutive-frame PCI after `pci`: 0x21 ... 0x2F, then 0x20.
+constexpr uint8_t NextConsecutivePci(uint8_t pci) {
+  return pci >= 0x2F ? kPciConsecutive : static_cast<uint8_t>(pci + 1);
+}
+
+// Where the message being turned into frames stands: the offset in `Data`
+// of the next byte to send (0 between messages) and the PCI byte of the
+// next consecutive frame.
+struct TxCursor {
+  uint32_t data_index = 0;
+  uint8_t consecutive_pci = kFirstConsecutivePci;
+};
+
+// What an ISO 15765 message is framed with: the CAN data length L and the
+// padding byte of the channel's setup record.
+struct IsoTxParams {
+  uint32_t tx_data_length = kClassicCanLength;
+  uint8_t pad_value = 0;
+};
+
+// --- size checks (STATUS_NOERROR or ERR_INVALID_MSG) -------------------------
+
+// Any message: `DataSize` within the 4128-byte `Data` field.
+uint32_t CheckDataSize(const PASSTHRU_MSG& msg);
+// CAN: 4 identifier bytes at least, at most 68 bytes once the identifier
+// is reduced to its wire length.
+uint32_t CheckCanMessage(const PASSTHRU_MSG& msg);
+// ISO 15765: the identifier (and address byte) present, at most 4095
+// payload bytes, and a CAN data length of 8 or a CAN FD length up to 64.
+uint32_t CheckIso15765Message(const PASSTHRU_MSG& msg, uint32_t tx_data_length);
+
+// The transmit data length for `msg`: 8 without the CAN FD flag, the low
+// byte of `ExtraDataIndex` with the CAN FD flag and 0x10000000, otherwise
+// `current` (the setup record's value). Not validated here.
+uint32_t IsoTxDataLengthFor(const PASSTHRU_MSG& msg, uint32_t current);
+
+// --- frame builders ------------------------------------------------------------
+
+// The common header of a transmit frame: id 0, op 3, type 5, the device,
+// and the time limit in ms, least significant byte first.
+void StartTxFrame(JMSG& frame, uint8_t dev, uint32_t time_limit_ms);
+
+// CAN (one frame per message).
+void BuildCanFrame(const PASSTHRU_MSG& msg, uint8_t dev, uint32_t time_limit_ms, JMSG& frame);
+
+// K-line: the next piece of at most 68 bytes; true when it was the last.
+bool BuildKLineFrame(const PASSTHRU_MSG& msg, uint32_t time_limit_ms, TxCursor& cursor,
+                     JMSG& frame);
+
+// ISO 15765: the single frame, or the first or next consecutive frame of a
+// segmented message; true when the message is complete (single frame or
+// last consecutive frame, which carries flag 0x80).
+bool BuildIso15765Frame(const PASSTHRU_MSG& msg, uint8_t dev, const IsoTxParams& params,
+                        uint32_t time_limit_ms, TxCursor& cursor, JMSG& frame);
+
+// True when a message of `data_size` bytes goes out as a single frame.
+bool IsoFitsSingleFrame(uint32_t data_size, uint32_t tx_data_length);
+
+// The resume-periodic command that follows the last consecutive frame.
+void BuildResumeFrame(uint8_t dev, JMSG& frame);
+
+// --- batch -------------------------------------------------------------------
+
+inline constexpr uint32_t kTxBatchFrames = 1000;
+
+// Frames collected for one JmsgSendMsgs call: at most 1000 frames and at
+// most 16384 wire bytes.
+struct TxBatch {
+  std::array<JMSG, kTxBatchFrames> frames;
+  uint32_t count = 0;
+  uint32_t wire_bytes = 0;
+
+  // True when `frames` more frames of at most `bytes` wire bytes in all
+  // still fit.
+  bool Fits(uint32_t more_frames, uint32_t more_bytes) const {
+    return count + more_frames <= kTxBatchFrames && wire_bytes + more_bytes <= kSendBufferSize;
+  }
+  // The slot for the next frame (only while count < 1000).
+  JMSG& Next() { return frames[count]; }
+  // Counts the frame written into Next().
+  void Commit() { wire_bytes += static_cast<uint32_t>(WireSize(frames[count++])); }
+  void Clear() {
+    count = 0;
+    wire_bytes = 0;
+  }
+};
+
+}  // namespace orv

@@ -1,0 +1,233 @@
+// PassThruWriteMsgs: turns the caller's messages into transmit frames, one
+// frame per loop pass, and writes them in batches of at most 1000 frames
+// and 16384 wire bytes; optionally waits until the adapter has worked
+// through everything sent.
+//
+// Failure reporting: J2534 status codes (0, 2, 4, 7, 8, 9, 10) with 'E'
+// texts through DbgMsg. `*pNumMsgs` returns the number of messages
+// completely turned into frames.
+#include <cstring>
+
+#include "link/discovery.h"
+#include "link/jmsg.h"
+#include "link/trace.h"
+#include "orvanta_j2534.h"
+#include "passthru/channel_table.h"
+#include "passthru/tx_frames.h"
+#include "platform/platform.h"
+
+namespace orv {
+
+namespace {
+
+constexpr uint32_t kMinWriteTimeout = 1500;
+constexpr uint32_t kTimeoutReserve = 500;
+constexpr uint32_t kPerBatchAllowance = 1500;
+constexpr uint32_t kBlockingWaitMs = 15000;
+
+// The batch lives for the process: 78 kB is too much for every stack.
+TxBatch MsgBuf;
+
+uint32_t SaturatingAdd(uint32_t a, uint32_t b) {
+  return a > UINT32_MAX - b ? UINT32_MAX : a + b;
+}
+
+// The working state of one call.
+struct WriteCall {
+  uint32_t channel = 0;
+  uint8_t dev = 0;
+  PASSTHRU_MSG* msgs = nullptr;
+  uint32_t num_msgs = 0;
+  uint32_t timeout = 0;
+  uint32_t per_msg_timeout = 0;
+  uint32_t start_time = 0;
+  uint32_t tx_msgs = 0;
+  TxCursor cursor;
+  IsoTxParams iso;
+  bool blocking = false;
+  int32_t status = STATUS_NOERROR;
+};
+
+// Writes the batch and empties it; each batch sent earns more time.
+void SendBatch(WriteCall& call) {
+  call.status = JmsgSendMsgs(MsgBuf.frames.data(), MsgBuf.count, kSendTimeoutBus);
+  MsgBuf.Clear();
+  call.timeout = SaturatingAdd(call.timeout, kPerBatchAllowance);
+}
+
+// Adds the frame (and the resume frame after a last consecutive frame),
+// sending the batch first when they would not fit.
+void AddToBatch(WriteCall& call, const JMSG& frame, bool with_resume) {
+  const uint32_t frames = with_resume ? 2 : 1;
+  const uint32_t bytes =
+      static_cast<uint32_t>(WireSize(frame) + (with_resume ? kJmsgHeaderSize : 0));
+  if (!MsgBuf.Fits(frames, bytes)) {
+    SendBatch(call);
+    if (call.status != STATUS_NOERROR) return;
+  }
+  MsgBuf.Next() = frame;
+  MsgBuf.Commit();
+  if (with_resume) {
+    BuildResumeFrame(call.dev, MsgBuf.Next());
+    MsgBuf.Commit();
+  }
+}
+
+// Sets the ISO 15765 framing of a new message: the data length L goes into
+// the channel's setup record (a later GET_CONFIG reports it), the pad value
+// comes from there. Refuses what the frames cannot carry.
+int32_t StartIsoMessage(WriteCall& call, const PASSTHRU_MSG& msg) {
+  CAN_SETUP* setup = CanSetupOfChannel(call.channel);
+  if (setup == nullptr) return ERR_INVALID_CHANNEL_ID;
+  const uint32_t l = IsoTxDataLengthFor(msg, setup->iso15765_tx_data_length);
+  if (CheckIso15765Message(msg, l) != STATUS_NOERROR) return ERR_INVALID_MSG;
+  setup->iso15765_tx_data_length = static_cast<uint8_t>(l);
+  call.iso.tx_data_length = l;
+  call.iso.pad_value = setup->iso15765_pad_value;
+  return STATUS_NOERROR;
+}
+
+int32_t CheckNewMessage(WriteCall& call, const PASSTHRU_MSG& msg) {
+  switch (call.channel) {
+    case kChannelCan:
+    case kChannelMsCan:
+      return static_cast<int32_t>(CheckCanMessage(msg));
+    case kChannelIso15765:
+    case kChannelMsIso15765:
+      return StartIsoMessage(call, msg);
+    default:
+      return static_cast<int32_t>(CheckDataSize(msg));
+  }
+}
+
+// Builds the next frame of the current message into `frame`; true when the
+// message is complete. `resume` tells whether a resume frame must follow.
+bool BuildNextFrame(WriteCall& call, const PASSTHRU_MSG& msg, JMSG& frame, bool* resume) {
+  *resume = false;
+  switch (call.channel) {
+    case kChannelIso9141:
+    case kChannelIso14230:
+      return BuildKLineFrame(msg, call.per_msg_timeout, call.cursor, frame);
+    case kChannelCan:
+    case kChannelMsCan:
+      BuildCanFrame(msg, call.dev, call.per_msg_timeout, frame);
+      return true;
+    default: {
+      const bool was_segmented = call.cursor.data_index != 0;
+      const bool done =
+          BuildIso15765Frame(msg, call.dev, call.iso, call.per_msg_timeout, call.cursor, frame);
+      *resume = done && was_segmented;
+      return done;
+    }
+  }
+}
+
+// One loop pass: one frame of the current message into the batch.
+void TransmitOneFrame(WriteCall& call) {
+  const PASSTHRU_MSG& msg = call.msgs[call.tx_msgs];
+  if (!VerifyProtocol(msg.ProtocolID, call.channel)) {
+    DbgMsgf(kMsgError, "PassThruWriteMsgs protocol (%d) mismatch for channel ID (%d)",
+            static_cast<int>(msg.ProtocolID), static_cast<int>(call.channel));
+  }
+  if (msg.TxFlags & kTxBlocking) call.blocking = true;
+
+  if (call.cursor.data_index == 0) {
+    const int32_t check = CheckNewMessage(call, msg);
+    if (check != STATUS_NOERROR) {
+      // Refused before any of its frames is built; what the earlier
+      // messages produced still goes out, so the count stays true.
+      DbgMsgf(kMsgError, "PassThruWriteMsgs message %ld cannot be framed (DataSize %ld)",
+              static_cast<long>(call.tx_msgs), static_cast<long>(msg.DataSize));
+      if (MsgBuf.count != 0) SendBatch(call);
+      if (call.status == STATUS_NOERROR) call.status = check;
+      return;
+    }
+  }
+
+  JMSG frame;
+  bool resume = false;
+  const bool done = BuildNextFrame(call, msg, frame, &resume);
+  if (done) {
+    ++call.tx_msgs;
+    call.cursor = TxCursor{};
+  }
+  AddToBatch(call, frame, resume);
+  if (call.status != STATUS_NOERROR) return;
+  if (call.tx_msgs == call.num_msgs || MsgBuf.count == kTxBatchFrames) SendBatch(call);
+  if (call.status != STATUS_NOERROR) return;
+  if (platform::current().tick_ms() - call.start_time >= call.timeout &&
+      call.tx_msgs < call.num_msgs) {
+    call.status = ERR_TIMEOUT;
+  }
+}
+
+// Waits until the adapter answers a version request sent after every
+// transmit frame: it answers in order, so everything before has been taken.
+int32_t BlockingWait(int32_t status) {
+  ClearReply();
+  const int32_t sent =
+      JmsgSendCmd(kDevSystem, kOpRead, kTypeVersion, 0, 0, nullptr, kSendTimeoutCommand);
+  if (sent != STATUS_NOERROR) {
+    DbgMsgf(kMsgError, "PassThruWriteMsgs(VERSION): JmsgSendCmd returned %ld",
+            static_cast<long>(sent));
+    return ERR_FAILED;
+  }
+  const uint32_t start = platform::current().tick_ms();
+  while (platform::current().tick_ms() - start < kBlockingWaitMs) {
+    JmsgReceiveMsgs();
+    if (ReplyIs(kDevSystem, kOpRead, kTypeVersion)) return status;
+  }
+  return ERR_TIMEOUT;
+}
+
+}  // namespace
+
+}  // namespace orv
+
+using namespace orv;
+
+extern "C" ORV_API int32_t ORV_CALL PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
+                                                      uint32_t* pNumMsgs, uint32_t Timeout) {
+  if (JmsgCheckConnection() != 0) {
+    DbgMsg(kMsgError, "PassThruWriteMsgs device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (!ChannelOpen(ChannelID)) {
+    DbgMsg(kMsgError, "PassThruWriteMsgs invalid ChannelID");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (pMsg == nullptr || pNumMsgs == nullptr) {
+    DbgMsg(kMsgError, "PassThruWriteMsgs null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsgf(kMsgApi, "PassThruWriteMsgs(%ld, pMsg, %ld, %ld)", static_cast<long>(ChannelID),
+          static_cast<long>(*pNumMsgs), static_cast<long>(Timeout));
+  if (*pNumMsgs == 0) return STATUS_NOERROR;
+
+  WriteCall call;
+  call.channel = ChannelID;
+  call.dev = ChannelDevice(ChannelID);
+  call.msgs = pMsg;
+  call.num_msgs = *pNumMsgs;
+  call.timeout = Timeout < kMinWriteTimeout ? kMinWriteTimeout : Timeout;
+  call.per_msg_timeout = (call.timeout - kTimeoutReserve) / call.num_msgs;
+  call.start_time = platform::current().tick_ms();
+  MsgBuf.Clear();
+
+  while (call.tx_msgs < call.num_msgs && call.status == STATUS_NOERROR) {
+    if (call.dev == 0) {
+      if (!VerifyProtocol(pMsg[0].ProtocolID, ChannelID)) {
+        DbgMsgf(kMsgError, "PassThruWriteMsgs protocol (%d) mismatch for channel ID (%d)",
+                static_cast<int>(pMsg[0].ProtocolID), static_cast<int>(ChannelID));
+      }
+      *pNumMsgs = 0;
+      DbgMsg(kMsgError, "PassThruWriteMsgs invalid channel ID");
+      return ERR_INVALID_CHANNEL_ID;
+    }
+    TransmitOneFrame(call);
+  }
+  MsgBuf.Clear();
+  *pNumMsgs = call.tx_msgs;
+  if (call.blocking) return BlockingWait(call.status);
+  return call.status;
+}
