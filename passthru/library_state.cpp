@@ -8,6 +8,7 @@
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
+#include "passthru/iso15765_reassembly.h"
 #include "passthru/periodic.h"
 
 namespace orv {
@@ -21,6 +22,7 @@ void ResetLibraryState() {
   ResetRxQueues();
   ResetFilterTables();
   ResetPeriodicTable();
+  ResetIso15765Reassembly();
 }
 
 }  // namespace orv
