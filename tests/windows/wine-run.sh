@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under wine64 (the cross-compiling emulator of
+# the x86_64 build: ctest and GoogleTest's test discovery go through it).
+# Uses $WINEPREFIX when set; otherwise a prefix of its own next to the
+# program, created on first use, so a build never touches ~/.wine.
+set -euo pipefail
+program=$1
+shift
+if [ -z "${WINEPREFIX:-}" ]; then
+  WINEPREFIX="$(cd "$(dirname "$program")" && pwd)/.wineprefix"
+  export WINEPREFIX
+fi
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
+exec "$wine" "$program" "$@"
