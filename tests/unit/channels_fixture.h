@@ -1,0 +1,75 @@
+// Shared fixture of the channel tests: the library over the in-process
+// emulated adapter with its bus unit, the link open, and helpers to build
+// messages, open channels and look at the frames the library wrote.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/bus_unit.h"
+#include "link/jmsg.h"
+#include "orvanta_j2534.h"
+#include "tests/support/library_fixture.h"
+
+namespace orv::test {
+
+class ChannelTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    bus_ = &emu::add_bus_unit(adapter_);
+    device_id_ = OpenLink();
+  }
+
+  // Connects and expects success; clears the logs afterwards.
+  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
+    uint32_t channel = 0;
+    EXPECT_EQ(PassThruConnect(device_id_, protocol, flags, baud, &channel), 0);
+    ClearLogs();
+    return channel;
+  }
+
+  static PASSTHRU_MSG Msg(uint32_t protocol, const std::vector<uint8_t>& data,
+                          uint32_t tx_flags = 0) {
+    PASSTHRU_MSG m{};
+    m.ProtocolID = protocol;
+    m.TxFlags = tx_flags;
+    m.DataSize = static_cast<uint32_t>(data.size());
+    for (size_t i = 0; i < data.size() && i < PASSTHRU_MSG_DATA_SIZE; ++i) m.Data[i] = data[i];
+    return m;
+  }
+
+  // Installs a filter and expects success; returns its ID.
+  uint32_t Filter(uint32_t channel, uint32_t type, PASSTHRU_MSG mask, PASSTHRU_MSG pattern,
+                  PASSTHRU_MSG* flow = nullptr) {
+    uint32_t id = 0xFFFF;
+    EXPECT_EQ(PassThruStartMsgFilter(channel, type, &mask, &pattern, flow, &id), 0);
+    return id;
+  }
+
+  static std::vector<uint8_t> Data(const emu::Frame& f) {
+    return {f.data.begin(), f.data.begin() + f.size};
+  }
+
+  // Frames sent with the given type on a device, in order.
+  std::vector<emu::Frame> SentOfType(uint8_t dev, uint8_t op, uint8_t type) const {
+    std::vector<emu::Frame> out;
+    for (const emu::Frame& f : Sent()) {
+      if (f.dev == dev && f.op == op && f.type == type) out.push_back(f);
+    }
+    return out;
+  }
+
+  // Runs receive passes until the adapter's pending output has been read.
+  void Pump(int passes = 4) {
+    for (int i = 0; i < passes; ++i) JmsgReceiveMsgs();
+  }
+
+  emu::BusUnit* bus_ = nullptr;
+  uint32_t device_id_ = 0;
+};
+
+}  // namespace orv::test
