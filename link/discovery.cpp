@@ -29,7 +29,6 @@ namespace {
 constexpr uint32_t kMaxSubkeys = 32;
 constexpr uint32_t kSubkeyNameSize = 240;  // 239 characters and the zero
 constexpr uint32_t kValueDataSize = 240;
-constexpr uint32_t kHostNameSize = 240;
 
 platform::Platform& os() {
   return platform::current();
