@@ -1,0 +1,229 @@
+// Receive routing: which queue a bus frame enters (echoes, pass and
+// flow-control filters of both buses), the ring rules, overflow reported
+// once until read, the channel-stop and adapter-overflow reports.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "link/rx_queues.h"
+#include "link/trace.h"
+#include "passthru/channel_table.h"
+#include "passthru/filter_table.h"
+#include "tests/unit/channels_fixture.h"
+
+namespace orv::test {
+namespace {
+
+class RxQueuesTest : public ChannelTest {
+ protected:
+  static JMSG Bus(uint8_t dev, std::vector<uint8_t> data, uint8_t type = 0) {
+    return MakeJmsg(dev, 2, type, 0, std::move(data));
+  }
+  uint32_t PassFilter(uint32_t channel, uint32_t protocol, std::vector<uint8_t> mask,
+                      std::vector<uint8_t> pattern) {
+    return Filter(channel, PASS_FILTER, Msg(protocol, mask), Msg(protocol, pattern));
+  }
+  void MarkLastError() { std::strcpy(LastError, "marker"); }
+};
+
+TEST_F(RxQueuesTest, EchoesNeedNoFilter) {
+  RouteReceivedFrame(Bus(0x20, {7, 0xE0, 2, 0x10, 3}, 5));
+  EXPECT_EQ(ISO15765BufferCount, 1u);
+  EXPECT_EQ(CANBufferCount, 1u);  // the pass lookup admits every echo
+
+  RouteReceivedFrame(Bus(0x10, {7, 0xDF, 1}, 5));
+  EXPECT_EQ(ISO15765BufferCount, 1u);  // a raw-CAN echo is no ISO 15765 echo
+  EXPECT_EQ(CANBufferCount, 2u);
+
+  RouteReceivedFrame(Bus(0x40, {7, 0xE0}, 5));
+  EXPECT_EQ(MSISO15765BufferCount, 1u);
+  EXPECT_EQ(MSCANBufferCount, 1u);
+  EXPECT_EQ(ISO15765BufferCount, 1u);
+}
+
+TEST_F(RxQueuesTest, FramesWithoutAFilterEnterNoQueue) {
+  RouteReceivedFrame(Bus(0x10, {7, 0xE8, 2, 0x41, 0}));
+  RouteReceivedFrame(Bus(0x30, {7, 0xE8, 2, 0x41, 0}));
+  EXPECT_EQ(CANBufferCount + ISO15765BufferCount + MSCANBufferCount + MSISO15765BufferCount, 0u);
+}
+
+TEST_F(RxQueuesTest, PassFiltersChooseTheQueueOfTheirChannel) {
+  const uint32_t can = Connect(CAN);
+  const uint32_t iso = Connect(ISO15765);
+  PassFilter(can, CAN, {0, 0, 0xFF, 0xFF}, {0, 0, 7, 0xE8});
+  PassFilter(iso, ISO15765, {0, 0, 0xFF, 0xFF}, {0, 0, 7, 0xE9});
+
+  RouteReceivedFrame(Bus(0x10, {7, 0xE8, 1}));  // raw CAN only
+  EXPECT_EQ(CANBufferCount, 1u);
+  EXPECT_EQ(ISO15765BufferCount, 0u);
+  RouteReceivedFrame(Bus(0x20, {7, 0xE8, 1}));  // the pass lookup reads 0x20 as 0x10
+  EXPECT_EQ(CANBufferCount, 2u);
+
+  RouteReceivedFrame(Bus(0x10, {7, 0xE9, 1}));  // the ISO 15765 channel's pass filter
+  EXPECT_EQ(ISO15765BufferCount, 1u);
+  EXPECT_EQ(CANBufferCount, 2u);
+  RouteReceivedFrame(Bus(0x20, {7, 0xE9, 1}));  // never through the ISO pass lookup
+  EXPECT_EQ(ISO15765BufferCount, 1u);
+
+  RouteReceivedFrame(Bus(0x30, {7, 0xE8, 1}));  // the other bus has no filter
+  EXPECT_EQ(MSCANBufferCount, 0u);
+}
+
+TEST_F(RxQueuesTest, OneFrameCanEnterBothQueues) {
+  const uint32_t can = Connect(CAN);
+  const uint32_t iso = Connect(ISO15765);
+  PassFilter(can, CAN, {0, 0, 0xFF, 0xFF}, {0, 0, 7, 0xE8});
+  PASSTHRU_MSG fc = Msg(ISO15765, {0, 0, 7, 0xE0});
+  Filter(iso, FLOW_CONTROL_FILTER, Msg(ISO15765, {0, 0, 0xFF, 0xFF}),
+         Msg(ISO15765, {0, 0, 7, 0xE8}), &fc);
+  RouteReceivedFrame(Bus(0x10, {7, 0xE8, 0x10, 0x14}));
+  EXPECT_EQ(CANBufferCount, 1u);
+  EXPECT_EQ(ISO15765BufferCount, 1u);
+}
+
+TEST_F(RxQueuesTest, BlockFiltersAdmitNothingOnTheHost) {
+  const uint32_t can = Connect(CAN);
+  Filter(can, BLOCK_FILTER, Msg(CAN, {0, 0, 0, 0}), Msg(CAN, {0, 0, 0, 0}));
+  RouteReceivedFrame(Bus(0x10, {7, 0xE8}));
+  EXPECT_EQ(CANBufferCount, 0u);
+}
+
+TEST_F(RxQueuesTest, LookupsScanFromTheLowestSlot) {
+  EXPECT_EQ(GetFirstISOFlowFilterIndex(), -1);
+  const JMSG echo = Bus(0x10, {1}, 5);
+  EXPECT_EQ(GetPassFilterIndex(&echo), 0);
+
+  const uint32_t ms = Connect(ISO15765_PS);
+  const uint32_t iso = Connect(ISO15765);
+  PASSTHRU_MSG fc1 = Msg(ISO15765, {0, 0, 7, 0xE0});
+  PASSTHRU_MSG fc2 = Msg(ISO15765, {0, 0, 7, 0xE1});
+  const uint32_t first = Filter(ms, FLOW_CONTROL_FILTER, Msg(ISO15765, {0, 0, 0xFF, 0xF0}),
+                                Msg(ISO15765, {0, 0, 7, 0xE0}), &fc1);
+  const uint32_t second = Filter(iso, FLOW_CONTROL_FILTER, Msg(ISO15765, {0, 0, 0xFF, 0xFF}),
+                                 Msg(ISO15765, {0, 0, 7, 0xE8}), &fc2);
+  ASSERT_LT(first, second);
+  EXPECT_EQ(GetFirstISOFlowFilterIndex(), static_cast<int32_t>(first));
+  // A flow-control filter of the second bus matches a first-bus frame.
+  const JMSG frame = Bus(0x10, {7, 0xE8, 0x21});
+  EXPECT_EQ(GetISOFlowFilterIndex(&frame), static_cast<int32_t>(first));
+  RouteReceivedFrame(frame);
+  EXPECT_EQ(ISO15765BufferCount, 1u);
+  EXPECT_EQ(MSISO15765BufferCount, 0u);
+}
+
+TEST_F(RxQueuesTest, OverflowIsReportedOnceUntilTheReaderLooks) {
+  Connect(CAN);
+  const JMSG echo = Bus(0x10, {7, 0xDF}, 5);
+  for (uint32_t i = 0; i < kRxQueueSlots; ++i) RouteReceivedFrame(echo);
+  ASSERT_EQ(CANBufferCount, kRxQueueSlots);
+  EXPECT_EQ(CANOverflow, 0u);
+
+  RouteReceivedFrame(echo);
+  EXPECT_EQ(CANBufferCount, kRxQueueSlots);
+  EXPECT_EQ(CANOverflow, 1u);
+  EXPECT_EQ(LastErrorText(), "CAN buffer overflow");
+  MarkLastError();
+  RouteReceivedFrame(echo);
+  EXPECT_EQ(LastErrorText(), "marker");  // no second report
+
+  RxQueue q{};
+  ASSERT_TRUE(RxQueueOfChannel(5, &q));
+  EXPECT_TRUE(RxQueueTakeOverflow(q));
+  EXPECT_FALSE(RxQueueTakeOverflow(q));
+  RouteReceivedFrame(echo);
+  EXPECT_EQ(LastErrorText(), "CAN buffer overflow");
+  EXPECT_EQ(CANOverflow, 1u);
+}
+
+TEST_F(RxQueuesTest, LossOnAClosedRawChannelIsSilentButIso15765AlwaysReports) {
+  MarkLastError();
+  const JMSG can_echo = Bus(0x10, {7, 0xDF}, 5);
+  for (uint32_t i = 0; i <= kRxQueueSlots; ++i) RouteReceivedFrame(can_echo);
+  EXPECT_EQ(CANOverflow, 0u);
+  EXPECT_EQ(LastErrorText(), "marker");
+
+  const JMSG iso_echo = Bus(0x40, {7, 0xDF}, 5);
+  for (uint32_t i = 0; i <= kRxQueueSlots; ++i) RouteReceivedFrame(iso_echo);
+  EXPECT_EQ(MSISO15765Overflow, 1u);
+  EXPECT_EQ(MSCANOverflow, 0u);  // MSCAN closed: its loss is silent
+  EXPECT_EQ(LastErrorText(), "MSISO15765 buffer overflow");
+}
+
+TEST_F(RxQueuesTest, KLineQueueHoldsTwoHundredFiftySixFramesAndWraps) {
+  Connect(ISO14230);  // only the ISO 14230 channel reads the shared queue
+  for (uint32_t i = 0; i < kKLineQueueSlots; ++i) {
+    RouteReceivedFrame(Bus(0x90, {static_cast<uint8_t>(i)}));
+  }
+  EXPECT_EQ(ISO9141HeadIndex, 0u);
+  RouteReceivedFrame(Bus(0x90, {0xEE}));
+  EXPECT_EQ(ISO9141BufferCount, kKLineQueueSlots);
+  EXPECT_EQ(ISO9141Overflow, 1u);
+  EXPECT_EQ(LastErrorText(), "ISO9141 buffer overflow");
+
+  RxQueue q{};
+  ASSERT_TRUE(RxQueueOfChannel(4, &q));
+  EXPECT_EQ(RxQueueTail(q).data[0], 0);
+  RxQueueDropTail(q);
+  RouteReceivedFrame(Bus(0x90, {0xAB}));  // into slot 0 again
+  EXPECT_EQ(ISO9141HeadIndex, 1u);
+  for (uint32_t i = 1; i < kKLineQueueSlots; ++i) RxQueueDropTail(q);
+  EXPECT_EQ(ISO9141TailIndex, 0u);
+  EXPECT_EQ(RxQueueTail(q).data[0], 0xAB);
+  RxQueueDropTail(q);
+  EXPECT_TRUE(RxQueueEmpty(q));
+  RxQueueDropTail(q);  // nothing to take
+  EXPECT_EQ(ISO9141BufferCount, 0u);
+  EXPECT_EQ(ISO9141TailIndex, 1u);
+}
+
+TEST_F(RxQueuesTest, ChannelStopReportsClearTheirChannelBit) {
+  Connect(ISO9141);
+  Connect(ISO14230);
+  Connect(ISO15765);
+  Connect(CAN);
+  bus_->send_channel_stop(0x90);
+  bus_->send_channel_stop(0x20);
+  Pump();
+  EXPECT_FALSE(ChannelOpen(3));
+  EXPECT_TRUE(ChannelOpen(4));  // the report names the device, only ISO 9141 is marked
+  EXPECT_FALSE(ChannelOpen(6));
+  EXPECT_TRUE(ChannelOpen(5));
+  RouteReceivedFrame(MakeJmsg(0xB0, 1, 0, 0));  // a device without a channel
+  EXPECT_TRUE(ChannelOpen(5));
+}
+
+TEST_F(RxQueuesTest, AdapterOverflowReportFlagsBothQueuesOfTheNamedBus) {
+  bus_->send_overflow_report(0x20);
+  Pump();
+  EXPECT_EQ(CANOverflow, 1u);
+  EXPECT_EQ(ISO15765Overflow, 1u);
+  EXPECT_EQ(MSCANOverflow, 0u);
+  EXPECT_EQ(LastErrorText(), "Orvanta buffer overflow");
+  bus_->send_overflow_report(0x30);
+  bus_->send_overflow_report(0x90);
+  Pump();
+  EXPECT_EQ(MSCANOverflow, 1u);
+  EXPECT_EQ(MSISO15765Overflow, 1u);
+  EXPECT_EQ(ISO9141Overflow, 0u);
+}
+
+TEST_F(RxQueuesTest, BusFramesFromTheAdapterArriveWholeWithTheirTimestamp) {
+  const uint32_t can = Connect(CAN, CAN_29BIT_ID);
+  Filter(can, PASS_FILTER, Msg(CAN, {0xFF, 0xFF, 0xFF, 0}, CAN_29BIT_ID),
+         Msg(CAN, {0x18, 0xDA, 0xF1, 0}, CAN_29BIT_ID));
+  const uint32_t sent_at = adapter_.now();
+  bus_->send_bus_frame(0x10, std::vector<uint8_t>{0x18, 0xDA, 0xF1, 0x10, 2, 0x41, 0}, 0x10);
+  bus_->send_bus_frame(0x10, std::vector<uint8_t>{0x18, 0xDB, 0xF1, 0x10, 2, 0x41, 0}, 0x10);
+  Pump();
+  ASSERT_EQ(CANBufferCount, 1u);
+  const JMSG& f = CANBuffer[0];
+  EXPECT_EQ(f.flags, 0x10);
+  EXPECT_EQ(f.size, 7);
+  EXPECT_EQ(f.data[6], 0);
+  const uint32_t ticks = static_cast<uint32_t>(f.timestamp[0]) << 24 | f.timestamp[1] << 16 |
+                         f.timestamp[2] << 8 | f.timestamp[3];
+  EXPECT_EQ(ticks, sent_at * 256);  // adapter time in 1/256 ms
+}
+
+}  // namespace
+}  // namespace orv::test
