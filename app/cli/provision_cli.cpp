@@ -28,6 +28,8 @@ namespace orv::app {
 namespace {
 
 constexpr char kProgram[] = "orvanta-provision";
+// Kept equal to the project version; the install tests compare the two.
+constexpr char kVersion[] = "1.2.0";
 constexpr unsigned long kHighestPort = 1000;
 // A line longer than this is certainly too long; reading stops there.
 constexpr size_t kLineCapacity = 1024;
@@ -46,6 +48,7 @@ constexpr char kHelp[] =
     "                      shell history): prefer --password-stdin or the prompt\n"
     "  --port N            the adapter's COM port (1 to 1000); without it every\n"
     "                      port is searched, from 1000 down to 1\n"
+    "  --version           print the program version and exit\n"
     "  --help              print this text and exit\n"
     "Without a password option, on a terminal, the password is asked for and not\n"
     "echoed.\n"
@@ -72,6 +75,7 @@ struct Options {
   bool password_stdin = false;
   unsigned long port = 0;  // 0: search every port
   bool help = false;
+  bool version = false;
 };
 
 int UsageError(const char* message) {
@@ -113,6 +117,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
     bool missing = false;
     if (arg == "--help" || arg == "-h") {
       options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
     } else if (arg == "--password-stdin") {
       options->password_stdin = true;
     } else if (const char* v = OptionValue("--ssid", argc, argv, &i, &missing)) {
@@ -132,7 +138,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       return kExitUsage;
     }
   }
-  if (options->help) return kExitProvisioned;
+  if (options->help || options->version) return kExitProvisioned;
   if (!options->have_ssid) return UsageError("--ssid NAME is required");
   if (options->have_password && options->password_stdin) {
     return UsageError("give either --password or --password-stdin, not both");
@@ -290,6 +296,10 @@ int RunCommandLine(int argc, char** argv) {
   if (rc != kExitProvisioned) return rc;
   if (options.help) {
     std::fputs(kHelp, stdout);
+    return kExitProvisioned;
+  }
+  if (options.version) {
+    std::printf("%s %s\n", kProgram, kVersion);
     return kExitProvisioned;
   }
   // An SSID too long is refused before anyone types a password.

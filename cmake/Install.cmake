@@ -1,0 +1,166 @@
+# Installation and packaging: what `cmake --install` puts where, the CMake
+# package (find_package(OrvantaPassThru) -> Orvanta::passthru), the
+# pkg-config file, the registration file for Linux J2534 host programs, the
+# udev rule, the man pages and the Debian package built by CPack.
+#
+# Files that name an installed path (the pkg-config file and the J2534
+# registration file) are written at install time from the prefix in force
+# then, so `cmake --install --prefix DIR` and the package staging of CPack
+# both get paths that match where the files really land.
+#
+# Failure reporting: configuration errors stop cmake; a missing optional
+# tool (gzip, dpkg-shlibdeps) only changes how the result is produced.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(ORV_PACKAGE_NAME "orvanta-passthru")
+set(ORV_CMAKE_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/OrvantaPassThru")
+set(ORV_PASSTHRU_SHARE_DIR "${CMAKE_INSTALL_DATADIR}/orvanta/passthru")
+set(ORV_LINUX_DESKTOP OFF)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(ORV_LINUX_DESKTOP ON)
+endif()
+file(RELATIVE_PATH ORV_BIN_TO_SHARE "/${CMAKE_INSTALL_BINDIR}" "/${ORV_PASSTHRU_SHARE_DIR}")
+set(ORV_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+  "Where the udev rule is installed, relative to the prefix (udev reads /usr/lib/udev/rules.d)")
+
+# --- the library, its header and the programs ----------------------------------
+
+set_target_properties(orvanta_passthru PROPERTIES EXPORT_NAME passthru)
+install(TARGETS orvanta_passthru EXPORT OrvantaPassThruTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${ORV_ROOT}/passthru/include/orvanta_j2534.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# A program that links the library finds it from bin/ through a relative
+# run path under any prefix (and in the system directories anyway).
+file(RELATIVE_PATH ORV_BIN_TO_LIB "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
+foreach(program orvanta-provision orvanta-adapter-sim)
+  if(TARGET ${program})
+    get_target_property(links ${program} LINK_LIBRARIES)
+    if(NOT WIN32 AND "orvanta_passthru" IN_LIST links)
+      set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${ORV_BIN_TO_LIB}")
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# --- CMake package ------------------------------------------------------------------
+
+install(EXPORT OrvantaPassThruTargets NAMESPACE Orvanta::
+  FILE OrvantaPassThruTargets.cmake DESTINATION ${ORV_CMAKE_PACKAGE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/OrvantaPassThruConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/package/OrvantaPassThruConfig.cmake
+  INSTALL_DESTINATION ${ORV_CMAKE_PACKAGE_DIR})
+# The major version is the library's SOVERSION: a new major breaks the ABI.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/OrvantaPassThruConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_BINARY_DIR}/package/OrvantaPassThruConfig.cmake
+  ${CMAKE_BINARY_DIR}/package/OrvantaPassThruConfigVersion.cmake
+  DESTINATION ${ORV_CMAKE_PACKAGE_DIR})
+
+# --- files that name installed paths, written at install time ------------------------
+
+# Writes the template `in` to DESTDIR+prefix+`rel` (a file name relative to
+# the prefix) with @ORV_PREFIX@ standing for the install-time prefix.
+function(orv_install_configured in rel)
+  install(CODE "
+    set(ORV_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(ORV_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(ORV_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    set(ORV_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+    set(ORV_VERSION \"${PROJECT_VERSION}\")
+    set(ORV_SOVERSION \"${PROJECT_VERSION_MAJOR}\")
+    set(ORV_BIN_TO_SHARE \"${ORV_BIN_TO_SHARE}\")
+    set(ORV_LIBRARY_FILE \"${CMAKE_SHARED_LIBRARY_PREFIX}orvanta_passthru${CMAKE_SHARED_LIBRARY_SUFFIX}.${PROJECT_VERSION_MAJOR}\")
+    set(orv_out \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${rel}\")
+    message(STATUS \"Installing: \${orv_out}\")
+    configure_file(\"${in}\" \"\${orv_out}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${orv_out}\")
+  ")
+endfunction()
+
+if(UNIX)
+  orv_install_configured(${CMAKE_CURRENT_LIST_DIR}/orvanta-passthru.pc.in
+    "${CMAKE_INSTALL_LIBDIR}/pkgconfig/orvanta-passthru.pc")
+endif()
+
+# --- Linux: J2534 registration, udev rule, man pages ------------------------------------
+
+if(ORV_LINUX_DESKTOP)
+  orv_install_configured(${ORV_ROOT}/packaging/passthru/orvanta-iot.json.in
+    "${ORV_PASSTHRU_SHARE_DIR}/orvanta-iot.json")
+  # configure_file keeps the template's execute permission.
+  orv_install_configured(${ORV_ROOT}/packaging/passthru/orvanta-register-passthru.in
+    "${CMAKE_INSTALL_BINDIR}/orvanta-register-passthru")
+  install(FILES ${ORV_ROOT}/packaging/udev/60-orvanta.rules DESTINATION ${ORV_UDEV_RULES_DIR})
+
+  # Man pages go in compressed, as Debian expects them.
+  find_program(ORV_GZIP gzip)
+  set(ORV_MAN_PAGES orvanta-provision.1 orvanta-adapter-sim.1 orvanta-register-passthru.1)
+  set(ORV_MAN_OUTPUTS "")
+  foreach(page ${ORV_MAN_PAGES})
+    set(source ${ORV_ROOT}/docs/man/${page})
+    if(ORV_GZIP)
+      set(packed ${CMAKE_BINARY_DIR}/man/${page}.gz)
+      add_custom_command(OUTPUT ${packed}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${ORV_GZIP} -9 -n -c ${source} > ${packed}
+        DEPENDS ${source} VERBATIM)
+      list(APPEND ORV_MAN_OUTPUTS ${packed})
+    else()
+      list(APPEND ORV_MAN_OUTPUTS ${source})
+    endif()
+  endforeach()
+  add_custom_target(orvanta_man_pages ALL DEPENDS ${ORV_MAN_OUTPUTS})
+  install(FILES ${ORV_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# --- Debian package ------------------------------------------------------------------------
+
+set(CPACK_PACKAGE_NAME ${ORV_PACKAGE_NAME})
+set(CPACK_PACKAGE_VENDOR "Orvanta")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "J2534 pass-thru library and provisioning tool for the Orvanta adapter")
+set(CPACK_PACKAGE_DESCRIPTION
+  "SAE J2534 (API 04.04 with J2534-2 extensions) pass-thru library for the\n\
+Orvanta vehicle-diagnostic adapter on a USB serial port, with the\n\
+orvanta-provision tool that gives an Orvanta-IOT adapter its wireless\n\
+network, and the orvanta-adapter-sim emulator for testing host programs.\n\
+.\n\
+The package registers the adapter for Linux J2534 host programs\n\
+(orvanta-register-passthru links it into ~/.passthru/) and installs a\n\
+udev rule that names a plugged-in adapter /dev/orvanta/com3, where the\n\
+library looks for it.")
+set(ORV_PACKAGE_MAINTAINER "Orvanta PassThru maintainers <passthru@orvanta.invalid>" CACHE STRING
+  "Maintainer field of the Debian package")
+
+if(ORV_LINUX_DESKTOP)
+  set(CPACK_GENERATOR "DEB")
+  set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ORV_PACKAGE_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  find_program(ORV_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(ORV_DPKG_SHLIBDEPS)
+    # orvanta-provision's need of the library of this very package is
+    # resolved inside the package through its relative run path.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  endif()
+  # Our own maintainer scripts replace the generated ones, so they run
+  # ldconfig themselves besides reloading the udev rules.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${ORV_ROOT}/packaging/debian/postinst ${ORV_ROOT}/packaging/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+include(CPack)
