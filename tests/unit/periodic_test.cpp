@@ -1,0 +1,277 @@
+// Periodic messages: IDs, the table limit, the frame of each channel family
+// (CAN, ISO 15765 plain, padded, escape form, extended address, K-line),
+// update, stop, suspend and resume, and what the adapter runs.
+#include <gtest/gtest.h>
+
+#include "passthru/channel_table.h"
+#include "passthru/periodic.h"
+#include "tests/unit/channels_fixture.h"
+
+namespace orv::test {
+namespace {
+
+class PeriodicTest : public ChannelTest {
+ protected:
+  // Starts `msg` and expects success; returns the ID.
+  uint32_t Start(uint32_t channel, PASSTHRU_MSG msg, uint32_t interval = 100) {
+    uint32_t id = 0xFFFF;
+    EXPECT_EQ(PassThruStartPeriodicMsg(channel, &msg, &id, interval), 0);
+    return id;
+  }
+  // The data of the only periodic frame sent since the last clear.
+  emu::Frame OnlyPeriodicFrame() {
+    std::vector<emu::Frame> frames;
+    for (const emu::Frame& f : Sent()) {
+      if (f.op == 3 && f.type == 4) frames.push_back(f);
+    }
+    EXPECT_EQ(frames.size(), 1u);
+    return frames.empty() ? emu::Frame{} : frames[0];
+  }
+};
+
+TEST_F(PeriodicTest, IdsAreTheLowestFreeEntries) {
+  const uint32_t ch = Connect(CAN);
+  const PASSTHRU_MSG msg = Msg(CAN, {0, 0, 7, 0xDF, 2, 1});
+  EXPECT_EQ(Start(ch, msg), 0u);
+  EXPECT_EQ(Start(ch, msg), 1u);
+  ASSERT_EQ(PassThruStopPeriodicMsg(ch, 0), 0);
+  EXPECT_EQ(Start(ch, msg), 0u);
+}
+
+TEST_F(PeriodicTest, TheHundredAndFirstStartExceedsTheLimit) {
+  const uint32_t ch = Connect(CAN);
+  PASSTHRU_MSG msg = Msg(CAN, {0, 0, 7, 0xDF, 2, 1});
+  for (uint32_t i = 0; i < kPeriodicEntries; ++i) ASSERT_EQ(Start(ch, msg), i);
+  ClearLogs();
+  uint32_t id = 5555;
+  EXPECT_EQ(PassThruStartPeriodicMsg(ch, &msg, &id, 100), 12);
+  EXPECT_EQ(LastErrorText(), "PassThruStartPeriodic exceeded periodic message limit");
+  EXPECT_EQ(id, 5555u);
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(bus_->running_periodics(0x10).size(), 100u);
+}
+
+TEST_F(PeriodicTest, CanFrames) {
+  const uint32_t ch = Connect(CAN);
+  const uint32_t id = Start(ch, Msg(CAN, {0, 0, 7, 0xDF, 2, 1}), 1000);
+  emu::Frame f = OnlyPeriodicFrame();
+  EXPECT_EQ(f.id, id);
+  EXPECT_EQ(f.dev, 0x10);
+  EXPECT_EQ(f.op, 3);
+  EXPECT_EQ(f.type, 4);
+  EXPECT_EQ(f.flags, 0);
+  EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 2, 1}));
+  EXPECT_EQ(f.timestamp, (std::array<uint8_t, 4>{0xE8, 0x03, 0, 0}));
+  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).interval_ms, 1000u);
+
+  ClearLogs();
+  Start(ch, Msg(CAN, {0x18, 0xDB, 0x33, 0xF1, 2, 1}, CAN_29BIT_ID));
+  f = OnlyPeriodicFrame();
+  EXPECT_EQ(f.flags, 0x10);
+  EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x18, 0xDB, 0x33, 0xF1, 2, 1}));
+
+  const std::pair<uint32_t, uint8_t> fd_cases[] = {
+      {CAN_FD_FORMAT, 0x01}, {CAN_FD_FORMAT | CAN_FD_BRS, 0x03}, {CAN_FD_BRS, 0x00}};
+  for (const auto& [tx_flags, flags] : fd_cases) {
+    ClearLogs();
+    Start(ch, Msg(CAN, {0, 0, 7, 0xDF, 2, 1}, tx_flags));
+    EXPECT_EQ(OnlyPeriodicFrame().flags, flags) << tx_flags;
+  }
+}
+
+TEST_F(PeriodicTest, StartCarriesTheTopIdentifierBitsIntoTheSentByte) {
+  const uint32_t ch = Connect(CAN);
+  PASSTHRU_MSG msg = Msg(CAN, {0x40, 0, 0x07, 0xDF, 2, 1});
+  uint32_t id = 0;
+  ASSERT_EQ(PassThruStartPeriodicMsg(ch, &msg, &id, 100), 0);
+  EXPECT_EQ(msg.Data[2], 0x47);  // the caller sees the change
+  EXPECT_EQ(OnlyPeriodicFrame().data[0], 0x47);
+
+  PASSTHRU_MSG update = Msg(CAN, {0x40, 0, 0x07, 0xDF, 2, 1});
+  ClearLogs();
+  ASSERT_EQ(PassThruUpdatePeriodicMsg(ch, &update, id, 200), 0);
+  EXPECT_EQ(update.Data[2], 0x07);
+  EXPECT_EQ(OnlyPeriodicFrame().data[0], 0x07);
+}
+
+TEST_F(PeriodicTest, Iso15765SingleFrames) {
+  const uint32_t ch = Connect(ISO15765);
+  Start(ch, Msg(ISO15765, {0, 0, 7, 0xDF, 2, 1, 0}));
+  emu::Frame f = OnlyPeriodicFrame();
+  EXPECT_EQ(f.dev, 0x20);
+  EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 3, 2, 1, 0}));
+
+  ClearLogs();
+  CANSetup.iso15765_pad_value = 0x55;
+  Start(ch, Msg(ISO15765, {0, 0, 7, 0xDF, 2, 1, 0}, ISO15765_FRAME_PAD));
+  EXPECT_EQ(Data(OnlyPeriodicFrame()),
+            (std::vector<uint8_t>{7, 0xDF, 3, 2, 1, 0, 0x55, 0x55, 0x55, 0x55}));
+
+  ClearLogs();  // twelve bytes or more: the escape form with the length in the next byte
+  Start(ch, Msg(ISO15765, {0, 0, 7, 0xDF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(Data(OnlyPeriodicFrame()),
+            (std::vector<uint8_t>{7, 0xDF, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+
+  ClearLogs();  // extended address: the byte after the identifier
+  Start(ch, Msg(ISO15765, {0, 0, 7, 0xDF, 0xF1, 2, 1}, ISO15765_ADDR_TYPE));
+  f = OnlyPeriodicFrame();
+  EXPECT_EQ(f.flags, 0x20);
+  EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 0xF1, 2, 2, 1}));
+
+  ClearLogs();  // 29-bit, extended address, padded: 8 bytes after the identifier
+  Start(ch, Msg(ISO15765, {0x18, 0xDA, 0x10, 0xF1, 0xAA, 0x3E},
+                CAN_29BIT_ID | ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD));
+  f = OnlyPeriodicFrame();
+  EXPECT_EQ(f.flags, 0x30);
+  EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x18, 0xDA, 0x10, 0xF1, 0xAA, 1, 0x3E, 0x55, 0x55, 0x55,
+                                           0x55, 0x55}));
+}
+
+TEST_F(PeriodicTest, PaddedMessageCanSetTheTransmitLengthOnTheHostOnly) {
+  const uint32_t ch = Connect(ISO15765_PS);
+  // Eight payload bytes: escape form, 10 bytes after the identifier, padded
+  // to the next CAN FD length 12 because the transmit length is now 12.
+  PASSTHRU_MSG msg =
+      Msg(ISO15765, {0, 0, 7, 0xDF, 1, 2, 3, 4, 5, 6, 7, 8}, ISO15765_FRAME_PAD | 0x10000000);
+  msg.ExtraDataIndex = 12;
+  Start(ch, msg);
+  EXPECT_EQ(MSCANSetup.iso15765_tx_data_length, 12);
+  EXPECT_EQ(OnlyPeriodicFrame().size, 2u + 12);
+  EXPECT_EQ(SentOfType(0x30, 3, 7).size(), 0u);  // no setup frame
+}
+
+TEST_F(PeriodicTest, KLineFramesCarryTheMessageAsIs) {
+  const uint32_t ch = Connect(ISO9141);
+  Start(ch, Msg(ISO9141, {0x68, 0x6A, 0xF1, 0x01, 0x00}), 2000);
+  const emu::Frame f = OnlyPeriodicFrame();
+  EXPECT_EQ(f.dev, 0x90);
+  EXPECT_EQ(f.flags, 0);
+  EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x68, 0x6A, 0xF1, 0x01, 0x00}));
+}
+
+TEST_F(PeriodicTest, MessagesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
+  const uint32_t can = Connect(CAN);
+  const uint32_t iso = Connect(ISO15765);
+  const uint32_t kline = Connect(ISO9141);
+  struct Case {
+    uint32_t channel;
+    PASSTHRU_MSG msg;
+  };
+  const Case cases[] = {
+      {can, Msg(CAN, std::vector<uint8_t>(71, 0x40))},                // 69 after the ID cut
+      {can, Msg(CAN, std::vector<uint8_t>(69, 0x40), CAN_29BIT_ID)},  // 69
+      {can, Msg(CAN, {0x40, 0, 7})},                                  // shorter than the ID
+      {iso, Msg(ISO15765, std::vector<uint8_t>(69, 0x40))},           // 2 + 2 + 65
+      {iso, Msg(ISO15765, {0, 0, 7, 0xDF}, ISO15765_ADDR_TYPE)},      // no address byte
+      {kline, Msg(ISO9141, std::vector<uint8_t>(69, 0x40))},
+      {kline, Msg(ISO9141, {})},  // would look free
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.msg.DataSize);
+    PASSTHRU_MSG msg = c.msg;
+    uint32_t id = 77;
+    EXPECT_EQ(PassThruStartPeriodicMsg(c.channel, &msg, &id, 100), 10);
+    EXPECT_EQ(id, 77u);
+    EXPECT_EQ(msg.Data[2], c.msg.Data[2]);  // untouched
+    EXPECT_EQ(PassThruUpdatePeriodicMsg(c.channel, &msg, 3, 100), 10);
+  }
+  EXPECT_EQ(LastErrorText(), "PassThruUpdatePeriodicMsg invalid message size");
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(jmsg_periodic_msg[0].size, 0);
+  EXPECT_EQ(jmsg_periodic_msg[3].size, 0);
+
+  // The largest messages that fit.
+  Start(can, Msg(CAN, std::vector<uint8_t>(70, 1)));
+  Start(iso, Msg(ISO15765, std::vector<uint8_t>(68, 1)));  // 2 + 2 + 64
+  PASSTHRU_MSG padded = Msg(ISO15765, std::vector<uint8_t>(66, 1), ISO15765_FRAME_PAD | 0x10000000);
+  padded.ExtraDataIndex = 64;  // 62 payload + 2 protocol bytes: padded to 64
+  Start(iso, padded);
+  EXPECT_EQ(jmsg_periodic_msg[2].size, 66);
+}
+
+TEST_F(PeriodicTest, UpdateReplacesTheEntryAndStopFreesIt) {
+  const uint32_t ch = Connect(CAN);
+  const uint32_t id = Start(ch, Msg(CAN, {0, 0, 7, 0xDF, 2, 1}), 100);
+  PASSTHRU_MSG msg = Msg(CAN, {0, 0, 7, 0xDF, 3, 1, 2});
+  ASSERT_EQ(PassThruUpdatePeriodicMsg(ch, &msg, id, 250), 0);
+  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).interval_ms, 250u);
+  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).frame.size, 5);
+
+  // Updating a free entry starts a message under that ID.
+  ASSERT_EQ(PassThruUpdatePeriodicMsg(ch, &msg, 42, 50), 0);
+  EXPECT_EQ(jmsg_periodic_msg[42].size, 5);
+  EXPECT_TRUE(bus_->periodic(42).running);
+
+  ClearLogs();
+  EXPECT_EQ(PassThruUpdatePeriodicMsg(ch, &msg, 100, 50), 12);
+  EXPECT_EQ(LastErrorText(), "PassThruUpatePeriodicMsg exceeded periodic message limit");
+  EXPECT_EQ(PassThruUpdatePeriodicMsg(ch, nullptr, 1, 50), 4);
+  EXPECT_EQ(LastErrorText(), "PassThruUpdatePeriodicMsg null pointer to message");
+  EXPECT_EQ(PassThruStopPeriodicMsg(ch, 100), 12);
+  EXPECT_TRUE(Sent().empty());
+
+  ASSERT_EQ(PassThruStopPeriodicMsg(ch, id), 0);
+  const emu::Frame stop = OnlyPeriodicFrame();
+  EXPECT_EQ(stop.size, 0);
+  EXPECT_EQ(stop.id, id);
+  EXPECT_EQ(stop.timestamp, (std::array<uint8_t, 4>{}));
+  EXPECT_EQ(jmsg_periodic_msg[id].size, 0);
+  EXPECT_EQ(jmsg_periodic_msg[id].dev, 0x10);
+  EXPECT_FALSE(bus_->periodic(static_cast<uint8_t>(id)).running);
+
+  ClearLogs();  // a stop of an entry that is not running still goes out
+  EXPECT_EQ(PassThruStopPeriodicMsg(ch, 99), 0);
+  EXPECT_EQ(OnlyPeriodicFrame().id, 99);
+}
+
+TEST_F(PeriodicTest, SuspendAndResumeNameTheChannelsDevice) {
+  const uint32_t ch = Connect(ISO9141);
+  const uint32_t id = Start(ch, Msg(ISO9141, {0x68, 0x6A, 0xF1, 0x3E}), 100);
+  ClearLogs();
+  ASSERT_EQ(PassThruSuspendPeriodic(ch), 0);
+  auto frames = Sent();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].dev, 0x90);
+  EXPECT_EQ(frames[0].op, 3);
+  EXPECT_EQ(frames[0].type, 0);
+  EXPECT_EQ(frames[0].flags, 0x10);
+  EXPECT_EQ(frames[0].size, 0);
+  EXPECT_TRUE(bus_->device(0x90).suspended);
+  EXPECT_EQ(jmsg_periodic_msg[id].size, 4);  // the table is untouched
+
+  // Suspended: the adapter does not transmit.
+  const uint64_t before = bus_->periodic(static_cast<uint8_t>(id)).transmissions;
+  platform_.advance_ms(1000);
+  adapter_.advance(platform_.now());
+  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).transmissions, before);
+
+  ClearLogs();
+  ASSERT_EQ(PassThruResumePeriodic(ch), 0);
+  frames = Sent();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].flags, 0x20);
+  EXPECT_FALSE(bus_->device(0x90).suspended);
+  platform_.advance_ms(1000);
+  adapter_.advance(platform_.now());
+  EXPECT_GE(bus_->periodic(static_cast<uint8_t>(id)).transmissions - before, 10u);
+}
+
+TEST_F(PeriodicTest, NullPointersAndSendFailures) {
+  const uint32_t ch = Connect(CAN);
+  PASSTHRU_MSG msg = Msg(CAN, {0, 0, 7, 0xDF, 2, 1});
+  uint32_t id = 0;
+  EXPECT_EQ(PassThruStartPeriodicMsg(ch, nullptr, &id, 100), 4);
+  EXPECT_EQ(PassThruStartPeriodicMsg(ch, &msg, nullptr, 100), 4);
+  EXPECT_EQ(LastErrorText(), "PassThruStartPeriodic null pointer to message or message ID");
+
+  platform_.fail_next_writes(2);
+  EXPECT_EQ(PassThruStartPeriodicMsg(ch, &msg, &id, 100), 7);
+  EXPECT_EQ(LastErrorText(), "PassThruStartPeriodicMsg failed");
+  EXPECT_EQ(jmsg_periodic_msg[0].size, 0);
+  platform_.fail_next_writes(2);
+  EXPECT_EQ(PassThruSuspendPeriodic(ch), 7);
+  EXPECT_EQ(LastErrorText(), "PassThruSuspendPeriodic failed");
+}
+
+}  // namespace
+}  // namespace orv::test
