@@ -1,0 +1,341 @@
+// GET_CONFIG and SET_CONFIG over the in-process emulated adapter: the
+// halved K-line timings, field widths, the option frames, which channels
+// accept which parameter, how a list stops or goes on, the special cases
+// and every trace and error text.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/trace.h"
+#include "orvanta_j2534.h"
+#include "passthru/channel_table.h"
+#include "passthru/config_options.h"
+#include "tests/unit/channels_fixture.h"
+
+namespace orv::test {
+namespace {
+
+class ConfigTest : public ChannelTest {
+ protected:
+  int32_t Set(uint32_t channel, std::vector<SCONFIG> entries) {
+    SCONFIG_LIST list{static_cast<uint32_t>(entries.size()), entries.data()};
+    return PassThruIoctl(channel, SET_CONFIG, &list, nullptr);
+  }
+  int32_t Set(uint32_t channel, uint32_t parameter, uint32_t value) {
+    return Set(channel, {{parameter, value}});
+  }
+  // GET_CONFIG of one parameter; the value lands in *value.
+  int32_t Get(uint32_t channel, uint32_t parameter, uint32_t* value) {
+    SCONFIG entry{parameter, 0xDEADBEEF};
+    SCONFIG_LIST list{1, &entry};
+    const int32_t rc = PassThruIoctl(channel, GET_CONFIG, &list, nullptr);
+    *value = entry.Value;
+    return rc;
+  }
+  uint32_t GetOk(uint32_t channel, uint32_t parameter) {
+    uint32_t value = 0;
+    EXPECT_EQ(Get(channel, parameter, &value), 0);
+    return value;
+  }
+
+  // Switches the debug trace on, so the 'A' lines can be read back.
+  void TraceOn() {
+    platform_.set_trace_listener(true);
+    platform::SocketHandle socket = -1;
+    ASSERT_EQ(platform_.trace_connect(kTracePort, &socket), 0);
+    debug_socket = socket;
+    platform_.clear_trace();
+  }
+  // The texts of the trace lines of one type, without the line head.
+  std::vector<std::string> TraceTexts(char type) const {
+    std::vector<std::string> texts;
+    for (const std::string& line : platform_.trace_sends()) {
+      if (line.empty() || line[0] != type) continue;
+      // "T port tick text\r\n"
+      size_t at = line.find(' ', line.find(' ', 2) + 1) + 1;
+      texts.push_back(line.substr(at, line.size() - at - 2));
+    }
+    return texts;
+  }
+
+  std::vector<emu::Frame> OptionFrames(uint8_t type) const { return SentOfType(0xF0, 3, type); }
+  ISO_SETUP LastKLineSetup() const {
+    const auto frames = SentOfType(0x90, 3, 7);
+    uint8_t bytes[kIsoSetupSize] = {};
+    if (!frames.empty()) std::memcpy(bytes, frames.back().data.data(), kIsoSetupSize);
+    return IsoSetupFromBytes(bytes);
+  }
+};
+
+// --- K-line timings and field widths ------------------------------------------------
+
+TEST_F(ConfigTest, KLineTimingsAreStoredHalvedAndReadBackDoubled) {
+  const uint32_t ch = Connect(ISO9141, 0, 10400);
+  ASSERT_EQ(Set(ch, P1_MIN, 25), 0);
+  EXPECT_EQ(ISO9141Setup.p1_min, 12);
+  EXPECT_EQ(GetOk(ch, P1_MIN), 24u);  // an odd value comes back one lower
+  EXPECT_EQ(LastKLineSetup().p1_min, 12);
+
+  ASSERT_EQ(Set(ch, P1_MIN, 0x1FFFF), 0);
+  EXPECT_EQ(ISO9141Setup.p1_min, 0x7FFF);
+  EXPECT_EQ(GetOk(ch, P1_MIN), 0xFFFEu);
+
+  // The W and T timings are milliseconds already: only cut to 16 bits.
+  ASSERT_EQ(Set(ch, {{W1, 0x10123}, {TIDLE, 300}, {TINIL, 25}, {TWUP, 50}}), 0);
+  EXPECT_EQ(ISO9141Setup.w1_max, 0x0123);
+  EXPECT_EQ(ISO9141Setup.w5_min, 300);
+  EXPECT_EQ(GetOk(ch, W5), 300u);
+  EXPECT_EQ(LastKLineSetup().twup, 50);
+  // The K-line setup goes to 0x90 once per entry, as a whole record.
+  EXPECT_EQ(SentOfType(0x90, 3, 7).size(), 2u + 4);
+  EXPECT_EQ(SentOfType(0x90, 3, 7).back().size, kIsoSetupSize);
+}
+
+TEST_F(ConfigTest, ValuesAreCutToTheirFieldButTracedWhole) {
+  const uint32_t ch = Connect(CAN);
+  TraceOn();
+  ASSERT_EQ(Set(ch, HS_CAN_TERMINATION, 256), 0);
+  EXPECT_EQ(CANSetup.termination, 0);
+  EXPECT_EQ(GetOk(ch, HS_CAN_TERMINATION), 0u);
+  ASSERT_EQ(Set(ch, INTERFRAME_DELAY, 0x12345), 0);
+  EXPECT_EQ(CANSetup.interframe_delay, 0x2345);
+  const uint32_t kline = Connect(ISO14230, 0, 10400);
+  ASSERT_EQ(Set(kline, NODE_ADDRESS, 0x1F3), 0);
+  EXPECT_EQ(ISO9141Setup.init_address, 0xF3);
+
+  const std::vector<std::string> expected{
+      "PassThruIoctl(5, 2, pInput, pOutput)", "  SET_CONFIG", " HS_CAN_TERMINATION = 256",
+      "PassThruIoctl(5, 1, pInput, pOutput)", "  GET_CONFIG", "  HS_CAN_TERMINATION",
+      "PassThruIoctl(5, 2, pInput, pOutput)", "  SET_CONFIG", " INTERFRAME_DELAY = 74565",
+  };
+  auto api = TraceTexts('A');
+  ASSERT_GE(api.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(api.begin(), api.begin() + 9), expected);
+  EXPECT_EQ(api.back(), "  NODE_ADDRESS = 1F3");
+}
+
+// --- option flags and their frames --------------------------------------------------
+
+TEST_F(ConfigTest, LoopbackAndTriggerAlwaysTravelTogether) {
+  const uint32_t ch = Connect(CAN);
+  ASSERT_EQ(Set(ch, LOOPBACK, 1), 0);
+  ASSERT_EQ(Set(ch, MSG_TRIGGER, 1), 0);
+  ASSERT_EQ(Set(ch, LOOPBACK, 2), 0);  // only exactly 1 switches on
+  const auto frames = OptionFrames(0);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].flags, 0x40);
+  EXPECT_EQ(frames[1].flags, 0xC0);
+  EXPECT_EQ(frames[2].flags, 0x80);
+  EXPECT_EQ(frames[2].size, 0);
+  EXPECT_EQ(GetOk(ch, LOOPBACK), 0u);
+  EXPECT_EQ(GetOk(ch, MSG_TRIGGER), 1u);
+}
+
+TEST_F(ConfigTest, BusErrorAndAutomaticSuspendEachCarryOnlyTheirOwnBit) {
+  const uint32_t ch = Connect(ISO15765);
+  EXPECT_EQ(GetOk(ch, AUTOMATIC_SUSPEND), 1u);  // on from the start
+  ASSERT_EQ(Set(ch, {{BUS_ERROR_MSGS, 1}, {AUTOMATIC_SUSPEND, 0}, {AUTOMATIC_SUSPEND, 1}}), 0);
+  const auto frames = OptionFrames(7);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].flags, 0x10);
+  EXPECT_EQ(frames[1].flags, 0x80);
+  EXPECT_EQ(frames[2].flags, 0x00);
+  EXPECT_EQ(GetOk(ch, BUS_ERROR_MSGS), 1u);
+  EXPECT_TRUE(OptionFrames(0).empty());
+}
+
+TEST_F(ConfigTest, FlagsWithoutAFrame) {
+  const uint32_t ch = Connect(CAN);
+  ASSERT_EQ(Set(ch, {{LAST_SEGMENT_TIMESTAMP, 1}, {CAN_MIXED_FORMAT, 0}}), 0);
+  EXPECT_EQ(last_segment_flag, 1u);
+  EXPECT_EQ(can_mixed_format_flag, 1u);  // set whatever the value
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(GetOk(ch, LAST_SEGMENT_TIMESTAMP), 1u);
+  // Neither a later value nor a new connect clears the mixed format.
+  ASSERT_EQ(Set(ch, CAN_MIXED_FORMAT, 0), 0);
+  Connect(ISO15765);
+  EXPECT_EQ(can_mixed_format_flag, 1u);
+  uint32_t value = 0;
+  EXPECT_EQ(Get(ch, CAN_MIXED_FORMAT, &value), 1);
+  EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (32768) not supported");
+}
+
+// --- channels -------------------------------------------------------------------------
+
+TEST_F(ConfigTest, CanParametersAreSharedByTheTwoChannelsOfABus) {
+  const uint32_t can = Connect(CAN);
+  const uint32_t iso = Connect(ISO15765);
+  ASSERT_EQ(Set(iso, DATA_RATE, 250000), 0);
+  EXPECT_EQ(CANSetup.baud_rate, 250000u);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].dev, 0x10);  // the bus's CAN device takes the setup
+  EXPECT_EQ(Sent()[0].size, kCanSetupSize);
+  EXPECT_EQ(GetOk(can, DATA_RATE), 250000u);
+
+  ClearLogs();
+  ASSERT_EQ(Set(iso, ISO15765_BS, 8), 0);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].dev, 0x20);  // ISO 15765 parameters go to the channel's device
+  EXPECT_EQ(Sent()[0].data[12], 8);
+}
+
+TEST_F(ConfigTest, SecondBusUsesItsOwnRecordAndDevices) {
+  const uint32_t ms = Connect(FD_ISO15765_CH2);
+  ASSERT_EQ(ms, MSISO15765);
+  ASSERT_EQ(Set(ms, {{DATA_RATE, 125000}, {ISO15765_STMIN, 5}}), 0);
+  EXPECT_EQ(MSCANSetup.baud_rate, 125000u);
+  EXPECT_EQ(MSCANSetup.iso15765_separation_time, 5);
+  ASSERT_EQ(Sent().size(), 2u);
+  EXPECT_EQ(Sent()[0].dev, 0x30);
+  EXPECT_EQ(Sent()[1].dev, 0x40);
+  EXPECT_NE(CANSetup.baud_rate, 125000u);
+}
+
+TEST_F(ConfigTest, ParametersOnChannelsThatDoNotTakeThem) {
+  const uint32_t can = Connect(CAN);
+  struct Case {
+    uint32_t channel, parameter;
+    const char* text;
+  } cases[] = {
+      {can, P1_MIN, "Invalid channel ID for P1_MIN"},
+      {can, TIDLE, "Invalid channel ID for W5"},
+      {can, ISO15765_BS, "Invalid channel ID for ISO15765_BS"},
+      {can, ISO15765_WFT_MAX, "Invalid channel ID for ISO15765_WFT_MAX"},
+      {can, J1962_PINS, "Invalid channel ID for J1962_PINS"},
+      {0, DATA_RATE, "Invalid channel ID for DATA_RATE"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Set(c.channel, c.parameter, 0x030B), 2);
+    EXPECT_EQ(LastErrorText(), c.text);
+  }
+  uint32_t value = 0;
+  EXPECT_EQ(Get(0, DATA_RATE, &value), 2);
+  EXPECT_EQ(LastErrorText(), "Invalid channel ID for DATA_RATE");
+  EXPECT_EQ(Get(can, TIDLE, &value), 2);
+  EXPECT_EQ(LastErrorText(), "Invalid channel ID for W5");
+  EXPECT_TRUE(Sent().empty());
+
+  // Channel-free parameters work with ChannelID 0, without a channel open.
+  ASSERT_EQ(PassThruDisconnect(can), 0);
+  EXPECT_EQ(Get(0, LOOPBACK, &value), 0);
+  EXPECT_EQ(value, 0u);
+  // A closed channel is turned away by the entry.
+  EXPECT_EQ(Get(can, LOOPBACK, &value), 8);
+}
+
+// --- lists ----------------------------------------------------------------------------
+
+TEST_F(ConfigTest, ZeroDataRateIsSkippedAndTheListGoesOn) {
+  const uint32_t ch = Connect(ISO15765);
+  const uint32_t rate = CANSetup.baud_rate;
+  ASSERT_EQ(Set(ch, {{DATA_RATE, 0}, {ISO15765_BS, 8}}), 0);
+  EXPECT_EQ(LastErrorText(), "Invalid DATA_RATE");
+  EXPECT_EQ(CANSetup.baud_rate, rate);
+  EXPECT_EQ(CANSetup.iso15765_block_size, 8);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].dev, 0x20);
+  // The zero test comes before the channel test.
+  EXPECT_EQ(Set(0, DATA_RATE, 0), 0);
+}
+
+TEST_F(ConfigTest, AnEntryThatFailsEndsTheListAfterTheEntriesBeforeIt) {
+  const uint32_t ch = Connect(ISO15765);
+  EXPECT_EQ(Set(ch, {{ISO15765_BS, 8}, {P1_MIN, 20}, {ISO15765_STMIN, 9}}), 2);
+  EXPECT_EQ(LastErrorText(), "Invalid channel ID for P1_MIN");
+  EXPECT_EQ(CANSetup.iso15765_block_size, 8);
+  EXPECT_NE(CANSetup.iso15765_separation_time, 9);
+  EXPECT_EQ(Sent().size(), 1u);
+
+  EXPECT_EQ(Set(ch, {{ISO15765_STMIN, 9}, {0x02, 5}, {ISO15765_BS, 1}}), 1);
+  EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (2) value (5) not supported");
+  EXPECT_EQ(CANSetup.iso15765_separation_time, 9);
+  EXPECT_EQ(CANSetup.iso15765_block_size, 8);
+
+  SCONFIG entries[3] = {{DATA_RATE, 0}, {0x24, 0}, {DATA_RATE, 77}};
+  SCONFIG_LIST list{3, entries};
+  EXPECT_EQ(PassThruIoctl(ch, GET_CONFIG, &list, nullptr), 1);
+  EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (36) not supported");
+  EXPECT_EQ(entries[0].Value, CANSetup.baud_rate);
+  EXPECT_EQ(entries[2].Value, 77u);  // not looked at
+}
+
+TEST_F(ConfigTest, EmptyListsAndNullLists) {
+  const uint32_t ch = Connect(CAN);
+  SCONFIG_LIST empty{0, nullptr};
+  EXPECT_EQ(PassThruIoctl(ch, GET_CONFIG, &empty, nullptr), 0);
+  EXPECT_EQ(PassThruIoctl(ch, SET_CONFIG, &empty, nullptr), 0);
+  SCONFIG_LIST broken{2, nullptr};
+  EXPECT_EQ(PassThruIoctl(ch, SET_CONFIG, &broken, nullptr), 4);
+  EXPECT_EQ(LastErrorText(), "PassThruIoctl null parameter");
+  EXPECT_EQ(PassThruIoctl(ch, GET_CONFIG, nullptr, nullptr), 4);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(ConfigTest, AFrameThatCannotBeSentIsLoggedAndTheValueKept) {
+  const uint32_t kline = Connect(ISO9141, 0, 10400);
+  const uint32_t ms = Connect(MSCAN);
+  struct Case {
+    uint32_t channel, parameter, value;
+    const char* text;
+  } cases[] = {
+      {kline, DATA_RATE, 9600, "Cannot set ISO9141 DATA_RATE"},
+      {ms, DATA_RATE, 33333, "Cannot set MSCAN DATA_RATE"},
+      {ms, HS_CAN_TERMINATION, 1, "Cannot set MSCAN HS_CAN_TERMINATION"},
+      {kline, TIDLE, 10, "PassThruIoctl(W5/TIDLE) failed"},
+      {ms, LOOPBACK, 1, "Cannot set/clear LOOPBACK option"},
+      {ms, AUTOMATIC_SUSPEND, 0, "Cannot set/clear AUTOMATIC_SUSPEND option"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    platform_.fail_next_writes(2);  // the write and its retry
+    platform_.fail_next_opens(kAdapterPort, 1);
+    EXPECT_EQ(Set(c.channel, c.parameter, c.value), 0);
+    EXPECT_EQ(LastErrorText(), c.text);
+  }
+  EXPECT_EQ(ISO9141Setup.baud_rate, 9600u);
+  EXPECT_EQ(MSCANSetup.baud_rate, 33333u);
+  EXPECT_EQ(loopback_flag, 1u);
+}
+
+// --- special cases --------------------------------------------------------------------
+
+TEST_F(ConfigTest, FiveBaudModOnlyAcceptsZero) {
+  const uint32_t ch = Connect(ISO9141, 0, 10400);
+  const ISO_SETUP before = ISO9141Setup;
+  EXPECT_EQ(GetOk(ch, FIVE_BAUD_MOD), 0u);
+  EXPECT_EQ(Set(ch, FIVE_BAUD_MOD, 0), 0);
+  DbgMsg(kMsgError, "before");
+  EXPECT_EQ(Set(ch, {{FIVE_BAUD_MOD, 2}, {P1_MAX, 40}}), 1);
+  EXPECT_EQ(LastErrorText(), "before");  // refused without a message
+  EXPECT_EQ(std::memcmp(&before, &ISO9141Setup, sizeof before), 0);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(ConfigTest, J1962PinsAcceptOnlyPins3And11OnTheSecondBus) {
+  const uint32_t ms = Connect(MSCAN);
+  EXPECT_EQ(Set(ms, J1962_PINS, 0xABCD030B), 0);  // upper half ignored
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(Set(ms, {{J1962_PINS, 0x0306}, {DATA_RATE, 1000}}), 19);
+  EXPECT_EQ(LastErrorText(), "Invalid pins for J1962_PINS");
+  EXPECT_NE(MSCANSetup.baud_rate, 1000u);
+  uint32_t value = 0;
+  EXPECT_EQ(Get(ms, J1962_PINS, &value), 1);
+}
+
+TEST_F(ConfigTest, DataPhaseRateBelowTheBitRateIsSkipped) {
+  const uint32_t ch = Connect(FD_CAN_CH1, CAN_FD_ENABLE, 500000);
+  ASSERT_EQ(Set(ch, {{FD_CAN_DATA_PHASE_RATE, 250000}, {BIT_SAMPLE_POINT, 80}}), 0);
+  EXPECT_EQ(LastErrorText(), "Invalid FD_CAN_DATA_PHASE_RATE");
+  EXPECT_NE(CANSetup.fd_baud_rate, 250000u);
+  EXPECT_EQ(CANSetup.bit_sample_point_percent, 80);
+  ASSERT_EQ(Set(ch, FD_CAN_DATA_PHASE_RATE, 2000000), 0);
+  EXPECT_EQ(GetOk(ch, FD_CAN_DATA_PHASE_RATE), 2000000u);
+  EXPECT_EQ(Sent().size(), 2u);
+}
+
+}  // namespace
+}  // namespace orv::test
