@@ -45,7 +45,7 @@ JMSG MakeJmsg(uint8_t dev, uint8_t op, uint8_t type, uint8_t flags, std::vector<
   m.type = type;
   m.flags = flags;
   m.size = static_cast<uint8_t>(std::min<size_t>(data.size(), kJmsgDataSize));
-  std::memcpy(m.data, data.data(), m.size);
+  if (m.size != 0) std::memcpy(m.data, data.data(), m.size);
   return m;
 }
 
