@@ -1,0 +1,126 @@
+// The provisioning core over the in-process emulated adapter: the exact
+// bytes of "IOT.NET" locally and in the adapter's store, open-on-paint,
+// and the outcomes that must send nothing.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/provision_core.h"
+#include "orvanta_j2534.h"
+#include "tests/support/library_fixture.h"
+
+namespace orv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using app::Provision;
+
+std::vector<uint8_t> Bytes(std::initializer_list<std::string> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+std::vector<uint8_t> Built(std::string_view ssid, std::string_view password) {
+  std::array<uint8_t, app::kMaxNetworkFileSize> out{};
+  const size_t size = app::BuildNetworkFile(ssid, password, out);
+  return {out.begin(), out.begin() + static_cast<std::ptrdiff_t>(size)};
+}
+
+TEST(NetworkFileLayout, LengthBytesFrameTheTwoFields) {
+  EXPECT_EQ(Built("Home", "secret12"), Bytes({"\x04", "Home", "\x08", "secret12"}));
+  EXPECT_EQ(Built("", ""), (std::vector<uint8_t>{0, 0}));
+  const std::string ssid(31, 'S'), password(63, 'P');
+  const auto longest = Built(ssid, password);
+  ASSERT_EQ(longest.size(), 96u);
+  EXPECT_EQ(longest[0], 31);
+  EXPECT_EQ(longest[32], 63);
+  EXPECT_TRUE(Built(std::string(32, 'S'), "").empty());
+  EXPECT_TRUE(Built("", std::string(64, 'P')).empty());
+}
+
+// Runs each test in a fresh current directory, where "IOT.NET" is written.
+class ProvisionTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    std::random_device random;
+    previous_ = fs::current_path();
+    dir_ = fs::temp_directory_path() / ("orv-provision-" + std::to_string(random()));
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    LibraryTest::TearDown();
+  }
+  static std::vector<uint8_t> LocalFile() {
+    std::ifstream in("IOT.NET", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  fs::path previous_;
+  fs::path dir_;
+};
+
+TEST_F(ProvisionTest, OpenOnPaintFindsTheAdapterOrReportsNotConnected) {
+  uint32_t id = 0;
+  EXPECT_EQ(app::ProvisionOpenOnPaint(&id), 0);
+  EXPECT_EQ(id, kAdapterPort);
+  EXPECT_EQ(app::ProvisionCancel(id), 0);
+  EXPECT_EQ(app::ProvisionOpenOnPaint(&id, "COM7"), 0);
+  EXPECT_EQ(app::ProvisionCancel(id), 0);
+
+  platform_.remove_port(kAdapterPort);
+  EXPECT_EQ(app::ProvisionOpenOnPaint(&id), 8);
+  EXPECT_EQ(id, 0u);
+}
+
+TEST_F(ProvisionTest, WritesIotNetAndStoresTheSameBytesOnTheAdapter) {
+  OpenLink();
+  ASSERT_EQ(Provision("Home", "secret12"), 0) << LastErrorText();
+  const auto expected = Bytes({"\x04", "Home", "\x08", "secret12"});
+  EXPECT_EQ(LocalFile(), expected);
+  EXPECT_EQ(adapter_.files().get("IOT.NET"), expected);
+
+  // Empty boxes still give a two-byte file that is copied.
+  ASSERT_EQ(Provision("", ""), 0);
+  EXPECT_EQ(LocalFile(), (std::vector<uint8_t>{0, 0}));
+  EXPECT_EQ(adapter_.files().get("IOT.NET"), (std::vector<uint8_t>{0, 0}));
+}
+
+TEST_F(ProvisionTest, RefusedTransferReturnsTheStatusAndKeepsTheLocalFile) {
+  OpenLink();
+  adapter_.files().set_refuse_write_open(true);
+  EXPECT_EQ(Provision("Home", "secret12"), 7);
+  EXPECT_EQ(LocalFile(), Bytes({"\x04", "Home", "\x08", "secret12"}));
+  EXPECT_FALSE(adapter_.files().exists("IOT.NET"));
+}
+
+TEST_F(ProvisionTest, NothingIsWrittenOrSentForFieldsTooLong) {
+  OpenLink();
+  EXPECT_EQ(Provision(std::string(32, 'S'), "pw"), app::kProvisionSsidTooLong);
+  EXPECT_EQ(Provision("ssid", std::string(64, 'P')), app::kProvisionPasswordTooLong);
+  EXPECT_FALSE(fs::exists("IOT.NET"));
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(ProvisionTest, IotNetThatCannotBeWrittenIsNeverSent) {
+  OpenLink();
+  adapter_.files().put("IOT.NET", {1, 'x', 0});
+  fs::create_directory("IOT.NET");  // in the way of the file
+  EXPECT_EQ(Provision("Home", "secret12"), app::kProvisionFileNotWritten);
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(adapter_.files().get("IOT.NET"), (std::vector<uint8_t>{1, 'x', 0}));
+}
+
+}  // namespace
+}  // namespace orv::test
