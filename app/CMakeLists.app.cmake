@@ -6,7 +6,11 @@ add_library(orvanta_provision_core STATIC ${CMAKE_CURRENT_LIST_DIR}/provision_co
 target_include_directories(orvanta_provision_core PUBLIC ${ORV_ROOT} ${ORV_ROOT}/passthru/include)
 orv_set_warnings(orvanta_provision_core)
 
-if(NOT WIN32)
+# The desktop dialog (app/gtk): when GTK 3 is found it defines
+# orvanta-provision itself, as this command line plus the dialog.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/gtk)
+
+if(NOT WIN32 AND NOT TARGET orvanta-provision)
   add_executable(orvanta-provision
     ${CMAKE_CURRENT_LIST_DIR}/cli/orvanta_provision_main.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cli/provision_cli.cpp)

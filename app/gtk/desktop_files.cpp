@@ -1,0 +1,45 @@
+// The owner-only network setup file and the state log.
+//
+// The front end stands outside the library and uses the file services of
+// POSIX directly.
+#include "app/gtk/desktop_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace orv::app::desktop {
+
+bool MakeOwnerOnlyFile(const char* name) {
+  const int fd =
+      open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return false;
+  struct stat status {};
+  const bool ok =
+      fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+  close(fd);
+  return ok;
+}
+
+void LogState(const char* format, ...) {
+  static std::mutex mutex;
+  const char* path = std::getenv("ORVANTA_GTK_TEST_LOG");
+  if (path == nullptr || path[0] == '\0') return;
+  const std::lock_guard<std::mutex> lock(mutex);
+  std::FILE* log = std::fopen(path, "a");
+  if (log == nullptr) return;
+  std::fprintf(log, "%ld ", static_cast<long>(getpid()));
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(log, format, args);
+  va_end(args);
+  std::fputc('\n', log);
+  std::fclose(log);
+}
+
+}  // namespace orv::app::desktop
