@@ -98,6 +98,13 @@ if(ORV_LINUX_DESKTOP)
     "${CMAKE_INSTALL_BINDIR}/orvanta-register-passthru")
   install(FILES ${ORV_ROOT}/packaging/udev/60-orvanta.rules DESTINATION ${ORV_UDEV_RULES_DIR})
 
+  # A menu entry only where orvanta-provision carries the desktop dialog:
+  # the command line alone would have nothing to show.
+  if(ORV_GTK_DIALOG)
+    install(FILES ${ORV_ROOT}/packaging/desktop/orvanta-provision.desktop
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  endif()
+
   # Man pages go in compressed, as Debian expects them.
   find_program(ORV_GZIP gzip)
   set(ORV_MAN_PAGES orvanta-provision.1 orvanta-adapter-sim.1 orvanta-register-passthru.1)
