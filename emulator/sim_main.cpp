@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "emulator/adapter.h"
+#include "emulator/bus_unit.h"
 
 namespace {
 
@@ -54,6 +55,10 @@ constexpr char kHelp[] =
     "  --version-size S    data bytes of the version answer: 2 (default), 4,\n"
     "                      another size for a malformed answer, 0 for no answer\n"
     "  --refuse-files      refuse every open of a file for writing\n"
+    "  --bus-traffic D:HEX:MS  send bus frame HEX (data bytes in hex) from device D\n"
+    "                      (10, 20, 30, 40 or 90) every MS milliseconds while that\n"
+    "                      device's channel is connected and a filter admits it\n"
+    "                      (repeatable)\n"
     "  --log               print every frame received (IN) and sent (OUT) on stderr\n"
     "  --ready-file PATH   write \"ready\\n\" to PATH once the links exist\n"
     "  --version           print the program version and exit\n"
@@ -78,6 +83,12 @@ struct Options {
   std::string com_dir;
   uint32_t port = 7;
   std::vector<uint32_t> silent_ports;
+  struct Traffic {
+    uint8_t dev = 0;
+    std::vector<uint8_t> data;
+    uint32_t interval_ms = 0;
+  };
+  std::vector<Traffic> bus_traffic;
   std::string store_dir;
   std::string ready_file;
   uint32_t serial = 123456;
@@ -138,6 +149,14 @@ int parse_options(int argc, char** argv, Options* opt) {
       } else {
         opt->silent_ports.push_back(number);
       }
+      ++i;
+    } else if (arg == "--bus-traffic") {
+      Options::Traffic t;
+      if (value == nullptr ||
+          !orv::emu::parse_bus_traffic(value, &t.dev, &t.data, &t.interval_ms)) {
+        return bad("DEV:HEXBYTES:INTERVAL");
+      }
+      opt->bus_traffic.push_back(std::move(t));
       ++i;
     } else if (arg == "--serial") {
       if (!parse_number(value, UINT32_MAX, &number)) return bad("a 32-bit number");
@@ -296,6 +315,10 @@ int main(int argc, char** argv) {
   if (const int code = parse_options(argc, argv, &opt); code >= 0) return code;
 
   orv::emu::Adapter adapter;
+  // Keeps what the host tells the bus devices; units added later are asked first.
+  orv::emu::BusUnit& bus = orv::emu::add_bus_unit(adapter);
+  for (Options::Traffic& t : opt.bus_traffic)
+    bus.add_traffic(t.dev, std::move(t.data), t.interval_ms);
   adapter.system().set_serial_number(opt.serial);
   adapter.system().set_version_size(opt.version_size);
   adapter.files().set_refuse_write_open(opt.refuse_files);
