@@ -149,49 +149,29 @@ TEST_F(FiltersTest, RefusalsLeaveTablesAndAdapterUntouched) {
   PASSTHRU_MSG m5 = Msg(CAN, {0, 0, 7, 0xFF, 0});
   PASSTHRU_MSG m3 = Msg(ISO14230, {0xFF, 0, 0});
   uint32_t id = 0;
-  struct Case {
-    int32_t status;
-    const char* text;
-    int32_t rc;
+  const auto start = [&](uint32_t ch, uint32_t type, PASSTHRU_MSG* m, PASSTHRU_MSG* p,
+                         PASSTHRU_MSG* f,
+                         uint32_t* out) { return PassThruStartMsgFilter(ch, type, m, p, f, out); };
+  const auto expect = [&](int32_t rc, int32_t status, const char* text) {
+    EXPECT_EQ(rc, status) << text;
+    EXPECT_EQ(LastErrorText(), text);
   };
-  const Case cases[] = {
-      {4, "PassThruStartMsgFilter null parameter",
-       PassThruStartMsgFilter(can, PASS_FILTER, nullptr, &m4, nullptr, &id)},
-      {4, "PassThruStartMsgFilter null parameter",
-       PassThruStartMsgFilter(can, PASS_FILTER, &m4, nullptr, nullptr, &id)},
-      {4, "PassThruStartMsgFilter null parameter",
-       PassThruStartMsgFilter(can, PASS_FILTER, &m4, &m4, nullptr, nullptr)},
-      {10, "PassThruStartMsgFilter mask and pattern not same length",
-       PassThruStartMsgFilter(can, PASS_FILTER, &m4, &m5, nullptr, &id)},
-      {10, "PassThruStartMsgFilter mask and pattern less than the minimum data size (4)",
-       PassThruStartMsgFilter(k4, PASS_FILTER, &m3, &m3, nullptr, &id)},
-      {2, "PassThruStartMsgFilter flow control filter on non-ISO15765 channel",
-       PassThruStartMsgFilter(can, FLOW_CONTROL_FILTER, &m4, &m4, &m4, &id)},
-      {4, "PassThruStartMsgFilter null flow control message pointer",
-       PassThruStartMsgFilter(iso, FLOW_CONTROL_FILTER, &m4, &m4, nullptr, &id)},
-      {10, "PassThruStartMsgFilter mask and flow control not same length",
-       PassThruStartMsgFilter(iso, FLOW_CONTROL_FILTER, &m4, &m4, &m5, &id)},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(cases[i].rc, cases[i].status);
-  }
-  // Each call left its own text; the last one is checked, and nothing was
-  // sent or stored by any of them.
-  EXPECT_EQ(LastErrorText(), cases[std::size(cases) - 1].text);
+  const char* kNull = "PassThruStartMsgFilter null parameter";
+  expect(start(can, PASS_FILTER, nullptr, &m4, nullptr, &id), 4, kNull);
+  expect(start(can, PASS_FILTER, &m4, nullptr, nullptr, &id), 4, kNull);
+  expect(start(can, PASS_FILTER, &m4, &m4, nullptr, nullptr), 4, kNull);
+  expect(start(can, PASS_FILTER, &m4, &m5, nullptr, &id), 10,
+         "PassThruStartMsgFilter mask and pattern not same length");
+  expect(start(k4, PASS_FILTER, &m3, &m3, nullptr, &id), 10,
+         "PassThruStartMsgFilter mask and pattern less than the minimum data size (4)");
+  expect(start(can, FLOW_CONTROL_FILTER, &m4, &m4, &m4, &id), 2,
+         "PassThruStartMsgFilter flow control filter on non-ISO15765 channel");
+  expect(start(iso, FLOW_CONTROL_FILTER, &m4, &m4, nullptr, &id), 4,
+         "PassThruStartMsgFilter null flow control message pointer");
+  expect(start(iso, FLOW_CONTROL_FILTER, &m4, &m4, &m5, &id), 10,
+         "PassThruStartMsgFilter mask and flow control not same length");
   EXPECT_TRUE(Sent().empty());
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) ASSERT_FALSE(FilterSlotInUse(slot));
-}
-
-TEST_F(FiltersTest, EachRefusalReportsItsOwnText) {
-  const uint32_t can = Connect(CAN);
-  PASSTHRU_MSG m4 = Msg(CAN, {0, 0, 7, 0xFF});
-  PASSTHRU_MSG m5 = Msg(CAN, {0, 0, 7, 0xFF, 0});
-  uint32_t id = 0;
-  ASSERT_EQ(PassThruStartMsgFilter(can, PASS_FILTER, &m4, &m5, nullptr, &id), 10);
-  EXPECT_EQ(LastErrorText(), "PassThruStartMsgFilter mask and pattern not same length");
-  ASSERT_EQ(PassThruStartMsgFilter(can, FLOW_CONTROL_FILTER, &m4, &m4, &m4, &id), 2);
-  EXPECT_EQ(LastErrorText(), "PassThruStartMsgFilter flow control filter on non-ISO15765 channel");
 }
 
 TEST_F(FiltersTest, ShortMasksOnTheKLine) {

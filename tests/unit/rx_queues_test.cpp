@@ -227,3 +227,38 @@ TEST_F(RxQueuesTest, BusFramesFromTheAdapterArriveWholeWithTheirTimestamp) {
 
 }  // namespace
 }  // namespace orv::test
+
+namespace orv::test {
+namespace {
+
+// The pseudo-terminal tests rely on the adapter's steady traffic: it flows
+// only while the device's channel is connected and one of its bus's filters
+// admits it.
+TEST_F(RxQueuesTest, SteadyTrafficFlowsWhileConnectedAndAdmitted) {
+  uint8_t dev = 0;
+  std::vector<uint8_t> data;
+  uint32_t interval = 0;
+  ASSERT_TRUE(emu::parse_bus_traffic("10:07E80441:50", &dev, &data, &interval));
+  EXPECT_EQ(dev, 0x10);
+  EXPECT_EQ(data, (std::vector<uint8_t>{7, 0xE8, 4, 0x41}));
+  EXPECT_EQ(interval, 50u);
+  for (const char* bad : {"10:07E:50", "11:07E8:50", "10:07E8:0", "10:07E8", "10::50"}) {
+    EXPECT_FALSE(emu::parse_bus_traffic(bad, &dev, &data, &interval)) << bad;
+  }
+
+  bus_->add_traffic(0x10, {7, 0xE8, 4, 0x41}, 50);
+  platform_.advance_ms(500);
+  Pump();
+  EXPECT_EQ(CANBufferCount, 0u);  // not connected
+  const uint32_t can = Connect(CAN);
+  platform_.advance_ms(500);
+  Pump();
+  EXPECT_EQ(CANBufferCount, 0u);  // no filter admits it
+  Filter(can, PASS_FILTER, Msg(CAN, {0, 0, 0xFF, 0xFF}), Msg(CAN, {0, 0, 7, 0xE8}));
+  platform_.advance_ms(500);
+  Pump();
+  EXPECT_EQ(CANBufferCount, 10u);
+}
+
+}  // namespace
+}  // namespace orv::test
