@@ -65,8 +65,13 @@ install(FILES
 # --- files that name installed paths, written at install time ------------------------
 
 # Writes the template `in` to DESTDIR+prefix+`rel` (a file name relative to
-# the prefix) with @ORV_PREFIX@ standing for the install-time prefix.
+# the prefix) with @ORV_PREFIX@ standing for the install-time prefix; mode
+# 0644, or 0755 with the extra argument PROGRAM.
 function(orv_install_configured in rel)
+  set(mode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  if(ARGN STREQUAL "PROGRAM")
+    list(APPEND mode OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+  endif()
   install(CODE "
     set(ORV_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
     set(ORV_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
@@ -78,7 +83,7 @@ function(orv_install_configured in rel)
     set(ORV_LIBRARY_FILE \"${CMAKE_SHARED_LIBRARY_PREFIX}orvanta_passthru${CMAKE_SHARED_LIBRARY_SUFFIX}.${PROJECT_VERSION_MAJOR}\")
     set(orv_out \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${rel}\")
     message(STATUS \"Installing: \${orv_out}\")
-    configure_file(\"${in}\" \"\${orv_out}\" @ONLY)
+    configure_file(\"${in}\" \"\${orv_out}\" @ONLY FILE_PERMISSIONS ${mode})
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${orv_out}\")
   ")
 endfunction()
@@ -93,9 +98,8 @@ endif()
 if(ORV_LINUX_DESKTOP)
   orv_install_configured(${ORV_ROOT}/packaging/passthru/orvanta-iot.json.in
     "${ORV_PASSTHRU_SHARE_DIR}/orvanta-iot.json")
-  # configure_file keeps the template's execute permission.
   orv_install_configured(${ORV_ROOT}/packaging/passthru/orvanta-register-passthru.in
-    "${CMAKE_INSTALL_BINDIR}/orvanta-register-passthru")
+    "${CMAKE_INSTALL_BINDIR}/orvanta-register-passthru" PROGRAM)
   install(FILES ${ORV_ROOT}/packaging/udev/60-orvanta.rules DESTINATION ${ORV_UDEV_RULES_DIR})
 
   # A menu entry only where orvanta-provision carries the desktop dialog:

@@ -50,6 +50,8 @@ for script in postinst postrm; do
   sh -n "$work/control/$script" || fail "$script is not valid sh"
 done
 grep -q '^liborvanta_passthru 1 orvanta-passthru' "$work/control/shlibs" || fail "no shlibs entry"
+writable=$(dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && $1 ~ /^(.....w|........w)/')
+[ -z "$writable" ] || fail "files writable by group or others: $writable"
 # apt resolves the package's dependencies from this machine's archive.
 apt-get install --simulate --no-install-recommends "./$deb" >"$work/apt.log" 2>&1 || {
   cat "$work/apt.log"
