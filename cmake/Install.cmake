@@ -27,6 +27,8 @@ set(ORV_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
 # --- the library, its header and the programs ----------------------------------
 
 set_target_properties(orvanta_passthru PROPERTIES EXPORT_NAME passthru)
+# The same name for projects that build this one as a subdirectory.
+add_library(Orvanta::passthru ALIAS orvanta_passthru)
 install(TARGETS orvanta_passthru EXPORT OrvantaPassThruTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
