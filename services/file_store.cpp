@@ -29,6 +29,10 @@ namespace {
 // name starts after them.
 constexpr size_t kListingNameOffset = 16;
 
+// A whole write batch goes out in one serial write.
+static_assert(kWriteBatchFrames * (kJmsgHeaderSize + kWriteFrameBytes) <= kSendBufferSize);
+static_assert(kMaxDeleteNameLength + 1 + kDeletePadding == kJmsgDataSize);
+
 platform::Platform& os() {
   return platform::current();
 }
