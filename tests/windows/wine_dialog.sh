@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Drives the real provisioning dialog of the 64-bit Windows program under
+# wine64 on an Xvfb display, with orvanta-adapter-sim as Wine's COM7:
+#   - the dialog appears with the title set at its first paint;
+#   - a second start ends by itself and creates no second dialog;
+#   - an SSID and a password typed into boxes 108 and 109 and "Provision"
+#     pressed give the "SUCCESS" box, and "IOT.NET" (length byte, SSID,
+#     length byte, password) is in the current directory and in the
+#     emulated adapter's store;
+#   - confirming the box ends the program.
+# Screenshots of the filled-in dialog and of the success box go to
+# ARTIFACT_DIR.
+#
+#   wine_dialog.sh WIN_BUILD_DIR SIM_PROGRAM [ARTIFACT_DIR]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+sim=$2
+artifacts=${3:-$build/ci-artifacts}
+# shellcheck source=wine_common.sh
+source "$here/wine_common.sh"
+
+program="$build/app/win32/OrvantaIOTProvision.exe"
+[ -f "$program" ] || fail "missing $program"
+title='^Quellix LLC   Orvanta-IOT Manual Provision App v1\.02$'
+ssid="Harbor-Lab"
+password="tide-2024-wave"
+
+work=$(mktemp -d /tmp/orvanta-wine-dialog.XXXXXX)
+trap 'wine_teardown; rm -rf "$work"' EXIT
+wine_setup
+mkdir -p "$work/run" "$artifacts"
+cd "$work/run"
+
+start_sim "$sim" "$work" 7 "$work/store"
+link_wine_com_port 7
+"$WINE64" reg delete 'HKLM\Software\PassThruSupport.04.04' /f >/dev/null 2>&1 || true
+"$WINE64" reg add 'HKLM\Software\PassThruSupport.04.04\Orvanta-IOT' /v Name /d Orvanta-IOT \
+  /f >/dev/null
+
+log "starting the provisioning program"
+"$WINE64" "$program" >"$work/program.log" 2>&1 &
+program_pid=$!
+remember_pid "$program_pid"
+dialog=$(wait_for_window "$title" 90) || fail "the dialog did not appear"
+sleep 1  # the first paint runs discovery
+
+log "a second start ends without a second dialog"
+"$WINE64" "$program" >"$work/second.log" 2>&1 &
+second_pid=$!
+remember_pid "$second_pid"
+wait_for_exit "$second_pid" 30 || fail "the second instance is still running"
+[ "$(xdotool search --onlyvisible --name "$title" | wc -l)" = 1 ] || fail "more than one dialog"
+
+log "typing the network and pressing Provision"
+# The second start made the first instance's hidden main window the
+# foreground window; a click on the caption activates the dialog again,
+# with the focus back on the button, the first tab stop.
+xdotool mousemove --window "$dialog" 120 8 click 1
+sleep 0.5
+xdotool key Tab
+xdotool type --delay 40 "$ssid"
+xdotool key Tab
+xdotool type --delay 40 "$password"
+sleep 0.5
+screenshot "$dialog" "$artifacts/wine-provision-dialog.png"
+xdotool key Tab space
+
+box=$(wait_for_window '^SUCCESS$' 60) || fail "no SUCCESS box"
+sleep 0.5
+screenshot "$box" "$artifacts/wine-provision-success.png"
+
+expected="$work/expected.bin"
+{
+  printf "\\$(printf '%03o' ${#ssid})"
+  printf '%s' "$ssid"
+  printf "\\$(printf '%03o' ${#password})"
+  printf '%s' "$password"
+} >"$expected"
+cmp "$expected" "$work/run/IOT.NET" || fail "local IOT.NET differs"
+cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's IOT.NET differs"
+log "IOT.NET on the adapter: $(od -An -tx1 "$work/store/IOT.NET" | tr -s ' \n' ' ')"
+
+xdotool windowfocus --sync "$box" 2>/dev/null || true
+xdotool key Return
+wait_for_exit "$program_pid" 30 || fail "the program did not end after the success box"
+
+stop_sim
+log "dialog test passed"
