@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# End to end: the desktop dialog of orvanta-provision under Xvfb, driven
+# with xdotool against orvanta-adapter-sim.
+#
+#   1. With the emulated adapter: the dialog opens the link when shown; a
+#      second start hands over to the first and opens no second window;
+#      typing an SSID and a password and pressing "Provision" shows the
+#      success box, ends the program and leaves "IOT.NET" with the right
+#      bytes here (owner-only) and in the adapter's store.
+#   2. Without an adapter: the "not detected" box once, "ERROR" in the SSID
+#      box, again "ERROR" (and no second box) when the window is exposed
+#      after being hidden, "ERROR:FILE" after "Provision", Escape ends it.
+#
+# What the user sees is read from the window titles (xdotool) and from the
+# state log the dialog writes under $ORVANTA_GTK_TEST_LOG.
+#
+# Usage: gtk_dialog.sh BUILD_DIR
+# Skips (exit 0) when the build has no desktop dialog or Xvfb or xdotool is
+# missing, unless ORVANTA_GTK_E2E_REQUIRED=1. Screenshots (ImageMagick's
+# import) go to $ORVANTA_GTK_SCREENSHOT_DIR, else to BUILD_DIR/e2e-screenshots.
+set -euo pipefail
+
+build=$(cd "${1:?usage: gtk_dialog.sh BUILD_DIR}" && pwd)
+provision=$build/app/orvanta-provision
+sim=$build/emulator/orvanta-adapter-sim
+title='Quellix LLC   Orvanta-IOT Manual Provision App v1.02'
+title_re='^Quellix LLC   Orvanta-IOT Manual Provision App v1\.02$'
+
+skip() {
+  if [ "${ORVANTA_GTK_E2E_REQUIRED:-0}" = 1 ]; then
+    echo "FAIL: gtk_dialog: $*" >&2
+    exit 1
+  fi
+  echo "SKIP: gtk_dialog: $*"
+  exit 0
+}
+grep -q '^ORV_GTK_DIALOG:INTERNAL=ON$' "$build/CMakeCache.txt" 2>/dev/null ||
+  skip "this build has no desktop dialog (GTK 3 was not found)"
+for tool in Xvfb xdotool; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+[ -x "$provision" ] && [ -x "$sim" ] || skip "orvanta-provision or orvanta-adapter-sim is not built"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvanta-gtk-e2e.XXXXXX")
+shots=${ORVANTA_GTK_SCREENSHOT_DIR:-$build/e2e-screenshots}
+mkdir -p "$shots" "$work/run" "$work/com" "$work/store" "$work/cwd" "$work/empty-com"
+chmod 700 "$work/run"
+pids=()
+
+cleanup() {
+  local status=$?
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if [ "$status" -ne 0 ]; then
+    echo "--- state log"; cat "$work/state.log" 2>/dev/null || true
+    echo "--- dialog output"; cat "$work"/dialog-*.out 2>/dev/null || true
+    echo "--- kept for inspection: $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: gtk_dialog: $*" >&2
+  exit 1
+}
+
+# --- the display --------------------------------------------------------------------
+
+# Xvfb picks a free display and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+display_number=$(head -n1 "$work/display")
+[ -n "$display_number" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+
+export DISPLAY=":$display_number"
+unset WAYLAND_DISPLAY DESKTOP_STARTUP_ID
+export GDK_BACKEND=x11 NO_AT_BRIDGE=1 HOME=$work XDG_RUNTIME_DIR=$work/run
+export ORVANTA_REGISTRY=$work/registry.ini ORVANTA_GTK_TEST_LOG=$work/state.log
+# GTK keeps caches for the life of the process; leak reports would be its.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+
+# A window manager, where one is installed, gives the windows their title
+# bars and the dialog a real iconify; without one the window is unmapped.
+wm=none
+if command -v openbox >/dev/null; then
+  openbox --sm-disable >"$work/wm.log" 2>&1 &
+  pids+=($!)
+  wm=openbox
+  # Ready once it has announced itself on the root window (xprop, from
+  # x11-utils; without it, a fixed pause).
+  if command -v xprop >/dev/null; then
+    for _ in $(seq 100); do
+      xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+      sleep 0.1
+    done
+  else
+    sleep 2
+  fi
+fi
+echo "gtk_dialog: display $DISPLAY, window manager: $wm"
+
+# --- helpers --------------------------------------------------------------------------
+
+log_count() {
+  local n
+  n=$(grep -c -- "$1" "$work/state.log" 2>/dev/null) || true
+  echo "${n:-0}"
+}
+
+# Waits until the state log holds at least COUNT lines matching PATTERN.
+wait_log() {
+  local pattern=$1 count=${2:-1} tenths=${3:-200}
+  for _ in $(seq "$tenths"); do
+    [ "$(log_count "$pattern")" -ge "$count" ] && return 0
+    sleep 0.1
+  done
+  fail "the dialog never logged '$pattern' ($count times)"
+}
+
+
+# The visible windows whose name matches the regular expression.
+windows() { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; }
+
+wait_window() {
+  for _ in $(seq 100); do
+    [ -n "$(windows "$1")" ] && return 0
+    sleep 0.1
+  done
+  fail "no window named '$1'"
+}
+
+focus() {
+  if [ "$wm" = none ]; then
+    xdotool windowfocus --sync "$1"
+  else
+    xdotool windowactivate --sync "$1"
+  fi
+  sleep 0.2
+}
+
+# Presses OK in the message box named by the regular expression.
+answer_box() {
+  local box
+  box=$(windows "$1" | head -n1)
+  [ -n "$box" ] || fail "no box named '$1' to answer"
+  focus "$box"
+  xdotool key Return
+}
+
+# Saves what the screen shows of the dialog: its window with the frame the
+# window manager gave it, and any box over it.
+screenshot() {
+  command -v import >/dev/null || { echo "gtk_dialog: no import, screenshot $1 skipped"; return 0; }
+  local window
+  window=$(windows "$title_re" | head -n1)
+  import -window "$window" -frame -screen "$shots/$1" || fail "screenshot $1 failed"
+  echo "gtk_dialog: screenshot $shots/$1"
+}
+
+start_dialog() {
+  (cd "$work/cwd" && exec "$provision" >"$work/dialog-$1.out" 2>&1) &
+  dialog_pid=$!
+  pids+=("$dialog_pid")
+}
+
+wait_exit() {
+  for _ in $(seq 100); do
+    kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null || true; return 0; }
+    sleep 0.1
+  done
+  fail "the dialog did not end"
+}
+
+# --- 1. provisioning the emulated adapter -----------------------------------------------
+
+"$sim" --com-dir "$work/com" --port 7 --store "$work/store" \
+  --ready-file "$work/sim.ready" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+pids+=("$sim_pid")
+for _ in $(seq 100); do [ -s "$work/sim.ready" ] && break; sleep 0.05; done
+[ -s "$work/sim.ready" ] || fail "orvanta-adapter-sim did not start: $(cat "$work/sim.log")"
+
+export ORVANTA_COM_DIR=$work/com
+start_dialog first
+wait_log "window shown title=$title"
+wait_log "open finished status=0"
+wait_window "$title_re"
+
+# A second start hands over to the first and ends at once, silently.
+second_out=$(timeout 10 "$provision" 2>&1) || fail "the second start failed: $second_out"
+[ -z "$second_out" ] || fail "the second start printed: $second_out"
+wait_log "later instance: present request delivered"
+wait_log "present requested"
+[ "$(windows "$title_re" | wc -l)" -eq 1 ] || fail "a second dialog window appeared"
+[ "$(log_count "window shown")" -eq 1 ] || fail "a second dialog was shown"
+
+# The button has the focus; the tab order leads to the SSID box, then the
+# password box, then back to the button.
+ssid='Home Net 5G'
+password='s3cret-pass!'
+focus "$(windows "$title_re" | head -n1)"
+xdotool key Tab
+xdotool type --delay 15 "$ssid"
+xdotool key Tab
+xdotool type --delay 15 "$password"
+sleep 0.3
+screenshot gtk-dialog.png
+xdotool key Tab space
+
+wait_log "box shown caption=SUCCESS text=Provisioning Setup Configured\\\\nPower Cycle To Complete"
+wait_window '^SUCCESS$'
+sleep 0.3
+screenshot gtk-success.png
+answer_box '^SUCCESS$'
+wait_exit "$dialog_pid"
+[ "$(log_count "provision finished status=0")" -eq 1 ] || fail "provisioning did not succeed once"
+
+expected=$work/expected.net
+{
+  printf "\\$(printf '%03o' ${#ssid})%s" "$ssid"
+  printf "\\$(printf '%03o' ${#password})%s" "$password"
+} >"$expected"
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's store holds other bytes in IOT.NET"
+cmp "$expected" "$work/cwd/IOT.NET" || fail "the local IOT.NET holds other bytes"
+[ "$(stat -c %a "$work/cwd/IOT.NET")" = 600 ] || fail "the local IOT.NET is not owner-only"
+echo "gtk_dialog: provisioned; IOT.NET is $(od -An -tx1 "$expected" | tr -s ' \n' ' ')"
+
+# --- 2. no adapter ----------------------------------------------------------------------
+
+: >"$work/state.log"
+export ORVANTA_COM_DIR=$work/empty-com
+start_dialog lonely
+wait_log "box shown caption=ERROR text=Orvanta not detected"
+wait_window '^ERROR$'
+sleep 0.3
+screenshot gtk-not-detected.png
+answer_box '^ERROR$'
+wait_log "ssid-box text=ERROR"
+wait_log "button sensitive=1"
+
+# Exposed again after being hidden: a new open, "ERROR" again, no new box.
+dialog_window=$(windows "$title_re" | head -n1)
+if [ "$wm" = none ]; then
+  xdotool windowunmap --sync "$dialog_window"
+  xdotool windowmap --sync "$dialog_window"
+else
+  xdotool windowminimize --sync "$dialog_window"
+  xdotool windowactivate --sync "$dialog_window"
+fi
+wait_log "open finished status=8" 2
+wait_log "ssid-box text=ERROR" 2
+sleep 0.5
+[ "$(log_count "box shown caption=ERROR")" -eq 1 ] || fail "the not-detected box came more than once"
+[ -z "$(windows '^ERROR$')" ] || fail "a second not-detected box is open"
+
+# "Provision" still writes IOT.NET here, then the transfer fails.
+wait_log "button sensitive=1" 2
+focus "$dialog_window"
+xdotool key Return
+wait_log "password-box text=ERROR:FILE"
+[ -f "$work/cwd/IOT.NET" ] || fail "IOT.NET was not written locally"
+wait_log "button sensitive=1" 3
+screenshot gtk-errors.png
+
+focus "$dialog_window"
+xdotool key Escape
+wait_log "close finished"
+wait_exit "$dialog_pid"
+[ "$(log_count "box shown caption=ERROR")" -eq 1 ] || fail "the not-detected box came more than once"
+echo "gtk_dialog: passed"
