@@ -201,14 +201,6 @@ TEST_F(ServicesTest, ClockWriteWaits30SecondsButTheReadOnly15) {
   EXPECT_GE(platform_.now() - start, 30000u);
 }
 
-TEST_F(ServicesTest, ClockAnswerOfAnotherRequestIsNotTaken) {
-  // A version answer arriving during the wait must not end it.
-  adapter_.replace_answer({kSysDev, 2, kClockType},
-                          {emu::Frame::make(kSysDev, 2, 0x0D, 0, std::vector<uint8_t>{1, 2})});
-  RTC_DAY_TIME rtc{};
-  EXPECT_EQ(PassThruReadRTC(&rtc), 7);
-}
-
 // --- firmware -----------------------------------------------------------------------
 
 std::vector<uint8_t> FirmwareNameData() {
