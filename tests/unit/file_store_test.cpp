@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -113,6 +114,11 @@ struct WriteCase {
   size_t length;
   std::vector<std::vector<uint8_t>> batches;  // data frame sizes per batch
 };
+
+// Names the case by its file length in test listings.
+void PrintTo(const WriteCase& c, std::ostream* os) {
+  *os << c.length;
+}
 
 class FileStoreWriteFramesTest : public FileStoreTest,
                                  public ::testing::WithParamInterface<WriteCase> {};
