@@ -286,6 +286,13 @@ void LimitInsertion(GtkEditable* editable, gchar* text, gint length, gint* posit
   gtk_editable_insert_text(editable, text, static_cast<gint>(take), position);
 }
 
+// Logs how many bytes a box holds (never what), so a test can see typing
+// taken while a library call runs.
+void OnBoxChanged(GtkEditable* editable, gpointer which) {
+  LogState("%s length=%zu", static_cast<const char*>(which),
+           std::strlen(gtk_entry_get_text(GTK_ENTRY(editable))));
+}
+
 // --- library calls -------------------------------------------------------------------
 
 // Runs on the worker thread.
@@ -468,6 +475,10 @@ void BuildWindow(Dialog* dialog) {
   SetTabOrder(grid, dialog);
   gtk_widget_grab_focus(button);  // the first tab stop has the focus at the start
 
+  g_signal_connect(dialog->ssid_box, "changed", Callback(OnBoxChanged),
+                   const_cast<char*>("ssid-box"));
+  g_signal_connect(dialog->password_box, "changed", Callback(OnBoxChanged),
+                   const_cast<char*>("password-box"));
   g_signal_connect(button, "clicked", Callback(OnProvisionClicked), dialog);
   g_signal_connect(window, "draw", Callback(OnDraw), dialog);
   g_signal_connect(window, "unmap-event", Callback(OnUnmap), dialog);

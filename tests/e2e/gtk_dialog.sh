@@ -2,8 +2,9 @@
 # End to end: the desktop dialog of orvanta-provision under Xvfb, driven
 # with xdotool against orvanta-adapter-sim.
 #
-#   1. With the emulated adapter: the dialog opens the link when shown; a
-#      second start hands over to the first and opens no second window;
+#   1. With the emulated adapter: the dialog opens the link when shown and
+#      takes typing while the search runs; a second start hands over to the
+#      first and opens no second window;
 #      typing an SSID and a password and pressing "Provision" shows the
 #      success box, ends the program and leaves "IOT.NET" with the right
 #      bytes here (owner-only) and in the adapter's store.
@@ -178,7 +179,11 @@ wait_exit() {
 
 # --- 1. provisioning the emulated adapter -----------------------------------------------
 
-"$sim" --com-dir "$work/com" --port 7 --store "$work/store" \
+# Ten ports above the adapter's that open but never answer make the first
+# search last about five seconds (half a second each).
+silent=()
+for port in $(seq 8 17); do silent+=(--silent-port "$port"); done
+"$sim" --com-dir "$work/com" --port 7 "${silent[@]}" --store "$work/store" \
   --ready-file "$work/sim.ready" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 pids+=("$sim_pid")
@@ -188,8 +193,20 @@ for _ in $(seq 100); do [ -s "$work/sim.ready" ] && break; sleep 0.05; done
 export ORVANTA_COM_DIR=$work/com
 start_dialog first
 wait_log "window shown title=$title"
-wait_log "open finished status=0"
+wait_log "open started"
 wait_window "$title_re"
+
+# The window takes typing while the search runs on the worker thread. The
+# button has the focus (or nothing has, while the button is disabled); the
+# tab order leads to the SSID box, then the password box, then the button.
+ssid='Home Net 5G'
+password='s3cret-pass!'
+focus "$(windows "$title_re" | head -n1)"
+xdotool key Tab
+xdotool type --delay 15 "$ssid"
+wait_log "ssid-box length=${#ssid}"
+[ "$(log_count "open finished")" -eq 0 ] || fail "typing was taken only after the search had ended"
+wait_log "open finished status=0"
 
 # A second start hands over to the first and ends at once, silently.
 second_out=$(timeout 10 "$provision" 2>&1) || fail "the second start failed: $second_out"
@@ -199,13 +216,7 @@ wait_log "present requested"
 [ "$(windows "$title_re" | wc -l)" -eq 1 ] || fail "a second dialog window appeared"
 [ "$(log_count "window shown")" -eq 1 ] || fail "a second dialog was shown"
 
-# The button has the focus; the tab order leads to the SSID box, then the
-# password box, then back to the button.
-ssid='Home Net 5G'
-password='s3cret-pass!'
 focus "$(windows "$title_re" | head -n1)"
-xdotool key Tab
-xdotool type --delay 15 "$ssid"
 xdotool key Tab
 xdotool type --delay 15 "$password"
 sleep 0.3
