@@ -265,7 +265,7 @@ void BusSim::on_flow_control(size_t index, const CanFrame& fc, uint64_t at_ms) {
 
 void BusSim::send_to_bus(size_t index, uint8_t device, const CanFrame& f, uint64_t at_ms) {
   bus_log_[index].push_back(f);
-  for (CanNode* node : nodes_[index]) node->on_can_frame(f, at_ms);
+  deliver(index, f, at_ms, nullptr);
   if (!loopback_) return;
   Frame echo = Frame::make(device, op::kRead, kTypeBus, frame_flags(f), wire_bytes(f));
   send_host(echo, at_ms);
@@ -273,9 +273,7 @@ void BusSim::send_to_bus(size_t index, uint8_t device, const CanFrame& f, uint64
 
 void BusSim::can_transmit(size_t index, const CanFrame& f, uint64_t at_ms, const CanNode* from) {
   bus_log_[index].push_back(f);
-  for (CanNode* node : nodes_[index]) {
-    if (node != from) node->on_can_frame(f, at_ms);
-  }
+  deliver(index, f, at_ms, from);
   forward_to_host(index, f, at_ms);
   if (f.length >= 1 && (f.data[0] >> 4) == 0x3) on_flow_control(index, f, at_ms);
   answer_first_frames(index, f, at_ms);
@@ -316,7 +314,7 @@ void BusSim::answer_first_frames(size_t index, const CanFrame& f, uint64_t at_ms
     CanFrame fc;
     if (answer && from_wire(slot.flow.payload(), slot.flow.flags, &fc)) {
       bus_log_[index].push_back(fc);
-      for (CanNode* node : nodes_[index]) node->on_can_frame(fc, at_ms);
+      deliver(index, fc, at_ms, nullptr);
     }
     return;
   }
@@ -329,7 +327,9 @@ void BusSim::on_host_kline_piece(const Frame& request) {
   std::vector<uint8_t> message = std::move(kline_tx_);
   kline_tx_.clear();
   if (kline_checksum_) message.push_back(orv::emu::kline_checksum(message));
-  for (KLineNode* node : kline_nodes_) node->on_kline_message(message, now_);
+  for (KLineNode* node : kline_nodes_) {
+    schedule(now_, [node, message](uint64_t t) { node->on_kline_message(message, t); });
+  }
   if (!loopback_) return;
   size_t at = 0;
   do {
@@ -358,6 +358,15 @@ void BusSim::send_host(Frame frame, uint64_t at_ms) {
   frame.timestamp = adapter_timestamp(at_ms);
   Context ctx(adapter_);
   ctx.send(frame, at_ms > now_ ? static_cast<uint32_t>(at_ms - now_) : 0);
+}
+
+// Nodes see a frame through the event queue, never inside the call that
+// sent it: a node can finish its own bookkeeping before any answer arrives.
+void BusSim::deliver(size_t index, const CanFrame& f, uint64_t at_ms, const CanNode* from) {
+  for (CanNode* node : nodes_[index]) {
+    if (node == from) continue;
+    schedule(at_ms, [node, f](uint64_t t) { node->on_can_frame(f, t); });
+  }
 }
 
 void BusSim::schedule(uint64_t at_ms, std::function<void(uint64_t)> action) {

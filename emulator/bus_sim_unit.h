@@ -148,6 +148,7 @@ class BusSim : public Unit {
   void pump(size_t iface, uint64_t at_ms);
   void on_flow_control(size_t iface, const CanFrame& fc, uint64_t at_ms);
   void send_to_bus(size_t iface, uint8_t dev, const CanFrame& frame, uint64_t at_ms);
+  void deliver(size_t iface, const CanFrame& frame, uint64_t at_ms, const CanNode* from);
   void forward_to_host(size_t iface, const CanFrame& frame, uint64_t at_ms);
   void answer_first_frames(size_t iface, const CanFrame& frame, uint64_t at_ms);
   void send_host(Frame frame, uint64_t at_ms);

@@ -130,7 +130,6 @@ void IsoTpEcu::send_answer(std::vector<uint8_t> answer, uint64_t at_ms) {
   std::vector<uint8_t> ff{static_cast<uint8_t>(0x10 | (total >> 8)),
                           static_cast<uint8_t>(total & 0xFF)};
   ff.insert(ff.end(), answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(l - 2));
-  transmit(ff, false, at_ms);
   const uint32_t generation = tx_.generation + 1;
   tx_ = Tx{};
   tx_.generation = generation;
@@ -142,6 +141,8 @@ void IsoTpEcu::send_answer(std::vector<uint8_t> answer, uint64_t at_ms) {
   bus_.schedule(tx_.fc_deadline, [this, generation](uint64_t t) {
     if (tx_.generation == generation && tx_.waiting_fc && t >= tx_.fc_deadline) tx_.active = false;
   });
+  // Last: the flow control may answer the first frame at once.
+  transmit(ff, false, at_ms);
 }
 
 void IsoTpEcu::take_flow_control(const CanFrame& frame, uint64_t at_ms) {

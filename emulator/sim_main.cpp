@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "emulator/adapter.h"
+#include "emulator/bus_sim_unit.h"
 #include "emulator/bus_unit.h"
 
 namespace {
@@ -319,6 +320,9 @@ int main(int argc, char** argv) {
   orv::emu::BusUnit& bus = orv::emu::add_bus_unit(adapter);
   for (Options::Traffic& t : opt.bus_traffic)
     bus.add_traffic(t.dev, std::move(t.data), t.interval_ms);
+  // The vehicle behind the adapter: asked before the bus unit, which still
+  // sees every setup and filter frame.
+  orv::emu::add_bus_sim(adapter);
   adapter.system().set_serial_number(opt.serial);
   adapter.system().set_version_size(opt.version_size);
   adapter.files().set_refuse_write_open(opt.refuse_files);

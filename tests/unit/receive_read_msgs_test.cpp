@@ -1,0 +1,180 @@
+// PassThruReadMsgs over frames the adapter sends: CAN conversion and
+// identifier acceptance, time stamps, K-line joining, checksum and filter,
+// overflow reporting and every outcome of the read loop.
+#include "link/rx_queues.h"
+#include "passthru/config_options.h"
+#include "passthru/rx_frames.h"
+#include "tests/unit/txrx_test_support.h"
+
+namespace orv::test {
+namespace {
+
+class Receive : public BusTest {
+ protected:
+  // A bus frame from the adapter, time stamp `raw` (1/256 ms).
+  void Inject(uint8_t dev, std::vector<uint8_t> data, uint8_t flags = 0, uint32_t raw = 0x100,
+              uint8_t type = 0) {
+    emu::Frame f = emu::Frame::make(dev, 2, type, flags, data);
+    f.timestamp = {static_cast<uint8_t>(raw >> 24), static_cast<uint8_t>(raw >> 16),
+                   static_cast<uint8_t>(raw >> 8), static_cast<uint8_t>(raw)};
+    adapter_.inject_frame(f);
+  }
+  std::vector<uint8_t> KLine(std::vector<uint8_t> body) {
+    body.push_back(emu::kline_checksum(body));
+    return body;
+  }
+};
+
+TEST_F(Receive, CanFramesAreWidenedAndMarked) {
+  const uint32_t ch = Connect(CAN);
+  PassFilter(ch, {0, 0, 0x07, 0xFF}, {0, 0, 0x07, 0xE8});
+  Inject(0x10, {0x07, 0xE8, 1, 2, 3, 4, 5, 6, 7, 8});
+  Inject(0x10, {0x07, 0xE8, 9}, 0x43);  // CAN FD, bit-rate switch, marked
+  Inject(0x10, {0x07, 0xE9, 9});        // no filter admits it
+  const auto msgs = Read(ch, 3, 100);
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_BYTES(DataOf(msgs[0]), 0, 0, 0x07, 0xE8, 1, 2, 3, 4, 5, 6, 7, 8);
+  EXPECT_EQ(msgs[0].DataSize, 12u);
+  EXPECT_EQ(msgs[0].ExtraDataIndex, 12u);
+  EXPECT_EQ(msgs[0].RxStatus, 0u);
+  EXPECT_EQ(msgs[0].ProtocolID, CAN);
+  EXPECT_EQ(msgs[1].RxStatus, CAN_FD_FORMAT | CAN_FD_BRS | ORV_RX_ADAPTER_FLAG);
+  EXPECT_BYTES(DataOf(msgs[1]), 0xFE, 0xFE, 0xFE, 0xFE, 9);
+}
+
+TEST_F(Receive, IdentifierFormatFollowsTheConnectFlags) {
+  uint32_t ch = Connect(CAN);
+  PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
+  Inject(0x10, {0x18, 0xDA, 0xF1, 0x10, 1}, 0x10);
+  Inject(0x10, {0x07, 0xE8, 2});
+  auto msgs = Read(ch, 2, 50);
+  ASSERT_EQ(msgs.size(), 1u);  // the 29-bit frame is consumed, not delivered
+  EXPECT_EQ(msgs[0].Data[4], 2);
+  PassThruDisconnect(ch);
+
+  ch = Connect(CAN, CAN_ID_BOTH);
+  PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
+  Inject(0x10, {0x18, 0xDA, 0xF1, 0x10, 1}, 0x10);
+  Inject(0x10, {0x07, 0xE8, 2});
+  msgs = Read(ch, 2, 50);
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0].RxStatus, CAN_29BIT_ID);
+  EXPECT_BYTES(DataOf(msgs[0]), 0x18, 0xDA, 0xF1, 0x10, 1);
+  EXPECT_EQ(msgs[1].RxStatus, 0u);
+}
+
+TEST_F(Receive, TimestampsInMicrosecondsOrMilliseconds) {
+  const uint8_t one_ms[4] = {0, 0, 1, 0};
+  const uint8_t all[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(ConvertTimestamp(one_ms), 1000u);
+  EXPECT_EQ(ConvertTimestamp(all), 3892314108u);
+  TimestampMsec = 1;
+  EXPECT_EQ(ConvertTimestamp(one_ms), 1u);
+  EXPECT_EQ(ConvertTimestamp(all), 0xFFFFFFu);
+}
+
+TEST_F(Receive, KLinePiecesAreJoinedAndTheChecksumRemoved) {
+  const uint32_t ch = Connect(ISO9141);
+  std::vector<uint8_t> body(69);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i);
+  const auto msg = KLine(body);  // 70 bytes: a piece of 68 and one of 2
+  Inject(0x90, {msg.begin(), msg.begin() + 68}, 0, 0x100);
+  Inject(0x90, {msg.begin() + 68, msg.end()}, 0, 0x200);
+  auto bad = KLine({0x48, 0x6B, 0x10, 0x41});
+  bad.back() ^= 1;
+  Inject(0x90, bad);
+  Inject(0x90, KLine({0x48, 0x6B, 0x10, 0x42}));
+  Inject(0x90, {}, 0x80, 0x300);           // start of a message
+  Inject(0x90, {0x8F, 0xE9, 0x33}, 0x40);  // key bytes of an initialisation
+  const auto msgs = Read(ch, 4, 100);
+  ASSERT_EQ(msgs.size(), 3u);
+  EXPECT_EQ(msgs[0].DataSize, 69u);
+  EXPECT_EQ(msgs[0].ExtraDataIndex, 69u);
+  EXPECT_EQ(msgs[0].Timestamp, 2000u);  // the last piece's
+  EXPECT_EQ(DataOf(msgs[0]), body);
+  EXPECT_BYTES(DataOf(msgs[1]), 0x48, 0x6B, 0x10, 0x42);
+  EXPECT_EQ(msgs[2].RxStatus, START_OF_MESSAGE);
+  EXPECT_EQ(msgs[2].DataSize, 0u);
+  EXPECT_EQ(LastErrorText(), "ISO9141/14230 Bad RX checksum");
+  EXPECT_EQ(ISO9141Keyword1, 0x8F);
+  EXPECT_EQ(ISO9141Keyword2, 0xE9);
+  EXPECT_EQ(ISO9141Address, 0x33);
+}
+
+TEST_F(Receive, KLineFilterAdmitsOnlyMatchingMessages) {
+  const uint32_t ch = Connect(ISO9141);
+  const uint32_t id = PassFilter(ch, {0xFF, 0xFF, 0xFF, 0xFF}, {0x48, 0x6B, 0x10, 0x41});
+  Inject(0x90, KLine({0x48, 0x6B, 0x10, 0x42, 1}));
+  Inject(0x90, KLine({0x48, 0x6B, 0x10, 0x41, 1}));
+  Inject(0x90, KLine({0x48, 0x6B}));  // shorter than the filter: no match
+  auto msgs = Read(ch, 3, 50);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].Data[3], 0x41);
+  ASSERT_EQ(PassThruStopMsgFilter(ch, id), 0);
+  Inject(0x90, KLine({0x48, 0x6B, 0x10, 0x42, 1}));
+  EXPECT_EQ(Read(ch, 1, 50).size(), 1u);
+}
+
+TEST_F(Receive, OverLongKLineMessageIsDroppedWhole) {
+  const uint32_t ch = Connect(ISO14230);
+  for (int i = 0; i < 61; ++i) Inject(0x90, std::vector<uint8_t>(68, 0x11));  // 4148 bytes
+  Inject(0x90, {0x22, 0x33});
+  Inject(0x90, KLine({0x83, 0xF1, 0x10, 0x41}));
+  const auto msgs = Read(ch, 2, 100);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_BYTES(DataOf(msgs[0]), 0x83, 0xF1, 0x10, 0x41);
+  EXPECT_EQ(LastErrorText(), "ISO9141/14230 RX message too long, dropped");
+}
+
+TEST_F(Receive, OverflowIsReportedWithTheQueuedMessages) {
+  const uint32_t ch = Connect(CAN);
+  PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
+  Inject(0x10, {0x07, 0xE8, 1});
+  Inject(0x10, {0x07, 0xE8, 2});
+  int32_t status = 0;
+  Read(ch, 1, 0, &status);  // takes the first frame into the queue
+  ASSERT_EQ(status, 0);
+  CANOverflow = 1;
+  const auto msgs = Read(ch, 5, 1000, &status);
+  EXPECT_EQ(status, ERR_BUFFER_OVERFLOW);
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(CANOverflow, 0u);
+}
+
+TEST_F(Receive, ReadLoopOutcomes) {
+  const uint32_t ch = Connect(CAN);
+  PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
+  int32_t status = 0;
+  uint32_t n = 0;
+  EXPECT_EQ(PassThruReadMsgs(ch, nullptr, &n, 0), ERR_NULL_PARAMETER);
+  EXPECT_EQ(PassThruReadMsgs(ch, reinterpret_cast<PASSTHRU_MSG*>(8), &n, 0), ERR_BUFFER_EMPTY);
+  EXPECT_EQ(n, 0u);
+
+  const uint32_t start = platform_.now();
+  EXPECT_TRUE(Read(ch, 1, 0, &status).empty());
+  EXPECT_EQ(status, ERR_BUFFER_EMPTY);
+  EXPECT_TRUE(Read(ch, 1, 200, &status).empty());
+  EXPECT_EQ(status, ERR_BUFFER_EMPTY);
+  EXPECT_GT(platform_.now() - start, 200u);
+
+  Inject(0x10, {0x07, 0xE8, 1});
+  Inject(0x10, {0x07, 0xE8, 2});
+  EXPECT_EQ(Read(ch, 3, 100, &status).size(), 2u);
+  EXPECT_EQ(status, ERR_TIMEOUT);
+  Inject(0x10, {0x07, 0xE8, 3});
+  EXPECT_EQ(Read(ch, 2, 0, &status).size(), 1u);
+  EXPECT_EQ(status, 0);
+  Inject(0x10, {0x07, 0xE8, 4});
+  EXPECT_EQ(Read(ch, 1, 100, &status).size(), 1u);
+  EXPECT_EQ(status, 0);
+
+  EXPECT_EQ(PassThruReadMsgs(9, nullptr, &n, 0), ERR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(LastErrorText(), "PassThruReadMsgs invalid ChannelID");
+  PASSTHRU_MSG m;
+  n = 1;
+  EXPECT_EQ(PassThruReadMsgs(37, &m, &n, 0), ERR_INVALID_CHANNEL_ID);
+  EXPECT_EQ(n, 0u);
+}
+
+}  // namespace
+}  // namespace orv::test

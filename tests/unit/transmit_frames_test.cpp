@@ -1,0 +1,236 @@
+// PassThruWriteMsgs: the transmit frames byte for byte, batching, time
+// budget, refusals and the blocking wait.
+#include "link/jmsg.h"
+#include "passthru/channel_table.h"
+#include "passthru/tx_frames.h"
+#include "tests/unit/txrx_test_support.h"
+
+namespace orv::test {
+namespace {
+
+class Transmit : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    device_ = OpenLink();
+  }
+  uint32_t Connect(uint32_t protocol, uint32_t flags = 0) {
+    uint32_t channel = 0;
+    EXPECT_EQ(PassThruConnect(device_, protocol, flags, 500000, &channel), 0);
+    ClearLogs();
+    return channel;
+  }
+  int32_t Write(uint32_t channel, std::vector<PASSTHRU_MSG> msgs, uint32_t timeout = 0,
+                uint32_t* count = nullptr) {
+    uint32_t n = static_cast<uint32_t>(msgs.size());
+    const int32_t rc = PassThruWriteMsgs(channel, msgs.data(), &n, timeout);
+    if (count) *count = n;
+    return rc;
+  }
+  // Bus frames written (resume frames included), in order.
+  std::vector<emu::Frame> Frames() const { return Sent(); }
+  uint32_t TimeLimit(const emu::Frame& f) const {
+    return f.timestamp[0] | f.timestamp[1] << 8 | f.timestamp[2] << 16 |
+           static_cast<uint32_t>(f.timestamp[3]) << 24;
+  }
+  uint32_t device_ = 0;
+};
+
+std::vector<uint8_t> Count(size_t n, uint8_t from = 0) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(from + i);
+  return v;
+}
+
+TEST_F(Transmit, CanFramesCarryTheWireIdentifierAndFlags) {
+  const uint32_t ch = Connect(CAN);
+  ASSERT_EQ(Write(ch, {CanMsg(CAN, 0x7E0, {0x02, 0x01, 0x00})}), 0);
+  ASSERT_EQ(Write(ch, {CanMsg(CAN, 0x18DA10F1, {0xAA}, 0x00180100)}), 0);
+  const auto f = Frames();
+  ASSERT_EQ(f.size(), 2u);
+  EXPECT_EQ(f[0].dev, 0x10);
+  EXPECT_EQ(f[0].op, 3);
+  EXPECT_EQ(f[0].type, 5);
+  EXPECT_EQ(f[0].flags, 0);
+  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x02, 0x01, 0x00);
+  EXPECT_EQ(f[1].flags, 0x13);
+  EXPECT_BYTES(DataOf(f[1]), 0x18, 0xDA, 0x10, 0xF1, 0xAA);
+}
+
+TEST_F(Transmit, Iso15765SingleFramesWithAndWithoutPadding) {
+  const uint32_t ch = Connect(ISO15765);
+  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, {1, 2, 3}),
+                       CanMsg(ISO15765, 0x7E0, {1, 2, 3}, ISO15765_FRAME_PAD),
+                       CanMsg(ISO15765, 0x7E0, {9}, ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD)}),
+            0);
+  const auto f = Frames();
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_EQ(f[0].dev, 0x20);
+  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x03, 1, 2, 3);
+  EXPECT_BYTES(DataOf(f[1]), 0x07, 0xE0, 0x03, 1, 2, 3, 0xCC, 0xCC, 0xCC, 0xCC);
+  // Extended addressing: address byte 9, no payload byte: PCI 0, padded.
+  EXPECT_EQ(f[2].flags, 0x20);
+  EXPECT_BYTES(DataOf(f[2]), 0x07, 0xE0, 0x09, 0x00, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC);
+}
+
+TEST_F(Transmit, SegmentedMessagesEndWithFlag80AndTheResumeFrame) {
+  const uint32_t ch = Connect(ISO15765);
+  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(20, 1))}), 0);
+  auto f = Frames();
+  ASSERT_EQ(f.size(), 4u);
+  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x10, 0x14, 1, 2, 3, 4, 5, 6);
+  EXPECT_BYTES(DataOf(f[1]), 0x07, 0xE0, 0x21, 7, 8, 9, 10, 11, 12, 13);
+  EXPECT_BYTES(DataOf(f[2]), 0x07, 0xE0, 0x22, 14, 15, 16, 17, 18, 19, 20);
+  EXPECT_EQ(f[1].flags, 0);
+  EXPECT_EQ(f[2].flags, 0x80);
+  EXPECT_EQ(f[3], emu::Frame::make(0x20, 3, 0, 0x20));
+  for (int i = 0; i < 3; ++i) EXPECT_GE(TimeLimit(f[i]), 1000u);
+
+  // DS 12 with L 8 is segmented: 6 bytes in the first frame, 2 after.
+  ClearLogs();
+  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(8, 1), ISO15765_FRAME_PAD)}), 0);
+  f = Frames();
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x10, 0x08, 1, 2, 3, 4, 5, 6);
+  EXPECT_BYTES(DataOf(f[1]), 0x07, 0xE0, 0x21, 7, 8, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC);
+  EXPECT_EQ(f[1].flags, 0x80);
+}
+
+TEST_F(Transmit, ConsecutiveFramePciWrapsFrom2FTo20) {
+  const uint32_t ch = Connect(ISO15765);
+  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(6 + 7 * 17))}), 0);
+  const auto f = Frames();
+  ASSERT_EQ(f.size(), 1u + 17u + 1u);
+  std::vector<uint8_t> pcis;
+  for (size_t i = 1; i <= 17; ++i) pcis.push_back(f[i].data[2]);
+  EXPECT_BYTES(pcis, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B, 0x2C, 0x2D,
+               0x2E, 0x2F, 0x20, 0x21);
+}
+
+TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
+  const uint32_t ch = Connect(ISO15765);
+  PASSTHRU_MSG m = CanMsg(ISO15765, 0x7E0, Count(100), 0x10100000 | ISO15765_FRAME_PAD);
+  m.ExtraDataIndex = 64;
+  ASSERT_EQ(Write(ch, {m}), 0);
+  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 64);
+  const auto f = Frames();
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_EQ(f[0].size, 66);  // L + 2 identifier bytes
+  EXPECT_EQ(f[0].flags, 0x01);
+  EXPECT_EQ(f[1].data[2], 0x21);
+  // 100 - 62 = 38 bytes + PCI = 39, padded to 48.
+  EXPECT_EQ(f[1].size, 2 + 48);
+  EXPECT_EQ(f[1].data[2 + 1 + 38], 0xCC);
+
+  // A 13-byte frame with L 64 is padded to 16; without the FD flag L is 8.
+  ClearLogs();
+  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(11), 0x00100000 | ISO15765_FRAME_PAD)}), 0);
+  const auto fd = Frames();
+  EXPECT_EQ(fd[0].size, 2 + 16);
+  EXPECT_BYTES(std::vector<uint8_t>(fd[0].data.begin() + 2, fd[0].data.begin() + 4), 0x00, 11);
+  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, {1})}), 0);
+  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 8);
+}
+
+TEST_F(Transmit, KLineMessagesGoOutIn68BytePieces) {
+  const uint32_t ch = Connect(ISO9141);
+  ASSERT_EQ(Write(ch, {BytesMsg(ISO9141, Count(150)), BytesMsg(ISO9141, Count(68))}), 0);
+  const auto f = Frames();
+  ASSERT_EQ(f.size(), 4u);
+  EXPECT_EQ(f[0].dev, 0x90);
+  EXPECT_EQ(f[0].size, 68);
+  EXPECT_EQ(f[0].flags, 0x20);
+  EXPECT_EQ(f[1].size, 68);
+  EXPECT_EQ(f[1].flags, 0x20);
+  EXPECT_EQ(f[2].size, 14);
+  EXPECT_EQ(f[2].flags, 0);
+  EXPECT_EQ(f[2].data[0], 136);
+  EXPECT_EQ(f[3].size, 68);
+  EXPECT_EQ(f[3].flags, 0);
+}
+
+TEST_F(Transmit, TimeBudgetIsSharedByTheMessages) {
+  const uint32_t ch = Connect(CAN);
+  ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1}), CanMsg(CAN, 2, {2}), CanMsg(CAN, 3, {3})}, 0), 0);
+  for (const auto& f : Frames()) EXPECT_EQ(TimeLimit(f), 333u);
+  ClearLogs();
+  ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1})}, 10500), 0);
+  EXPECT_EQ(TimeLimit(Frames()[0]), 10000u);
+}
+
+TEST_F(Transmit, BatchesSplitAt1000FramesAndAt16384Bytes) {
+  const uint32_t ch = Connect(CAN);
+  std::vector<PASSTHRU_MSG> msgs(1001, CanMsg(CAN, 0x100, {}));
+  uint32_t n = 0;
+  ASSERT_EQ(Write(ch, msgs, 0, &n), 0);
+  EXPECT_EQ(n, 1001u);
+  auto& writes = platform_.port(kAdapterPort).writes;
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].size(), 1000u * 12u);
+  EXPECT_EQ(writes[1].size(), 12u);
+
+  ClearLogs();
+  std::vector<PASSTHRU_MSG> big(300, CanMsg(CAN, 0x100, Count(64), CAN_29BIT_ID));
+  ASSERT_EQ(Write(ch, big, 0, &n), 0);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0].size(), 210u * 78u);  // 16380 bytes: one more would pass 16384
+  EXPECT_EQ(writes[1].size(), 90u * 78u);
+}
+
+TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
+  const uint32_t can = Connect(CAN);
+  uint32_t n = 0;
+  PASSTHRU_MSG short_can = BytesMsg(CAN, {0, 0, 7});
+  EXPECT_EQ(Write(can, {CanMsg(CAN, 1, {1}), short_can, CanMsg(CAN, 2, {2})}, 0, &n),
+            ERR_INVALID_MSG);
+  EXPECT_EQ(n, 1u);
+  ASSERT_EQ(Frames().size(), 1u);  // the message before it still went out
+  EXPECT_BYTES(DataOf(Frames()[0]), 0x00, 0x01, 0x01);
+  EXPECT_EQ(Write(can, {CanMsg(CAN, 1, Count(67))}, 0, &n), ERR_INVALID_MSG);  // 69 on the wire
+  EXPECT_EQ(Write(can, {CanMsg(CAN, 1, Count(66))}, 0, &n), 0);                // 68 on the wire
+  PASSTHRU_MSG huge = CanMsg(CAN, 1, {});
+  huge.DataSize = 4129;
+  EXPECT_EQ(Write(can, {huge}, 0, &n), ERR_INVALID_MSG);
+
+  const uint32_t iso = Connect(ISO15765);
+  EXPECT_EQ(Write(iso, {CanMsg(ISO15765, 1, Count(4096))}, 0, &n), ERR_INVALID_MSG);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Write(iso, {BytesMsg(ISO15765, {0, 0, 7, 0xE0}, ISO15765_ADDR_TYPE)}, 0, &n),
+            ERR_INVALID_MSG);
+  PASSTHRU_MSG bad_length = CanMsg(ISO15765, 1, Count(20), 0x10100000);
+  bad_length.ExtraDataIndex = 13;
+  EXPECT_EQ(Write(iso, {bad_length}, 0, &n), ERR_INVALID_MSG);
+  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 8);
+  EXPECT_TRUE(Frames().empty());
+  EXPECT_EQ(Write(iso, {CanMsg(ISO15765, 1, Count(4095))}, 5000, &n), 0);
+}
+
+TEST_F(Transmit, EntryChecksAndTheEmptyCall) {
+  uint32_t n = 1;
+  PASSTHRU_MSG m = CanMsg(CAN, 1, {1});
+  EXPECT_EQ(PassThruWriteMsgs(CAN, &m, &n, 0), ERR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(LastErrorText(), "PassThruWriteMsgs invalid ChannelID");
+  const uint32_t ch = Connect(CAN);
+  EXPECT_EQ(PassThruWriteMsgs(ch, nullptr, &n, 0), ERR_NULL_PARAMETER);
+  n = 0;
+  EXPECT_EQ(PassThruWriteMsgs(ch, &m, &n, 0), 0);
+  EXPECT_TRUE(Frames().empty());
+  n = 1;
+  EXPECT_EQ(PassThruWriteMsgs(37, &m, &n, 0), ERR_INVALID_CHANNEL_ID);  // bit 5 is open
+  EXPECT_EQ(n, 0u);
+  m.ProtocolID = ISO15765;  // a mismatch is only logged
+  n = 1;
+  EXPECT_EQ(PassThruWriteMsgs(ch, &m, &n, 0), 0);
+  EXPECT_EQ(LastErrorText(), "PassThruWriteMsgs protocol (6) mismatch for channel ID (5)");
+}
+
+TEST_F(Transmit, BlockingWaitEndsWithTheVersionAnswer) {
+  const uint32_t ch = Connect(CAN);
+  EXPECT_EQ(Write(ch, {CanMsg(CAN, 1, {1}, 0x02000000)}), 0);
+  const auto f = Frames();
+  ASSERT_EQ(f.size(), 2u);  // the transmit frame, then the version request
+  EXPECT_EQ(f[1], emu::Frame::make(0xF0, 2, 0x0D));
+}
+
+}  // namespace
+}  // namespace orv::test
