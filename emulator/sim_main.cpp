@@ -29,6 +29,8 @@
 #include "emulator/adapter.h"
 #include "emulator/bus_sim_unit.h"
 #include "emulator/bus_unit.h"
+#include "emulator/kline_init_unit.h"
+#include "emulator/service_units.h"
 
 namespace {
 
@@ -323,6 +325,10 @@ int main(int argc, char** argv) {
   // The vehicle behind the adapter: asked before the bus unit, which still
   // sees every setup and filter frame.
   orv::emu::add_bus_sim(adapter);
+  // Analogue and digital lines, memory, security, clock, display, and the
+  // K-line ECU's five-baud key bytes.
+  orv::emu::add_service_units(adapter);
+  orv::emu::add_kline_init_unit(adapter);
   adapter.system().set_serial_number(opt.serial);
   adapter.system().set_version_size(opt.version_size);
   adapter.files().set_refuse_write_open(opt.refuse_files);
