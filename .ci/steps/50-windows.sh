@@ -43,7 +43,15 @@ echo "-- GoogleTest for x86_64 Windows"
 tests/windows/build-gtest-mingw.sh x86_64 "$root/build/mingw-gtest-x86_64"
 
 echo "-- 64-bit build (mingw-x86_64)"
-DISPLAY= "${WINE64:-/usr/lib/wine/wine64}" wineboot -i >/dev/null 2>&1 || true
+wine64=/usr/lib/wine/wine64
+DISPLAY= "$wine64" wineboot -i >/dev/null 2>&1 || true
+# A short temporary directory (C:\tmp rather than C:\users\<user>\Temp): the
+# unit tests put host files there and look for their names in error texts,
+# which PassThruGetLastError cuts at 80 characters.
+mkdir -p "$WINEPREFIX/drive_c/tmp"
+for variable in TEMP TMP; do
+  "$wine64" reg add 'HKCU\Environment' /v "$variable" /d 'C:\tmp' /f >/dev/null 2>&1
+done
 wineserver -w
 cmake --preset mingw-x86_64 >/dev/null
 cmake --build --preset mingw-x86_64
