@@ -35,11 +35,15 @@ void AppendByte(JMSG& frame, uint8_t b) {
   if (frame.size < kJmsgDataSize) frame.data[frame.size++] = b;
 }
 
-// The identifier at its wire length, then the address byte if any.
+// The identifier at its wire length, then the address byte if any (the
+// frame is empty here, so the at most 5 bytes always fit).
 void AppendIsoHeader(JMSG& frame, const PASSTHRU_MSG& msg) {
   const uint32_t id_bytes = WireIdBytes(msg.TxFlags);
-  Append(frame, msg.Data + kIdBytes - id_bytes, id_bytes);
-  if (msg.TxFlags & kTxExtendedAddress) AppendByte(frame, msg.Data[kIdBytes]);
+  const uint8_t* id = msg.Data + kIdBytes - id_bytes;
+  uint8_t n = 0;
+  for (uint32_t i = 0; i < id_bytes; ++i) frame.data[n++] = id[i];
+  if (msg.TxFlags & kTxExtendedAddress) frame.data[n++] = msg.Data[kIdBytes];
+  frame.size = n;
 }
 
 // Pads the frame's CAN data length up to the next CAN FD length, at most L.
@@ -51,7 +55,10 @@ void PadIsoFrame(JMSG& frame, uint32_t id_bytes, const IsoTxParams& params) {
 }
 
 void PutTimeLimit(JMSG& frame, uint32_t ms) {
-  for (int i = 0; i < 4; ++i) frame.timestamp[i] = static_cast<uint8_t>(ms >> (8 * i));
+  frame.timestamp[0] = static_cast<uint8_t>(ms);
+  frame.timestamp[1] = static_cast<uint8_t>(ms >> 8);
+  frame.timestamp[2] = static_cast<uint8_t>(ms >> 16);
+  frame.timestamp[3] = static_cast<uint8_t>(ms >> 24);
 }
 
 }  // namespace

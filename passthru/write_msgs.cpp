@@ -55,17 +55,19 @@ void SendBatch(WriteCall& call) {
   call.timeout = SaturatingAdd(call.timeout, kPerBatchAllowance);
 }
 
-// Adds the frame (and the resume frame after a last consecutive frame),
-// sending the batch first when they would not fit.
-void AddToBatch(WriteCall& call, const JMSG& frame, bool with_resume) {
+// Counts the frame built in MsgBuf.Next() (and the resume frame after a
+// last consecutive frame), sending the batch without it first when they
+// would not fit. The batch never holds 1000 frames here: it is sent then.
+void AddToBatch(WriteCall& call, bool with_resume) {
   const uint32_t frames = with_resume ? 2 : 1;
   const uint32_t bytes =
-      static_cast<uint32_t>(WireSize(frame) + (with_resume ? kJmsgHeaderSize : 0));
+      static_cast<uint32_t>(WireSize(MsgBuf.Next()) + (with_resume ? kJmsgHeaderSize : 0));
   if (!MsgBuf.Fits(frames, bytes)) {
+    const JMSG frame = MsgBuf.Next();
     SendBatch(call);
     if (call.status != STATUS_NOERROR) return;
+    MsgBuf.Next() = frame;
   }
-  MsgBuf.Next() = frame;
   MsgBuf.Commit();
   if (with_resume) {
     BuildResumeFrame(call.dev, MsgBuf.Next());
@@ -144,14 +146,13 @@ void TransmitOneFrame(WriteCall& call) {
     }
   }
 
-  JMSG frame;
   bool resume = false;
-  const bool done = BuildNextFrame(call, msg, frame, &resume);
+  const bool done = BuildNextFrame(call, msg, MsgBuf.Next(), &resume);
   if (done) {
     ++call.tx_msgs;
     call.cursor = TxCursor{};
   }
-  AddToBatch(call, frame, resume);
+  AddToBatch(call, resume);
   if (call.status != STATUS_NOERROR) return;
   if (call.tx_msgs == call.num_msgs || MsgBuf.count == kTxBatchFrames) SendBatch(call);
   if (call.status != STATUS_NOERROR) return;
