@@ -58,13 +58,12 @@ void ReportNullParameter() {
 struct InfoEntry {
   uint32_t parameter;
   const char* trace;  // null: no trace line
-  uint32_t value;     // kSerialNumberValue: the adapter's serial number
+  uint32_t value;
+  bool serial_number = false;  // the value is the adapter's serial number
 };
 
-constexpr uint32_t kSerialNumberValue = 0xFFFFFFFF;
-
 constexpr std::array<InfoEntry, 16> kDeviceInfo{{
-    {1, "  SERIAL_NUMBER", kSerialNumberValue},
+    {1, "  SERIAL_NUMBER", 0, true},
     {4, "  ISO1941_SUPPORTED", 0x10001},
     {5, "  ISO1941_SUPPORTED", 0x10001},
     {6, "  CAN_SUPPORTED", 0x20001},
@@ -120,7 +119,7 @@ int32_t AnswerInfoList(const std::array<InfoEntry, N>& table, void* pOutput) {
       return ERR_NOT_SUPPORTED;
     }
     if (entry->trace != nullptr) DbgMsg(kMsgApi, entry->trace);
-    param.Value = entry->value == kSerialNumberValue ? SerialNumber : entry->value;
+    param.Value = entry->serial_number ? SerialNumber : entry->value;
   }
   return STATUS_NOERROR;
 }
