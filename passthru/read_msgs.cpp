@@ -27,10 +27,14 @@ uint32_t SaturatingAdd(uint32_t a, uint32_t b) {
 }
 
 // Runs the channel's drain step; false for a channel ID with no queue.
-bool DrainChannel(uint32_t channel, RxOutput& out, KLineAssembly& kline, int32_t& status) {
+bool DrainChannel(uint32_t channel, RxOutput& out, KLineAssembly& kline, int32_t& status,
+                  bool& overflow_seen) {
   RxQueue queue;
   if (!RxQueueOfChannel(channel, &queue)) return false;
-  if (RxQueueTakeOverflow(queue)) status = ERR_BUFFER_OVERFLOW;
+  if (RxQueueTakeOverflow(queue)) {
+    status = ERR_BUFFER_OVERFLOW;
+    overflow_seen = true;
+  }
   switch (channel) {
     case kChannelIso9141:
     case kChannelIso14230:
@@ -81,9 +85,10 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadMsgs(uint32_t ChannelID, PASSTHR
   KLineAssembly kline;
   int32_t status = STATUS_NOERROR;
   bool receive_polled = false;
+  bool overflow_seen = false;
 
   while (!out.Full() && status == STATUS_NOERROR) {
-    if (!DrainChannel(ChannelID, out, kline, status)) {
+    if (!DrainChannel(ChannelID, out, kline, status, overflow_seen)) {
       *pNumMsgs = 0;
       DbgMsg(kMsgError, "PassThruReadMsgs invalid channel ID");
       return ERR_INVALID_CHANNEL_ID;
@@ -107,6 +112,10 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadMsgs(uint32_t ChannelID, PASSTHR
   }
   if (out.delivered == 0) status = ERR_BUFFER_EMPTY;
   if (Timeout == 0 && status == ERR_TIMEOUT) status = STATUS_NOERROR;
+  // The overflow flag is cleared when it is taken, so an overflow seen in
+  // this call is reported even when the first receive poll reset the
+  // status or nothing was delivered: otherwise the loss would go unseen.
+  if (overflow_seen) status = ERR_BUFFER_OVERFLOW;
   *pNumMsgs = out.delivered;
   return status;
 }

@@ -141,6 +141,18 @@ TEST_F(Receive, OverflowIsReportedWithTheQueuedMessages) {
   EXPECT_EQ(CANOverflow, 0u);
 }
 
+TEST_F(Receive, AdapterOverflowIsReportedEvenWhenNothingArrives) {
+  const uint32_t ch = Connect(CAN);
+  PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
+  adapter_.inject_frame(emu::Frame::make(0xF0, 2, 0, 0x40, std::vector<uint8_t>{0x10}));
+  int32_t status = 0;
+  Read(ch, 1, 0, &status);  // the receive pass files the adapter's report
+  EXPECT_EQ(status, ERR_BUFFER_OVERFLOW);
+  const auto msgs = Read(ch, 1, 10, &status);
+  EXPECT_TRUE(msgs.empty());
+  EXPECT_EQ(status, ERR_BUFFER_EMPTY);  // reported once
+}
+
 TEST_F(Receive, ReadLoopOutcomes) {
   const uint32_t ch = Connect(CAN);
   PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
