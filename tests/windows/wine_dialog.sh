@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Drives the real provisioning dialog of the 64-bit Windows program under
-# wine64 on an Xvfb display, with orvanta-adapter-sim as Wine's COM7:
+# wine64 on an Xvfb display:
+#   - the dialog procedure's tests (win32_dialog_tests.exe), which need a
+#     display;
+#   - with no adapter, the first paint shows the "Orvanta not detected" box
+#     once, the SSID box then shows "ERROR", and Escape ends the program
+#     without writing anything;
+# then with orvanta-adapter-sim as Wine's COM7:
 #   - the dialog appears with the title set at its first paint;
 #   - a second start ends by itself and creates no second dialog;
 #   - an SSID and a password typed into boxes 108 and 109 and "Provision"
@@ -32,11 +38,35 @@ wine_setup
 mkdir -p "$work/run" "$artifacts"
 cd "$work/run"
 
-start_sim "$sim" "$work" 7 "$work/store"
-link_wine_com_port 7
 "$WINE64" reg delete 'HKLM\Software\PassThruSupport.04.04' /f >/dev/null 2>&1 || true
 "$WINE64" reg add 'HKLM\Software\PassThruSupport.04.04\Orvanta-IOT' /v Name /d Orvanta-IOT \
   /f >/dev/null
+
+log "dialog procedure tests (stand-in provisioning core)"
+"$WINE64" "$build/tests/windows/win32_dialog_tests.exe" --gtest_brief=1 2>&1 | tr -d '\r' ||
+  fail "dialog procedure tests"
+
+log "no adapter: the not-detected box and ERROR in the SSID box"
+rm -f "$WINEPREFIX/dosdevices/com7"
+"$WINE64" "$program" >"$work/no-adapter.log" 2>&1 &
+program_pid=$!
+remember_pid "$program_pid"
+box=$(wait_for_window '^ERROR$' 120) || fail "no not-detected box"
+dialog=$(wait_for_window "$title" 10) || fail "no dialog behind the box"
+xdotool windowfocus --sync "$box" 2>/dev/null || true
+xdotool key Return
+sleep 1
+screenshot "$dialog" "$artifacts/wine-provision-no-adapter.png"
+[ "$(xdotool search --onlyvisible --name '^ERROR$' | wc -l)" = 0 ] || fail "a second box came up"
+log "Escape closes the link and ends the program"
+xdotool mousemove --window "$dialog" 120 8 click 1
+sleep 0.3
+xdotool key Escape
+wait_for_exit "$program_pid" 60 || fail "the program did not end on Escape"
+[ ! -e "$work/run/IOT.NET" ] || fail "IOT.NET written although nothing was provisioned"
+
+start_sim "$sim" "$work" 7 "$work/store"
+link_wine_com_port 7
 
 log "starting the provisioning program"
 "$WINE64" "$program" >"$work/program.log" 2>&1 &
