@@ -227,12 +227,13 @@ OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* han
 }
 
 OsError EmulatedPlatform::serial_close(SerialHandle handle) {
-  if (const OsError e = count_call()) return e;
+  const OsError injected = count_call();
+  if (injected != kOk && !close_releases_on_failure_) return injected;
   auto it = handles_.find(handle);
-  if (it == handles_.end()) return oserr::kInvalidHandle;
+  if (it == handles_.end()) return injected != kOk ? injected : oserr::kInvalidHandle;
   ports_[it->second].handle = kInvalidHandle;
   handles_.erase(it);
-  return kOk;
+  return injected;
 }
 
 OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,

@@ -117,6 +117,10 @@ class EmulatedPlatform : public platform::Platform {
   // every later call fails too. A failing trace_send is dropped.
   void fail_call_number(uint64_t n, platform::OsError error = oserr::kGenFailure,
                         bool from_then_on = false);
+  // With this on, a close that fails by injection still releases the
+  // handle, as close() on POSIX and CloseHandle on Win32 do whatever they
+  // report (off: the handle stays open until a close succeeds).
+  void set_close_releases_on_failure(bool on) { close_releases_on_failure_ = on; }
   void clear_faults();
 
   // --- registry ---
@@ -193,6 +197,7 @@ class EmulatedPlatform : public platform::Platform {
   uint64_t fail_call_ = 0;  // 0: none
   bool fail_call_persist_ = false;
   platform::OsError fail_call_error_ = 0;
+  bool close_releases_on_failure_ = false;
 
   bool registry_present_ = false;
   std::vector<RegistrySubkey> registry_;

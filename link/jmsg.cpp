@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "link/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "platform/platform.h"
 
 namespace orv {
 
@@ -179,6 +181,10 @@ int32_t JmsgReceiveMsgs() {
                         static_cast<uint32_t>(kComBufSize - com_buf_len), &got);
   if (rc != COM_OK) {
     DbgMsgf(kMsgError, "JmsgReceiveMsgs com_read returned %ld", static_cast<long>(rc));
+    // A failed read (the port closed or gone) returns at once; wait out
+    // the read limit as a read would, so that a caller polling until its
+    // time limit does not spin a core.
+    platform::current().sleep_ms(kReadLimitMs);
     return ERR_FAILED;
   }
   com_buf_len += std::min<uint32_t>(got, static_cast<uint32_t>(kComBufSize - com_buf_len));

@@ -123,7 +123,10 @@ int32_t ConvertIso15765(const PASSTHRU_MSG& msg, const CAN_SETUP& setup, JMSG& f
   const bool extended = (msg.TxFlags & ISO15765_ADDR_TYPE) != 0;
   const uint32_t id_bytes = Is29Bit(msg) ? 4 : 2;       // L AND 6
   const uint32_t head = id_bytes + (extended ? 1 : 0);  // L
-  if (msg.DataSize < 4 + (extended ? 1u : 0u)) return ERR_INVALID_MSG;
+  // Beyond the Data field the payload arithmetic below would wrap round.
+  if (msg.DataSize < 4 + (extended ? 1u : 0u) || msg.DataSize > PASSTHRU_MSG_DATA_SIZE) {
+    return ERR_INVALID_MSG;
+  }
   const uint32_t payload = msg.DataSize - 4 - (extended ? 1 : 0);  // N
   const bool escape = msg.DataSize >= 12;
   uint32_t size = head + (escape ? 2 : 1) + payload;

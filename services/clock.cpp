@@ -1,9 +1,10 @@
 // PassThruReadRTC and PassThruWriteRTC: the adapter's real-time clock. The
 // 12-byte RTC_DAY_TIME record passes between caller and adapter unchanged.
 //
-// Failure reporting: J2534 codes (0; 4 null record; 7 not sent or no
-// answer; 8 no adapter) with an 'E' text. The adapter may take a long
-// time to set its clock, so the write is given 30 s, the read 15 s.
+// Failure reporting: J2534 codes (0; 4 null record; 7 not sent, no
+// answer or a clock answer shorter than the record; 8 no adapter) with an
+// 'E' text. The adapter may take a long time to set its clock, so the
+// write is given 30 s, the read 15 s.
 #include <cstring>
 
 #include "link/discovery.h"
@@ -40,6 +41,12 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
   }
   if (!AwaitReply(kDevSystem, kOpRead, kTypeClock, kAnswerWaitMs)) {
     DbgMsg(kMsgError, "PassThruReadRTC: No response");
+    return ERR_FAILED;
+  }
+  // A shorter answer would complete the record with bytes the adapter
+  // never sent.
+  if (ORVXResponse.size < kRtcSize) {
+    DbgMsg(kMsgError, "PassThruReadRTC: Error");
     return ERR_FAILED;
   }
   std::memcpy(pRTC->Bytes, ORVXResponse.data, kRtcSize);

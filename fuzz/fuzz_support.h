@@ -1,0 +1,97 @@
+// Shared set-up of the fuzz targets: every input runs against a fresh
+// world (the library reset, an in-process emulated adapter on COM7 behind
+// the emulated platform with its virtual clock, the link opened on COM7),
+// so that a finding replays from its input alone.
+//
+// Failure reporting: a broken invariant of the library aborts through
+// FUZZ_CHECK with the condition's text, which libFuzzer reports as a crash.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <vector>
+
+#include "emulator/adapter.h"
+#include "emulator/emulated_platform.h"
+#include "orvanta_j2534.h"
+
+#define FUZZ_CHECK(condition)                                                                \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
+      std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                          \
+    }                                                                                        \
+  } while (false)
+
+namespace orv::fuzz {
+
+inline constexpr uint32_t kAdapterPort = 7;
+inline constexpr std::array<uint32_t, 6> kAllChannels{ISO9141,  ISO14230, CAN,
+                                                      ISO15765, MSCAN,    MSISO15765};
+
+// Variations of the channel set-up, chosen by one byte of the input.
+struct SetupChoice {
+  uint32_t can_connect_flags = CAN_ID_BOTH;  // CAN_ID_BOTH, CAN_29BIT_ID or 0
+  bool kline_no_checksum = false;
+  bool mixed_format = false;
+  bool fd_tx_length_64 = false;  // ISO 15765 transmit data length 64 instead of 8
+  bool timestamps_in_ms = false;
+  bool last_segment_timestamp = false;
+
+  static SetupChoice FromByte(uint8_t b);
+};
+
+// The emulated platform, except that a read finding nothing while the
+// adapter has nothing queued lets 100 ms pass instead of 1: every wait for
+// an answer that never comes ends after 150 reads instead of 15000, and
+// the fuzzer spends its time on inputs rather than on waiting.
+class FuzzPlatform : public emu::EmulatedPlatform {
+ public:
+  explicit FuzzPlatform(emu::Adapter& adapter) : adapter_(adapter) {}
+  platform::OsError serial_read(platform::SerialHandle handle, uint8_t* buffer, uint32_t count,
+                                uint32_t* done) override;
+
+ private:
+  emu::Adapter& adapter_;
+};
+
+class FuzzWorld {
+ public:
+  FuzzWorld();
+  ~FuzzWorld();
+  FuzzWorld(const FuzzWorld&) = delete;
+  FuzzWorld& operator=(const FuzzWorld&) = delete;
+
+  uint32_t device_id() const { return device_id_; }
+
+  // Connects all six channels and applies the option choices.
+  void ConnectAllChannels(const SetupChoice& choice);
+  // Pass and block filters on the raw CAN and K-line channels, flow-control
+  // filters (11-bit, 29-bit, extended address, match-all) and pass filters
+  // on the ISO 15765 channels.
+  void InstallFiltersOfEveryKind();
+  // Forgets what the adapter received and the port's write log, so memory
+  // stays flat over a long input.
+  void ClearLogs();
+  // The frames written to the adapter's port since the last ClearLogs;
+  // checks that the bytes are whole frames.
+  std::vector<emu::Frame> WrittenFrames() const;
+
+  emu::Adapter adapter;
+  FuzzPlatform platform{adapter};
+
+ private:
+  uint32_t device_id_ = 0;
+};
+
+PASSTHRU_MSG MakeMsg(uint32_t protocol, uint32_t tx_flags, std::initializer_list<uint8_t> data);
+
+// Reads `count` records from `channel` (Timeout 0) into an array of exactly
+// that many records on the heap and checks what was delivered. Returns the
+// status.
+int32_t ReadAndCheck(uint32_t channel, uint32_t count);
+
+}  // namespace orv::fuzz

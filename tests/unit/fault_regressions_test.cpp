@@ -1,0 +1,87 @@
+// Regression tests for the faults the fuzzers and the fault matrix found:
+// each case is the smallest input that showed the fault, with the sound
+// behaviour it now has.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "link/comdrvr.h"
+#include "link/discovery.h"
+#include "orvanta_j2534.h"
+#include "tests/support/library_fixture.h"
+
+namespace orv::test {
+namespace {
+
+class FaultRegressionTest : public LibraryTest {
+ protected:
+  uint32_t Connect(uint32_t protocol) {
+    uint32_t channel = 0;
+    EXPECT_EQ(PassThruConnect(device_, protocol, 0, 500000, &channel), 0);
+    ClearLogs();
+    return channel;
+  }
+  void SetUp() override {
+    LibraryTest::SetUp();
+    device_ = OpenLink();
+  }
+  uint32_t device_ = 0;
+};
+
+// fuzz_transmit: an ISO 15765 periodic message whose DataSize lies far
+// beyond the Data field wrapped the frame-size sum round to a small value
+// and copied gigabytes onto the stack.
+TEST_F(FaultRegressionTest, PeriodicIso15765WithDataSizeBeyondTheRecordIsRefused) {
+  Connect(ISO15765);
+  PASSTHRU_MSG msg{};
+  msg.ProtocolID = ISO15765;
+  msg.Data[2] = 0x07;
+  msg.Data[3] = 0xE0;
+  for (const uint32_t size : {0xFFFFFFFEu, 0xFFFFFFFBu, PASSTHRU_MSG_DATA_SIZE + 1}) {
+    msg.DataSize = size;
+    uint32_t id = 77;
+    EXPECT_EQ(PassThruStartPeriodicMsg(ISO15765, &msg, &id, 100), ERR_INVALID_MSG) << size;
+    EXPECT_EQ(id, 77u);
+    EXPECT_EQ(PassThruUpdatePeriodicMsg(ISO15765, &msg, 0, 100), ERR_INVALID_MSG) << size;
+  }
+  EXPECT_TRUE(Sent().empty());
+}
+
+// fuzz_services: a clock answer shorter than the 12-byte record was copied
+// as if whole, handing the caller bytes the adapter never sent.
+TEST_F(FaultRegressionTest, ShortClockAnswerIsRefused) {
+  const uint8_t three[] = {0x60, 0x89, 0x25};
+  adapter_.replace_answer({0xF0, 2, 0x0E}, {emu::Frame::make(0xF0, 2, 0x0E, 0, three)});
+  RTC_DAY_TIME rtc;
+  std::memset(rtc.Bytes, 0xAA, sizeof rtc.Bytes);
+  EXPECT_EQ(PassThruReadRTC(&rtc), ERR_FAILED);
+  EXPECT_EQ(LastErrorText(), "PassThruReadRTC: Error");
+  for (uint8_t b : rtc.Bytes) EXPECT_EQ(b, 0xAA);
+
+  uint8_t twelve[12];
+  for (uint8_t i = 0; i < 12; ++i) twelve[i] = static_cast<uint8_t>(i + 1);
+  adapter_.clear_rules();
+  adapter_.replace_answer({0xF0, 2, 0x0E}, {emu::Frame::make(0xF0, 2, 0x0E, 0, twelve)});
+  EXPECT_EQ(PassThruReadRTC(&rtc), 0);
+  EXPECT_EQ(0, std::memcmp(rtc.Bytes, twelve, sizeof twelve));
+}
+
+// Fault matrix: with the port closed after a failed reopen every read
+// fails at once, and a caller waiting for an answer spun through its whole
+// time limit without a pause (on the virtual clock it never returned).
+// Each failed pass now waits out the driver's read limit.
+TEST_F(FaultRegressionTest, WaitingOnAClosedPortSleepsInsteadOfSpinning) {
+  const uint32_t channel = Connect(CAN);
+  com_close(&hCommPort);
+  hCommPort = -1;
+  const uint64_t slept_before = platform_.slept_ms();
+  PASSTHRU_MSG msg{};
+  uint32_t count = 1;
+  EXPECT_EQ(PassThruReadMsgs(channel, &msg, &count, 100), ERR_BUFFER_EMPTY);
+  EXPECT_EQ(count, 0u);
+  EXPECT_GE(platform_.slept_ms() - slept_before, 100u);
+  EXPECT_EQ(LastErrorText(), "JmsgReceiveMsgs com_read returned -32749");
+}
+
+}  // namespace
+}  // namespace orv::test
