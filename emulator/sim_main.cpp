@@ -55,6 +55,8 @@ constexpr char kHelp[] =
     "                      there are loaded at start, a file is written when the\n"
     "                      host closes it and everything again at exit\n"
     "  --serial N          serial number reported by the adapter (default 123456)\n"
+    "  --answer-latency MS answer each request this many milliseconds after it\n"
+    "                      arrived (default 1; 0 answers at once)\n"
     "  --version-size S    data bytes of the version answer: 2 (default), 4,\n"
     "                      another size for a malformed answer, 0 for no answer\n"
     "  --refuse-files      refuse every open of a file for writing\n"
@@ -96,6 +98,7 @@ struct Options {
   std::string ready_file;
   uint32_t serial = 123456;
   uint8_t version_size = 2;
+  uint32_t answer_latency_ms = 1;
   bool refuse_files = false;
   bool log = false;
 };
@@ -164,6 +167,10 @@ int parse_options(int argc, char** argv, Options* opt) {
     } else if (arg == "--serial") {
       if (!parse_number(value, UINT32_MAX, &number)) return bad("a 32-bit number");
       opt->serial = number;
+      ++i;
+    } else if (arg == "--answer-latency") {
+      if (!parse_number(value, 60000, &number)) return bad("milliseconds from 0 to 60000");
+      opt->answer_latency_ms = number;
       ++i;
     } else if (arg == "--version-size") {
       if (!parse_number(value, 255, &number)) return bad("a size from 0 to 255");
@@ -331,6 +338,7 @@ int main(int argc, char** argv) {
   orv::emu::add_kline_init_unit(adapter);
   adapter.system().set_serial_number(opt.serial);
   adapter.system().set_version_size(opt.version_size);
+  adapter.set_answer_latency(opt.answer_latency_ms);
   adapter.files().set_refuse_write_open(opt.refuse_files);
   if (opt.log) adapter.set_frame_observer(log_frame);
   if (!opt.store_dir.empty() && !adapter.files().set_store_dir(opt.store_dir)) {

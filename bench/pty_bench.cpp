@@ -1,0 +1,380 @@
+// Benchmarks over a pseudo-terminal against orvanta-adapter-sim, with the
+// library on its native POSIX backend. Each runs once (the figures are
+// counters) and measures its own reference in the same run:
+//   - upload: PassThruWriteFile of a 4 MiB file, against the same frames
+//     written straight to the simulator's pseudo-terminal by this program
+//     without waiting for the batch answers ("raw"); with the simulator
+//     answering at once and with its default 1 ms answer latency;
+//   - bus receive: frames per second delivered by PassThruReadMsgs while
+//     the simulator sends steady CAN traffic, against the frames per second
+//     a plain read() loop on the same pseudo-terminal gets ("raw");
+//   - idle wait: the CPU time (getrusage) PassThruReadMsgs spends while it
+//     waits out a 2 s time limit with nothing arriving, as a share of the
+//     wall time;
+//   - discovery of COM7 among 1000 ports, and the README's provisioning demo
+//     (orvanta-provision against the simulator): wall time above the fixed
+//     waits of discovery (200 + 100 + 200 + 200 ms).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "link/jmsg.h"
+#include "passthru/library_state.h"
+
+namespace orv::bench {
+namespace {
+
+constexpr size_t kUploadBytes = 4u << 20;
+constexpr size_t kBatchFrames = 64;
+constexpr size_t kFrameBytes = 64;
+constexpr double kFixedDiscoveryWaitsMs = 700.0;
+constexpr double kMeasureSeconds = 1.0;
+constexpr double kWarmUpSeconds = 0.3;
+// Steady traffic offered by the simulator: this many entries, each one CAN
+// frame of 20 wire bytes every millisecond.
+constexpr int kTrafficEntries = 100;
+constexpr size_t kTrafficFrameWire = 20;
+
+std::vector<uint8_t> UploadContents() {
+  std::vector<uint8_t> bytes(kUploadBytes);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13 + i / 4093);
+  return bytes;
+}
+
+void Append(std::vector<uint8_t>& out, const emu::Frame& f) {
+  emu::append_wire(f, out);
+}
+
+// The frames PassThruWriteFile sends for `contents` stored as `name`:
+// delete, open, batches of 64 frames of 64 bytes (the last flagged 0x80),
+// close. `answers` receives the number of answers the adapter gives.
+std::vector<uint8_t> UploadWire(const std::vector<uint8_t>& contents, const std::string& name,
+                                size_t* answers) {
+  std::vector<uint8_t> out;
+  std::vector<uint8_t> name_data(name.begin(), name.end());
+  name_data.push_back(0);
+  std::vector<uint8_t> delete_data = name_data;
+  delete_data.resize(delete_data.size() + 10, 0);
+  Append(out, emu::Frame::make(0xE0, 7, 0, 0, delete_data));
+  Append(out, emu::Frame::make(0xE0, 5, 0, 0, name_data));
+  *answers = 3;
+  for (size_t at = 0; at < contents.size(); at += kFrameBytes) {
+    const size_t n = std::min(kFrameBytes, contents.size() - at);
+    const bool last =
+        (at / kFrameBytes) % kBatchFrames == kBatchFrames - 1 || at + n == contents.size();
+    Append(out, emu::Frame::make(0xE0, 3, 0, last ? 0x80 : 0,
+                                 std::span<const uint8_t>(contents.data() + at, n)));
+    if (last) ++*answers;
+  }
+  Append(out, emu::Frame::make(0xE0, 6, 0, 0));
+  return out;
+}
+
+// Writes the upload's frames straight to the simulator and reads its
+// answers (10 bytes each) on a second thread; returns the seconds taken.
+double RawUploadSeconds(const SimProgram& sim, const std::vector<uint8_t>& contents) {
+  size_t answers = 0;
+  const std::vector<uint8_t> wire = UploadWire(contents, "RAW.BIN", &answers);
+  RawPort port(sim.link());
+  if (!port.ok()) return -1;
+  std::atomic<bool> done{false};
+  const auto start = Clock::now();
+  std::thread reader([&] {
+    std::vector<uint8_t> buf(4096);
+    size_t got = 0;
+    while (got < answers * kJmsgHeaderSize) {
+      const ssize_t n = read(port.fd(), buf.data(), buf.size());
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    done = true;
+  });
+  const bool written = port.WriteAll(wire);
+  reader.join();
+  const double seconds = SecondsSince(start);
+  return written && done ? seconds : -1;
+}
+
+// Argument: the simulator's answer latency in ms (0: it answers as soon as
+// a request is in; 1: its default, one millisecond per batch answer).
+void BM_PtyUpload4MiB(benchmark::State& state) {
+  SimProgram sim({"--answer-latency", std::to_string(state.range(0))});
+  if (!sim.started()) {
+    state.SkipWithError("orvanta-adapter-sim did not start");
+    return;
+  }
+  const std::vector<uint8_t> contents = UploadContents();
+  const std::string host = sim.dir() + "/upload.bin";
+  std::ofstream(host, std::ios::binary)
+      .write(reinterpret_cast<const char*>(contents.data()),
+             static_cast<std::streamsize>(contents.size()));
+  for (auto _ : state) {
+    const double raw = RawUploadSeconds(sim, contents);
+    ResetLibraryState();
+    uint32_t device = 0;
+    if (raw <= 0 || PassThruOpen("COM7", &device) != STATUS_NOERROR) {
+      state.SkipWithError("no link to the simulator");
+      return;
+    }
+    std::string host_name = host;
+    std::string stored = "BENCH.BIN";
+    const auto start = Clock::now();
+    const int32_t status = PassThruWriteFile(host_name.data(), stored.data(), 0);
+    const double lib = SecondsSince(start);
+    PassThruClose(device);
+    ResetLibraryState();
+    if (status != STATUS_NOERROR) {
+      state.SkipWithError("PassThruWriteFile failed");
+      return;
+    }
+    const double mib = static_cast<double>(kUploadBytes) / (1 << 20);
+    state.counters["raw_MiB_per_s"] = mib / raw;
+    state.counters["lib_MiB_per_s"] = mib / lib;
+    state.counters["ratio"] = raw / lib;
+  }
+}
+BENCHMARK(BM_PtyUpload4MiB)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+std::vector<std::string> TrafficArgs() {
+  std::vector<std::string> args;
+  for (int i = 0; i < kTrafficEntries; ++i) {
+    args.push_back("--bus-traffic");
+    args.push_back("10:07E8084100BE1FA813AA:1");
+  }
+  return args;
+}
+
+bool ConnectWithFilter(uint32_t* device) {
+  ResetLibraryState();
+  if (PassThruOpen("COM7", device) != STATUS_NOERROR) return false;
+  uint32_t channel = 0;
+  if (PassThruConnect(*device, CAN, 0, 500000, &channel) != STATUS_NOERROR) return false;
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 0x07, 0xFF});
+  PASSTHRU_MSG pattern = MakeMsg(CAN, {0, 0, 0x07, 0xE8});
+  uint32_t id = 0;
+  return PassThruStartMsgFilter(CAN, PASS_FILTER, &mask, &pattern, nullptr, &id) == 0;
+}
+
+// Frames per second a plain reader of the pseudo-terminal gets.
+double RawReceiveRate(const SimProgram& sim) {
+  RawPort port(sim.link());
+  if (!port.ok()) return -1;
+  std::vector<uint8_t> buf(65536);
+  const auto start = Clock::now();
+  size_t bytes = 0;
+  bool measuring = false;
+  Clock::time_point measure_start;
+  for (;;) {
+    const ssize_t n = read(port.fd(), buf.data(), buf.size());
+    if (n <= 0) return -1;
+    const double t = SecondsSince(start);
+    if (!measuring && t >= kWarmUpSeconds) {
+      measuring = true;
+      measure_start = Clock::now();
+      continue;
+    }
+    if (!measuring) continue;
+    bytes += static_cast<size_t>(n);
+    if (SecondsSince(measure_start) >= kMeasureSeconds) break;
+  }
+  return static_cast<double>(bytes) / kTrafficFrameWire / SecondsSince(measure_start);
+}
+
+// Messages per second PassThruReadMsgs delivers.
+double LibraryReceiveRate() {
+  std::vector<PASSTHRU_MSG> msgs(256);
+  auto read_for = [&](double seconds) {
+    uint64_t total = 0;
+    const auto start = Clock::now();
+    while (SecondsSince(start) < seconds) {
+      uint32_t count = static_cast<uint32_t>(msgs.size());
+      PassThruReadMsgs(CAN, msgs.data(), &count, 0);
+      total += count;
+    }
+    return total;
+  };
+  read_for(kWarmUpSeconds);
+  const auto start = Clock::now();
+  const uint64_t frames = read_for(kMeasureSeconds);
+  return static_cast<double>(frames) / SecondsSince(start);
+}
+
+void BM_PtyBusReceive(benchmark::State& state) {
+  SimProgram sim(TrafficArgs());
+  if (!sim.started()) {
+    state.SkipWithError("orvanta-adapter-sim did not start");
+    return;
+  }
+  for (auto _ : state) {
+    uint32_t device = 0;
+    if (!ConnectWithFilter(&device)) {
+      state.SkipWithError("no link to the simulator");
+      return;
+    }
+    const double lib = LibraryReceiveRate();
+    // The channel stays connected on the adapter: the raw reader takes the
+    // port over and reads the same traffic.
+    PassThruClose(device);
+    ResetLibraryState();
+    const double raw = RawReceiveRate(sim);
+    if (raw <= 0) {
+      state.SkipWithError("the raw reader got nothing");
+      return;
+    }
+    state.counters["offered_frames_per_s"] = kTrafficEntries * 1000.0;
+    state.counters["raw_frames_per_s"] = raw;
+    state.counters["lib_frames_per_s"] = lib;
+    state.counters["ratio"] = lib / raw;
+  }
+}
+BENCHMARK(BM_PtyBusReceive)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void BM_IdleReadCpuShare(benchmark::State& state) {
+  SimProgram sim;
+  if (!sim.started()) {
+    state.SkipWithError("orvanta-adapter-sim did not start");
+    return;
+  }
+  for (auto _ : state) {
+    ResetLibraryState();
+    uint32_t device = 0;
+    uint32_t channel = 0;
+    if (PassThruOpen("COM7", &device) != 0 ||
+        PassThruConnect(device, CAN, 0, 500000, &channel) != 0) {
+      state.SkipWithError("no link to the simulator");
+      return;
+    }
+    PASSTHRU_MSG msg{};
+    uint32_t count = 1;
+    const double cpu_before = CpuSeconds();
+    const auto start = Clock::now();
+    const int32_t status = PassThruReadMsgs(channel, &msg, &count, 2000);
+    const double wall = SecondsSince(start);
+    const double cpu = CpuSeconds() - cpu_before;
+    PassThruClose(device);
+    ResetLibraryState();
+    if (status != ERR_BUFFER_EMPTY) {
+      state.SkipWithError("something arrived during the idle wait");
+      return;
+    }
+    state.counters["wall_s"] = wall;
+    state.counters["cpu_s"] = cpu;
+    state.counters["cpu_share_percent"] = 100.0 * cpu / wall;
+  }
+}
+BENCHMARK(BM_IdleReadCpuShare)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DiscoveryCom7Of1000(benchmark::State& state) {
+  SimProgram sim;
+  if (!sim.started()) {
+    state.SkipWithError("orvanta-adapter-sim did not start");
+    return;
+  }
+  for (auto _ : state) {
+    ResetLibraryState();
+    uint32_t device = 0;
+    const auto start = Clock::now();
+    const int32_t status = PassThruOpen(nullptr, &device);
+    const double ms = SecondsSince(start) * 1000.0;
+    ResetLibraryState();
+    if (status != STATUS_NOERROR || device != 7) {
+      state.SkipWithError("the adapter was not found on COM7");
+      return;
+    }
+    state.counters["wall_ms"] = ms;
+    state.counters["above_fixed_waits_ms"] = ms - kFixedDiscoveryWaitsMs;
+  }
+}
+BENCHMARK(BM_DiscoveryCom7Of1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Runs orvanta-provision as the README's demo does; returns the exit code.
+int RunProvision(const std::string& work_dir) {
+  int in[2];
+  if (pipe(in) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    close(in[0]);
+    close(in[1]);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
+    if (chdir(work_dir.c_str()) != 0) _exit(126);
+    execl(ORV_PROVISION_PATH, "orvanta-provision", "--ssid", "DemoNetwork", "--password-stdin",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  const char password[] = "correct-horse-42\n";
+  const ssize_t written = write(in[1], password, sizeof password - 1);
+  close(in[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (written < 0) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void BM_ProvisionDemo(benchmark::State& state) {
+  char pattern[] = "/tmp/orv-bench-store-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    state.SkipWithError("no temporary directory");
+    return;
+  }
+  const std::string store = std::string(pattern) + "/store";
+  const std::string work = std::string(pattern) + "/work";
+  std::filesystem::create_directories(work);
+  {
+    SimProgram sim({"--store", store});
+    if (!sim.started()) {
+      state.SkipWithError("orvanta-adapter-sim did not start");
+      return;
+    }
+    for (auto _ : state) {
+      const auto start = Clock::now();
+      const int code = RunProvision(work);
+      const double ms = SecondsSince(start) * 1000.0;
+      if (code != 0) {
+        state.SkipWithError("orvanta-provision failed");
+        break;
+      }
+      state.counters["wall_ms"] = ms;
+      state.counters["above_fixed_waits_ms"] = ms - kFixedDiscoveryWaitsMs;
+    }
+  }
+  const bool stored = std::filesystem::exists(store + "/IOT.NET");
+  std::error_code ec;
+  std::filesystem::remove_all(pattern, ec);
+  if (!stored) state.SkipWithError("IOT.NET did not reach the store");
+}
+BENCHMARK(BM_ProvisionDemo)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace orv::bench
+
+BENCHMARK_MAIN();
