@@ -42,7 +42,7 @@ constexpr double kMeasureSeconds = 1.0;
 constexpr double kWarmUpSeconds = 0.3;
 // Steady traffic offered by the simulator: this many entries, each one CAN
 // frame of 20 wire bytes every millisecond.
-constexpr int kTrafficEntries = 100;
+constexpr int kTrafficEntries = 1000;
 constexpr size_t kTrafficFrameWire = 20;
 
 std::vector<uint8_t> UploadContents() {

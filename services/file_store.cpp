@@ -244,6 +244,21 @@ char* AppendListingEntry(char* out, const JMSG& answer) {
   return out;
 }
 
+// Every file-store answer is awaited before the next request goes out, so
+// an answer already waiting in the port belongs to an earlier request whose
+// wait ended: filed now, it cannot pass for the answer to the next one
+// (file-store answers carry nothing that tells them apart). Bus frames in
+// between are queued as usual. Bounded, as steady bus traffic may never
+// leave the port empty.
+void FileWaitingAnswers() {
+  constexpr int kMaxPasses = 4;
+  for (int pass = 0; pass < kMaxPasses; ++pass) {
+    uint32_t waiting = 0;
+    if (com_rx_count(&hCommPort, &waiting) != COM_OK || waiting == 0) return;
+    JmsgReceiveMsgs();
+  }
+}
+
 }  // namespace
 
 size_t BoundedNameLength(const char* name, size_t limit) {
@@ -269,6 +284,7 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
 }
 
 void ExpectFileStoreAnswer() {
+  FileWaitingAnswers();
   MemStatus = kMemPending;
   MemSize = 0;  // answer data collects from the start of MemData
 }

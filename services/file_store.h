@@ -45,7 +45,9 @@ JMSG MakeDeleteFrame(const char* name, size_t length);
 // The open-for-writing frame for `name` (at most kMaxStoredNameLength).
 JMSG MakeOpenForWritingFrame(const char* name, size_t length);
 
-// Marks the file-store answer place as pending and empty before a send.
+// Files any answer already waiting in the port (a late one of an earlier
+// request), then marks the file-store answer place as pending and empty
+// before a send.
 void ExpectFileStoreAnswer();
 
 // Polls the receive pass until the file store answers or 15 s pass.

@@ -265,6 +265,10 @@ class PosixPlatform final : public Platform {
     }
     ssize_t n = ::read(p->fd, buffer, count);
     if (n < 0) return errno == EAGAIN || errno == EINTR ? kOk : errno;
+    // Readable yet nothing to read: the far side hung up (a pseudo-terminal
+    // whose master closed reads as end of file for ever). Report it rather
+    // than return "nothing yet" at once, again and again.
+    if (n == 0) return EIO;
     *done = static_cast<uint32_t>(n);
     if (n > 0) p->last_data_ms = MonotonicMs();
     return kOk;

@@ -37,6 +37,9 @@ class SimProcess {
   // code, or -1 when the program died by a signal or was not running.
   int stop();
   bool running() const { return pid_ > 0; }
+  // The program's process ID (-1 when it is not running), e.g. to kill it
+  // abruptly; stop() still reaps it.
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

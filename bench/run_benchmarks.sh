@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release), runs them all and writes their figures,
+# each against its goal, to docs/PERFORMANCE.md together with this command
+# and the machine it ran on. Exits 1 when a goal is missed.
+#
+# Usage: bench/run_benchmarks.sh [BUILD_DIR]   (default build/bench)
+# Needs Google Benchmark (libbenchmark-dev) and python3. The
+# pseudo-terminal benchmarks start orvanta-adapter-sim themselves.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$root/build/bench}
+out=$root/docs/PERFORMANCE.md
+json=$build/benchmarks.json
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_BENCH=ON \
+  -DORV_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target orvanta_bench >/dev/null
+"$build/bench/orvanta_bench" --benchmark_out="$json" --benchmark_out_format=json
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+python3 - "$json" "$out" "$(nproc)" "${cpu:-unknown}" "$(date -u '+%Y-%m-%d %H:%M UTC')" \
+  "$(uname -sr)" <<'EOF'
+import json
+import sys
+
+json_path, out_path, cores, cpu, date, kernel = sys.argv[1:]
+with open(json_path) as f:
+    runs = {b["name"]: b for b in json.load(f)["benchmarks"]}
+
+
+def run(prefix):
+    for name, b in runs.items():
+        if name == prefix or name.startswith(prefix + "/"):
+            if "error_occurred" in b and b["error_occurred"]:
+                sys.exit(f"{name}: {b.get('error_message', 'failed')}")
+            return b
+    sys.exit(f"benchmark {prefix} did not run")
+
+
+def ns_per_item(prefix):
+    return 1e9 / run(prefix)["items_per_second"]
+
+
+rows = []  # (figure, value text, goal text, passed or None)
+
+
+def figure(text, value, unit, goal=None, at_most=True, digits=1):
+    shown = f"{value:.{digits}f} {unit}".strip()
+    if goal is None:
+        rows.append((text, shown, "(for comparison)", None))
+        return
+    passed = value <= goal if at_most else value >= goal
+    bound = "at most" if at_most else "at least"
+    rows.append((text, shown, f"{bound} {goal:g} {unit}".strip(), passed))
+
+
+figure("Receive, raw CAN, 1 filter", ns_per_item("BM_ReceiveCan/1"), "ns/frame", 300)
+figure("Receive, raw CAN, 64 filters", ns_per_item("BM_ReceiveCan/64"), "ns/frame")
+figure("Receive, ISO 15765 single frames, 1 filter", ns_per_item("BM_ReceiveIso15765Single/1"),
+       "ns/frame", 300)
+figure("Receive, ISO 15765 single frames, 64 filters",
+       ns_per_item("BM_ReceiveIso15765Single/64"), "ns/frame")
+figure("Transmit, one 4095-byte ISO 15765 message to wire bytes",
+       ns_per_item("BM_TransmitIso15765Max") / 1000, "µs", 20, digits=2)
+up0, up1 = run("BM_PtyUpload4MiB/0"), run("BM_PtyUpload4MiB/1")
+figure(f"Upload 4 MiB over a pty (PassThruWriteFile {up0['lib_MiB_per_s']:.1f} MiB/s, "
+       f"raw {up0['raw_MiB_per_s']:.1f} MiB/s), simulator answering at once",
+       up0["ratio"], "of raw", 0.4, at_most=False, digits=2)
+figure(f"Upload 4 MiB over a pty ({up1['lib_MiB_per_s']:.1f} MiB/s, raw "
+       f"{up1['raw_MiB_per_s']:.1f} MiB/s), simulator's default 1 ms answer latency",
+       up1["ratio"], "of raw", digits=3)
+rx = run("BM_PtyBusReceive")
+figure(f"Bus-frame receive over a pty (PassThruReadMsgs {rx['lib_frames_per_s']:.0f} frames/s, "
+       f"raw {rx['raw_frames_per_s']:.0f} frames/s; offered {rx['offered_frames_per_s']:.0f})",
+       rx["ratio"], "of raw", 0.5, at_most=False, digits=3)
+idle = run("BM_IdleReadCpuShare")
+figure(f"CPU while PassThruReadMsgs waits out 2 s with nothing arriving "
+       f"({idle['cpu_s'] * 1000:.1f} ms CPU in {idle['wall_s']:.3f} s)",
+       idle["cpu_share_percent"], "% of one core", 2, digits=2)
+disc = run("BM_DiscoveryCom7Of1000")
+figure(f"Discovery, COM7 among 1000 ports ({disc['wall_ms']:.1f} ms in all)",
+       disc["above_fixed_waits_ms"], "ms above the 700 ms of fixed waits", 50)
+demo = run("BM_ProvisionDemo")
+figure(f"README provisioning demo, orvanta-provision end to end ({demo['wall_ms']:.1f} ms)",
+       demo["above_fixed_waits_ms"], "ms above the 700 ms of fixed waits", 50)
+
+lines = [
+    "# Performance",
+    "",
+    "Written by `bench/run_benchmarks.sh` (Release build); do not edit by hand.",
+    "",
+    f"- Command: `bench/run_benchmarks.sh`",
+    f"- Machine: {cores} cores (`nproc`), {cpu}, {kernel}",
+    f"- Date: {date}",
+    "",
+    "| Figure | Measured | Goal | Result |",
+    "|---|---|---|---|",
+]
+for text, value, goal, passed in rows:
+    result = "" if passed is None else ("pass" if passed else "**FAIL**")
+    lines.append(f"| {text} | {value} | {goal} | {result} |")
+lines += [
+    "",
+    "## How the figures are taken",
+    "",
+    "- Receive: 256 bus frames as raw adapter bytes (replayed by the in-process emulated",
+    "  platform, a plain copy per read) through the receive pass, the filter lookups and the",
+    "  queues to delivered PASSTHRU_MSG records by PassThruReadMsgs. With 64 filters the one",
+    "  that matches is the last the lookups scan.",
+    "- Transmit: PassThruWriteMsgs of one message with 4095 payload bytes (first frame, 585",
+    "  consecutive frames, resume frame, 11.7 kB of wire bytes in one write that is counted and",
+    "  dropped).",
+    "- Upload: PassThruWriteFile of 4 MiB to orvanta-adapter-sim over a pseudo-terminal;",
+    "  raw is the same frames written straight to the simulator's pseudo-terminal by the",
+    "  benchmark without waiting for the answer to each 4096-byte batch, read back on a",
+    "  second thread. The library waits for every batch's answer, as it must; with the",
+    "  simulator's default answer latency of 1 ms that wait dominates (1.2 ms per batch).",
+    "- Bus receive: the simulator sends 1000 CAN frames every millisecond; PassThruReadMsgs",
+    "  (Timeout 0, 256 records per call) against a plain read() loop on the same",
+    "  pseudo-terminal, each for 1 s after 0.3 s of warm-up.",
+    "- Idle wait: getrusage user + system time of the process around one PassThruReadMsgs",
+    "  with a 2000 ms time limit on a connected channel that receives nothing.",
+    "- Discovery: PassThruOpen with no name, the simulator on COM7 and no other port",
+    "  present; the demo runs orvanta-provision as demo.sh does. Both are compared with the",
+    "  fixed waits of discovery: 200 + 100 + 200 + 200 ms.",
+    "",
+    "## Goals missed on the way, and what changed",
+    "",
+    "- Idle wait: 2.2 % of a core (1.6 to 2.8 % over runs) against the 2 % goal. Every",
+    "  receive pass waits in poll() for the 1 ms read limit; on this machine one such",
+    "  wake-up costs about 28 µs whether the library is there or not (a bare poll(1 ms) loop",
+    "  on a pseudo-terminal takes 2.5 % of a core), so the library's own work was not the",
+    "  cause. The POSIX backend now waits on a port that has been idle for 50 ms in 10 ms",
+    "  steps; arriving bytes still end the wait at once. After: about 0.3 %.",
+    "- Upload: 0.06 of raw (3.2 MiB/s against 57 MiB/s). Per 4096-byte batch the library",
+    "  waited 1.2 ms, of which 1 ms is the simulator holding every answer for its default",
+    "  answer latency. The simulator gained `--answer-latency`; answering at once the upload",
+    "  reaches 0.6 to 0.7 of raw. The 1 ms figure is kept for comparison.",
+    "",
+]
+with open(out_path, "w") as f:
+    f.write("\n".join(lines))
+for text, value, goal, passed in rows:
+    mark = "     " if passed is None else ("pass " if passed else "FAIL ")
+    print(f"{mark} {text}: {value} ({goal})")
+print(f"wrote {out_path}")
+sys.exit(0 if all(p is not False for _, _, _, p in rows) else 1)
+EOF
