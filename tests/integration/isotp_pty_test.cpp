@@ -41,7 +41,7 @@ class IsoTpPtyTest : public ::testing::Test {
     m.TxFlags = ISO15765_FRAME_PAD;
     m.Data[2] = static_cast<uint8_t>(id >> 8);
     m.Data[3] = static_cast<uint8_t>(id);
-    std::memcpy(m.Data + 4, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(m.Data + 4, payload.data(), payload.size());
     m.DataSize = static_cast<uint32_t>(4 + payload.size());
     return m;
   }

@@ -25,7 +25,6 @@ namespace orv::test {
 namespace {
 
 constexpr uint8_t kCanDev = 0x10;
-constexpr uint8_t kIsoDev = 0x20;
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
@@ -353,7 +352,7 @@ TEST(FaultMatrixChannel, FiveBaudInitialisation) {
   uint8_t keys[2] = {};
   RunFaultMatrix(
       [](FaultWorld& w) {
-        emu::add_kline_init_unit(w.adapter);
+        emu::add_kline_init_unit(w.adapter).set_answer_delay(50);
         w.OpenLink();
         w.Connect(ISO9141, 0, 10400);
       },

@@ -42,7 +42,7 @@ inline PASSTHRU_MSG CanMsg(uint32_t protocol, uint32_t id, const std::vector<uin
   m.Data[1] = static_cast<uint8_t>(id >> 16);
   m.Data[2] = static_cast<uint8_t>(id >> 8);
   m.Data[3] = static_cast<uint8_t>(id);
-  std::memcpy(m.Data + 4, payload.data(), payload.size());
+  if (!payload.empty()) std::memcpy(m.Data + 4, payload.data(), payload.size());
   m.DataSize = static_cast<uint32_t>(4 + payload.size());
   return m;
 }
@@ -52,7 +52,7 @@ inline PASSTHRU_MSG BytesMsg(uint32_t protocol, const std::vector<uint8_t>& byte
   PASSTHRU_MSG m{};
   m.ProtocolID = protocol;
   m.TxFlags = tx_flags;
-  std::memcpy(m.Data, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(m.Data, bytes.data(), bytes.size());
   m.DataSize = static_cast<uint32_t>(bytes.size());
   return m;
 }
