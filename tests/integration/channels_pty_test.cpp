@@ -14,6 +14,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
+#include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
@@ -21,19 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class ChannelsPtyTest : public ::testing::Test {
+class ChannelsPtyTest : public PtyLibraryTest {
  protected:
-  void SetUp() override {
-    ResetLibraryState();
-    registry_ = std::string(::testing::TempDir()) + "orvanta_channels_registry.ini";
-    std::ofstream(registry_) << "";
-    setenv("ORVANTA_REGISTRY", registry_.c_str(), 1);
-  }
-  void TearDown() override {
-    ResetLibraryState();
-    unsetenv("ORVANTA_REGISTRY");
-    std::remove(registry_.c_str());
-  }
   // Runs receive passes until `done` holds or `ms` of real time pass.
   template <class Done>
   bool ReceiveUntil(Done done, int ms = 3000) {
@@ -51,7 +41,6 @@ class ChannelsPtyTest : public ::testing::Test {
     std::copy(data.begin(), data.end(), m.Data);
     return m;
   }
-  std::string registry_;
 };
 
 TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {

@@ -16,25 +16,14 @@
 #include "emulator/ecu_responder.h"
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
+#include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
 namespace {
 
-class IsoTpPtyTest : public ::testing::Test {
+class IsoTpPtyTest : public PtyLibraryTest {
  protected:
-  void SetUp() override {
-    ResetLibraryState();
-    registry_ = std::string(::testing::TempDir()) + "orvanta_isotp_registry.ini";
-    std::ofstream(registry_) << "";
-    setenv("ORVANTA_REGISTRY", registry_.c_str(), 1);
-  }
-  void TearDown() override {
-    ResetLibraryState();
-    unsetenv("ORVANTA_REGISTRY");
-    std::remove(registry_.c_str());
-  }
-
   static PASSTHRU_MSG IsoMsg(uint32_t id, const std::vector<uint8_t>& payload) {
     PASSTHRU_MSG m{};
     m.ProtocolID = ISO15765;
@@ -72,8 +61,6 @@ class IsoTpPtyTest : public ::testing::Test {
     m.DataSize = 0;
     return m;
   }
-
-  std::string registry_;
 };
 
 TEST_F(IsoTpPtyTest, AnswerOf4095BytesArrivesIntact) {

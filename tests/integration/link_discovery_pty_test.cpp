@@ -19,6 +19,7 @@
 #include "link/discovery.h"
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
+#include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
@@ -83,21 +84,8 @@ class TraceListener {
   std::string text_;
 };
 
-class DiscoveryPtyTest : public ::testing::Test {
+class DiscoveryPtyTest : public PtyLibraryTest {
  protected:
-  void SetUp() override {
-    ResetLibraryState();
-    registry_ = std::string(::testing::TempDir()) + "orvanta_registry_test.ini";
-    WriteRegistry("");
-    setenv("ORVANTA_REGISTRY", registry_.c_str(), 1);
-  }
-  void TearDown() override {
-    ResetLibraryState();
-    unsetenv("ORVANTA_REGISTRY");
-    std::remove(registry_.c_str());
-  }
-  void WriteRegistry(const std::string& text) { std::ofstream(registry_) << text; }
-  std::string registry_;
 };
 
 TEST_F(DiscoveryPtyTest, SearchFindsTheAdapterOnCom7BehindSilentPorts) {

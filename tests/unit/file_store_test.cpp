@@ -103,7 +103,7 @@ class FileStoreTest : public LibraryTest {
     return PassThruReadFile(host.data(), stored.data(), 0);
   }
   int32_t Delete(std::string stored) { return PassThruDeleteFile(stored.data(), 0); }
-  int32_t List(std::string spec, char* list) { return PassThruReadDir(spec.data(), list); }
+  int32_t List(std::string pattern, char* list) { return PassThruReadDir(pattern.data(), list); }
 
   fs::path dir_;
 };
@@ -403,8 +403,8 @@ TEST_F(FileStoreTest, ListingFailures) {
   char list[16] = "x";
   EXPECT_EQ(PassThruReadDir(nullptr, list), 4);
   EXPECT_STREQ(list, "");
-  std::string spec = "*";
-  EXPECT_EQ(PassThruReadDir(spec.data(), nullptr), 4);
+  std::string pattern = "*";
+  EXPECT_EQ(PassThruReadDir(pattern.data(), nullptr), 4);
   EXPECT_EQ(LastErrorText(), "PassThruReadDir null parameter");
   EXPECT_EQ(List(std::string(68, '*'), list), 7);
   EXPECT_TRUE(Sent().empty());

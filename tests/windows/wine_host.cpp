@@ -72,9 +72,9 @@ int WriteFile(const char* name, const char* text) {
   std::snprintf(local, sizeof local, "%s", name);
   std::snprintf(stored, sizeof stored, "%s", name);
   Expect("write-file", PassThruWriteFile(local, stored, 0), STATUS_NOERROR);
-  char spec[] = "*";
+  char pattern[] = "*";
   char list[4096] = {};
-  Expect("read-dir", PassThruReadDir(spec, list), STATUS_NOERROR);
+  Expect("read-dir", PassThruReadDir(pattern, list), STATUS_NOERROR);
   std::printf("listing %s\n", list);
   if (std::strstr(list, name) == nullptr) {
     std::printf("  listing lacks %s\n", name);
