@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
@@ -36,6 +37,17 @@ std::string LibraryTest::LastErrorText() const {
   char text[80];
   PassThruGetLastError(text);
   return text;
+}
+
+ScratchDir::ScratchDir(const std::string& tag) {
+  std::random_device random;
+  path_ = std::filesystem::temp_directory_path() / ("orv-" + tag + "-" + std::to_string(random()));
+  std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 JMSG MakeJmsg(uint8_t dev, uint8_t op, uint8_t type, uint8_t flags, std::vector<uint8_t> data) {

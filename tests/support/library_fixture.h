@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,20 @@ class LibraryTest : public ::testing::Test {
 
   emu::EmulatedPlatform platform_;
   emu::Adapter adapter_;
+};
+
+// A fresh directory under the system's temporary directory for host files,
+// removed with everything in it when the object goes.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& tag);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
 };
 
 // Builds a JMSG for tests.

@@ -31,15 +31,7 @@ class LateAnswerTest : public LibraryTest {
  protected:
   void SetUp() override {
     LibraryTest::SetUp();
-    std::random_device random;
-    dir_ = fs::temp_directory_path() / ("orv-late-" + std::to_string(random()));
-    fs::create_directories(dir_);
     OpenLink();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    LibraryTest::TearDown();
   }
   int32_t ReadFile(const std::string& stored, const fs::path& host) {
     std::string h = host.string();
@@ -58,7 +50,8 @@ class LateAnswerTest : public LibraryTest {
   // Lets the virtual clock run so that late answers reach the port.
   void LetTimePass(uint32_t ms) { platform_.advance_ms(ms); }
 
-  fs::path dir_;
+  ScratchDir scratch_{"late"};
+  const fs::path dir_ = scratch_.path();
 };
 
 TEST_F(LateAnswerTest, LateDeleteAnswerDoesNotCorruptTheCopy) {

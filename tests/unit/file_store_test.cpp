@@ -71,15 +71,7 @@ class FileStoreTest : public LibraryTest {
  protected:
   void SetUp() override {
     LibraryTest::SetUp();
-    std::random_device random;
-    dir_ = fs::temp_directory_path() / ("orv-file-store-" + std::to_string(random()));
-    fs::create_directories(dir_);
     OpenLink();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    LibraryTest::TearDown();
   }
 
   std::string HostPath(const std::string& name) const { return (dir_ / name).string(); }
@@ -105,7 +97,8 @@ class FileStoreTest : public LibraryTest {
   int32_t Delete(std::string stored) { return PassThruDeleteFile(stored.data(), 0); }
   int32_t List(std::string pattern, char* list) { return PassThruReadDir(pattern.data(), list); }
 
-  fs::path dir_;
+  ScratchDir scratch_{"file-store"};
+  const fs::path dir_ = scratch_.path();
 };
 
 // --- writing ---------------------------------------------------------------------
