@@ -20,6 +20,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "platform/platform.h"
+#include "services/transfer_progress.h"
 
 namespace orv {
 
@@ -130,6 +131,8 @@ uint32_t FillWriteBatch(std::FILE* file, long* remaining, JMSG (&batch)[kWriteBa
   return count;
 }
 
+int32_t CloseStoredFileAfterWrite();
+
 int32_t SendFileContents(std::FILE* file, long length, const char* pc_name) {
   JMSG batch[kWriteBatchFrames];
   long remaining = length;
@@ -147,6 +150,12 @@ int32_t SendFileContents(std::FILE* file, long length, const char* pc_name) {
     }
     if (AwaitFileStoreAnswer() != kMemAccepted) {
       DbgMsg(kMsgError, "PassThruWriteFile: Error");
+      return ERR_FAILED;
+    }
+    const auto sent = static_cast<uint64_t>(length - remaining);
+    if (!TransferMayContinue(sent, static_cast<uint64_t>(length)) && remaining > 0) {
+      CloseStoredFileAfterWrite();  // what was acknowledged stays stored
+      DbgMsg(kMsgError, "PassThruWriteFile: stopped");
       return ERR_FAILED;
     }
   }
@@ -186,6 +195,7 @@ int32_t OpenStoredFileForReading(const char* sd_name, size_t length) {
 
 // Requests blocks until an empty answer and appends each to the host file.
 int32_t ReceiveFileContents(std::FILE* file, const char* pc_name) {
+  uint64_t received = 0;
   for (;;) {
     ExpectFileStoreAnswer();
     const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
@@ -203,6 +213,12 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name) {
     if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
     if (std::fwrite(MemData, 1, bytes, file) != bytes) {
       DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
+      return ERR_FAILED;
+    }
+    received += bytes;
+    if (!TransferMayContinue(received, 0)) {
+      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
+      DbgMsg(kMsgError, "PassThruReadFile: stopped");
       return ERR_FAILED;
     }
   }
