@@ -35,7 +35,7 @@ double TimeLibrary(Call call) {
 }
 
 void BM_ToolPutGet1MiB(benchmark::State& state) {
-  SimProgram sim;
+  SimProgram sim({"--answer-latency", "0"});  // no wait hides what the tool adds
   std::FILE* sink = std::fopen("/dev/null", "w");
   if (!sim.started() || sink == nullptr) {
     state.SkipWithError("orvanta-adapter-sim did not start");
@@ -70,7 +70,7 @@ void BM_ToolPutGet1MiB(benchmark::State& state) {
   ResetLibraryState();
   std::fclose(sink);
 }
-BENCHMARK(BM_ToolPutGet1MiB)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ToolPutGet1MiB)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace orv::bench

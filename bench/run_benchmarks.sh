@@ -127,7 +127,7 @@ lines += [
     "  with a 2000 ms time limit on a connected channel that receives nothing.",
     "- orvanta-adapter: the tool's put and get (run in-process, the link already open, the",
     "  progress bar drawn as on a terminal into /dev/null) against PassThruWriteFile and",
-    "  PassThruReadFile of the same 1 MiB to the simulator; the last of three runs.",
+    "  PassThruReadFile of the same 1 MiB to the simulator answering at once.",
     "- Discovery: PassThruOpen with no name, the simulator on COM7 and no other port",
     "  present; the demo runs orvanta-provision as demo.sh does. Both are compared with the",
     "  fixed waits of discovery: 200 + 100 + 200 + 200 ms.",

@@ -33,6 +33,7 @@ ProgressMeter::ProgressMeter(std::FILE* out, bool terminal, std::string label)
 void ProgressMeter::Update(uint64_t done, uint64_t total) {
   done_ = done;
   total_ = total;
+  if (!terminal_ && done == 0) return;  // plain lines report bytes that moved
   const auto now = Clock::now();
   if (drawn_ && now - last_draw_ < (terminal_ ? kTerminalInterval : kPlainInterval)) return;
   last_draw_ = now;
