@@ -38,3 +38,10 @@ else()
   message(STATUS "orvanta-adapter not built: CLI11 (libcli11-dev) or nlohmann-json "
     "(nlohmann-json3-dev) headers not found")
 endif()
+
+# Always present, so that a build preset can name it: builds the tool where
+# its headers were found, and nothing otherwise.
+add_custom_target(orvanta-adapter-tool)
+if(TARGET orvanta-adapter)
+  add_dependencies(orvanta-adapter-tool orvanta-adapter)
+endif()
