@@ -15,6 +15,7 @@ add_library(orvanta_adapter_core STATIC
   ${ORV_ADAPTER_DIR}/trace_decode.cpp
   ${ORV_ADAPTER_DIR}/progress.cpp)
 target_include_directories(orvanta_adapter_core PUBLIC ${ORV_ROOT} ${ORV_ROOT}/passthru/include)
+target_link_libraries(orvanta_adapter_core PUBLIC orvanta_static)
 orv_set_warnings(orvanta_adapter_core)
 
 find_path(ORV_CLI11_INCLUDE CLI/CLI.hpp NO_CMAKE_FIND_ROOT_PATH PATHS /usr/include)
