@@ -60,7 +60,8 @@ int Failed(const Streams& s, const std::string& what, const Outcome& outcome) {
 }
 
 void PrintJson(const Streams& s, const json& value) {
-  std::fprintf(s.out, "%s\n", value.dump(2).c_str());
+  // Names come from the adapter: bytes that are not UTF-8 are replaced, not fatal.
+  std::fprintf(s.out, "%s\n", value.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
 // --- checks before anything is sent -----------------------------------------------
@@ -171,7 +172,8 @@ int RunList(const Streams& s, const Options& o) {
 }
 
 int RunGet(const Streams& s, const Options& o) {
-  const bool existed = fs::exists(o.host_file);
+  std::error_code ec;
+  const bool existed = fs::exists(o.host_file, ec) || ec;  // unsure: keep whatever is there
   const Outcome outcome =
       WithProgress(s, "get " + o.name, 0, [&] { return GetFile(o.name, o.host_file); });
   if (outcome.ok()) return kExitDone;
@@ -464,7 +466,8 @@ int Dispatch(const Commands& c, Options& o, const Streams& s) {
   } else if (c.put->parsed()) {
     if (o.name.empty()) o.name = fs::path(o.host_file).filename().string();
     if ((rc = CheckName(s, o.name, kMaxNameToWrite)) != kExitDone) return rc;
-    if (!fs::is_regular_file(o.host_file)) return Usage(s, "cannot read " + o.host_file);
+    std::error_code ec;
+    if (!fs::is_regular_file(o.host_file, ec)) return Usage(s, "cannot read " + o.host_file);
   } else if (c.rm->parsed()) {
     if ((rc = CheckName(s, o.name, kMaxNameToWrite)) != kExitDone) return rc;
   } else if (c.ls->parsed() && o.pattern.size() > kMaxPatternLength) {
@@ -486,7 +489,7 @@ int Dispatch(const Commands& c, Options& o, const Streams& s) {
   } else if (c.firmware->parsed()) {
     std::error_code ec;
     const uintmax_t size = fs::file_size(o.host_file, ec);
-    if (ec || !fs::is_regular_file(o.host_file) || size > kMaxFirmwareSize) {
+    if (ec || !fs::is_regular_file(o.host_file, ec) || size > kMaxFirmwareSize) {
       return Usage(s, "cannot read the firmware image " + o.host_file);
     }
     std::ifstream in(o.host_file, std::ios::binary);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,9 +133,14 @@ TEST_F(AdapterToolPtyTest, EverySubcommandAgainstTheSimulator) {
       {{"--port", "5", "ls"}, 3, "no adapter found on COM5"},
   };
   for (const Row& row : rows) {
-    ToolProcess tool(dir_, row.args);
-    EXPECT_EQ(tool.Wait(), row.exit_code) << row.args[0] << "\n" << tool.Err();
-    const std::string shown = row.exit_code == 0 ? tool.Out() : tool.Err();
+    auto tool = std::make_unique<ToolProcess>(dir_, row.args);
+    int rc = tool->Wait();
+    if (rc == 3 && row.exit_code != 3) {  // discovery's 200 ms waits missed on a loaded machine
+      tool = std::make_unique<ToolProcess>(dir_, row.args);
+      rc = tool->Wait();
+    }
+    EXPECT_EQ(rc, row.exit_code) << row.args[0] << "\n" << tool->Err();
+    const std::string shown = row.exit_code == 0 ? tool->Out() : tool->Err();
     EXPECT_NE(shown.find(row.shown), std::string::npos) << row.args[0] << ":\n" << shown;
   }
   EXPECT_EQ(ReadText(down), "hello adapter");
