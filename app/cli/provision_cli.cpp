@@ -235,11 +235,14 @@ int OpenAdapter(const Options& options) {
     return kExitProvisioned;
   }
   const char* dir = std::getenv("ORVANTA_COM_DIR");
+  // A port refused as unsafe leaves the reason in the last-error text.
   char reason[80] = {};
   PassThruGetLastError(reason);
-  std::fprintf(stderr, "%s: no adapter found on %s in %s (%s)\n", kProgram,
+  const bool has_reason = std::strcmp(reason, "No Error") != 0;
+  std::fprintf(stderr, "%s: no adapter found on %s in %s%s%s%s\n", kProgram,
                options.port != 0 ? port_name : "any COM port",
-               dir != nullptr && *dir != '\0' ? dir : "/dev/orvanta", reason);
+               dir != nullptr && *dir != '\0' ? dir : "/dev/orvanta", has_reason ? " (" : "",
+               has_reason ? reason : "", has_reason ? ")" : "");
   return kExitNoAdapter;
 }
 
