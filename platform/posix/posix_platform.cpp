@@ -1,7 +1,9 @@
 // The POSIX backend of the platform seam.
 //
 // COM port n is the path $ORVANTA_COM_DIR/comN (default /dev/orvanta/comN);
-// the entry may be a symlink, for example to a pseudo-terminal. Open is
+// the entry may be a symlink, for example to a pseudo-terminal. The
+// directory and the entry must belong to root or to the effective user,
+// and a directory others may write to needs the sticky bit. Open is
 // exclusive through flock() and TIOCEXCL. The Win32 line settings map onto
 // termios: raw mode, the byte size, parity and stop bits, CRTSCTS for CTS
 // output flow control, IXON/IXOFF for XON/XOFF, DTR and RTS through
@@ -179,6 +181,7 @@ void SetModemLine(int fd, int line, bool raised) {
 class PosixPlatform final : public Platform {
  public:
   OsError serial_open(const char* device_name, SerialHandle* handle) override {
+    refusal_ = nullptr;
     unsigned long port = 0;
     if (!PortNumberOf(device_name, &port)) return ENOENT;
     PortState* slot = FreeSlot();
