@@ -11,9 +11,8 @@ namespace {
 
 namespace chr = std::chrono;
 
-// PassThruReadDir takes no buffer size; each entry needs at most 53
-// characters, so this holds listings far beyond any real store.
-constexpr size_t kListingCapacity = 1u << 20;
+// PassThruReadDir writes at most this much.
+constexpr size_t kListingCapacity = ORV_FILE_LIST_MAX;
 // The Julian day number of 1970-01-01.
 constexpr int32_t kUnixEpochDayNumber = 2440588;
 // J2534 callers provide 80 characters for texts.
