@@ -1,6 +1,7 @@
 // Discovery, open and the debug trace over real pseudo-terminals, with the
 // library's native POSIX backend and orvanta-adapter-sim as the adapter.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,6 +30,19 @@ size_t CountFramesIn(const std::string& log) {
   size_t count = 0;
   for (size_t at = log.find("IN"); at != std::string::npos; at = log.find("IN", at + 2)) ++count;
   return count;
+}
+
+// The library sends its trace to this machine's host name, resolved to IPv4;
+// where that name does not resolve (as in a bare chroot) the trace stays off.
+bool HostNameHasIPv4Address() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
 }
 
 // Accepts one connection on TCP port 8609 and collects what arrives.
@@ -125,8 +139,9 @@ TEST_F(DiscoveryPtyTest, NetworkAdapterNameOpensNoPort) {
 }
 
 TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
+  if (!HostNameHasIPv4Address()) GTEST_SKIP() << "this machine's host name has no IPv4 address";
   TraceListener listener;
-  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  if (!listener.ok()) GTEST_SKIP() << "TCP port 8609 is taken by another program";
   WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
   SimProcess sim;
   ASSERT_TRUE(sim.started()) << sim.log_text();

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The project's tests: installs the test prerequisites it lacks (apt-get, as
+# root or through sudo; scripts/prereqs.sh), then configures, builds and runs
+# the unit, integration and end-to-end tests (CMake workflow preset
+# "default", in build/default).
+#
+# Usage: ./test.sh
+# Exit codes: that of the CMake workflow (0 when every test passed), 69 when
+# prerequisites are missing and cannot be installed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cd "$root"
+
+# shellcheck source=scripts/prereqs.sh
+. "$root/scripts/prereqs.sh"
+orv_require_packages test cmake make g++ libgtest-dev
+
+exec cmake --workflow --preset default
