@@ -34,12 +34,13 @@ orv_give_up() {
   exit "$ORV_PREREQS_MISSING"
 }
 
-# Runs apt-get as root: itself when already root, else through sudo.
+# Runs apt-get as root: itself when already root, else through sudo (which
+# may ask for the user's password; sudoers that allow only apt-get suffice).
 orv_apt_get() {
   if [[ $(id -u) -eq 0 ]]; then
     DEBIAN_FRONTEND=noninteractive apt-get "$@"
   else
-    sudo DEBIAN_FRONTEND=noninteractive apt-get "$@"
+    sudo apt-get "$@"
   fi
 }
 
