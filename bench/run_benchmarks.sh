@@ -89,15 +89,15 @@ iso_wire = run("BM_TransmitIso15765Max")["wire_bytes_per_msg"]
 # 1024 data frames of 64 bytes, the delete, open and close frames for "FILE64K.BIN".
 file_wire = 1024 * (10 + 64) + (10 + 11 + 1 + 10) + (10 + 11 + 1) + 10
 figure(f"115200 baud: provisioning, orvanta-provision end to end ({baud['provision_ms']:.1f} ms)",
-       baud["provision_ms"] - 700, "ms above the 700 ms of fixed waits", 100)
+       baud["provision_ms"] - 700, "ms above the 700 ms of fixed waits")
 iso_line_ms = iso_wire / line_bytes_per_s * 1000
 figure(f"115200 baud: 4095-byte ISO 15765 request until the ECU's answer "
        f"({baud['iso_write_ms']:.0f} ms; {iso_wire / 1000:.1f} kB take {iso_line_ms:.0f} ms "
-       f"at the line rate)", baud["iso_write_ms"] / iso_line_ms, "× line time", 1.3, digits=2)
+       f"at the line rate)", baud["iso_write_ms"] / iso_line_ms, "× line time", digits=2)
 file_line_ms = file_wire / line_bytes_per_s * 1000
 figure(f"115200 baud: PassThruWriteFile of 64 kB ({baud['file_64k_ms']:.0f} ms; "
        f"{file_wire / 1000:.1f} kB take {file_line_ms:.0f} ms at the line rate)",
-       baud["file_64k_ms"] / file_line_ms, "× line time", 1.3, digits=2)
+       baud["file_64k_ms"] / file_line_ms, "× line time", digits=2)
 
 lines = [
     "# Performance",
