@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 namespace orv::app::adapter {
 
@@ -127,23 +126,18 @@ Outcome SetClock(const ClockTime& time) {
 
 RTC_DAY_TIME ToRecord(const ClockTime& t) {
   RTC_DAY_TIME record{};
-  const auto day_number =
-      static_cast<int32_t>(ToDays(t).time_since_epoch().count()) + kUnixEpochDayNumber;
-  const auto jdn = static_cast<uint32_t>(day_number);
-  const auto year = static_cast<uint16_t>(t.year);
-  const uint8_t bytes[12] = {static_cast<uint8_t>(jdn),       static_cast<uint8_t>(jdn >> 8),
-                             static_cast<uint8_t>(jdn >> 16), static_cast<uint8_t>(jdn >> 24),
-                             static_cast<uint8_t>(year),      static_cast<uint8_t>(year >> 8),
-                             static_cast<uint8_t>(t.month),   static_cast<uint8_t>(t.day),
-                             static_cast<uint8_t>(t.hour),    static_cast<uint8_t>(t.minute),
-                             static_cast<uint8_t>(t.second),  0};
-  std::memcpy(record.Bytes, bytes, sizeof bytes);
+  record.jdn = static_cast<int32_t>(ToDays(t).time_since_epoch().count()) + kUnixEpochDayNumber;
+  record.year = static_cast<uint16_t>(t.year);
+  record.month = static_cast<uint8_t>(t.month);
+  record.day = static_cast<uint8_t>(t.day);
+  record.hour = static_cast<uint8_t>(t.hour);
+  record.min = static_cast<uint8_t>(t.minute);
+  record.sec = static_cast<uint8_t>(t.second);
   return record;
 }
 
 ClockTime FromRecord(const RTC_DAY_TIME& record) {
-  const uint8_t* b = record.Bytes;
-  return ClockTime{b[4] | b[5] << 8, b[6], b[7], b[8], b[9], b[10]};
+  return ClockTime{record.year, record.month, record.day, record.hour, record.min, record.sec};
 }
 
 bool ParseClockTime(std::string_view text, ClockTime* time) {
