@@ -3,12 +3,10 @@
 
 #include <cstdio>
 
+#include "link/link_state.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-int32_t lLastError = 0;
-int32_t hCommPort = -1;
 
 namespace {
 
@@ -24,7 +22,7 @@ bool HandleOpen(const int32_t* h_drv) {
 
 // Records a failed platform call and yields the driver's code for it.
 int32_t Fail(OsError error, int32_t code) {
-  lLastError = error;
+  Link().lLastError = error;
   return code;
 }
 
@@ -129,7 +127,7 @@ int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits
   char name[kDeviceNameSize];
   FormatComDeviceName(name, port);
   *h_drv = -1;
-  lLastError = 0;
+  Link().lLastError = 0;
 
   platform::SerialHandle handle = -1;
   if (OsError e = os().serial_open(name, &handle)) {

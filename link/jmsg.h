@@ -95,23 +95,10 @@ inline constexpr size_t kMemDataSize = 8192;
 inline constexpr size_t kAdcInputs = 16;
 inline constexpr size_t kDioLines = 3;  // lines 1 and 2; index 0 unused
 
-// MemStatus values.
+// MemStatus values (LinkState).
 inline constexpr uint8_t kMemPending = 0xFF;
 inline constexpr uint8_t kMemAccepted = 0x00;
 inline constexpr uint8_t kMemRefused = 0xFE;
-
-// Receive buffer: bytes read and not yet consumed, starting at a frame
-// boundary.
-extern uint8_t com_buf[kComBufSize];
-extern uint32_t com_buf_len;
-
-// Answer places written by the receive pass.
-extern JMSG ORVXResponse;
-extern uint8_t MemData[kMemDataSize];
-extern int32_t MemSize;
-extern uint8_t MemStatus;
-extern uint16_t AdcReadings[kAdcInputs];
-extern uint8_t DioReadings[kDioLines];
 
 // Where the receive pass hands what belongs to the channels: bus frames
 // (operation 2 from 0x10, 0x20, 0x30, 0x40, 0x90), the adapter's
@@ -145,15 +132,9 @@ int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* wh
 int32_t JmsgReceiveMsgs();
 
 // Clears the `dev` and `op` bytes of the reply slot before a request.
-inline void ClearReply() {
-  ORVXResponse.dev = 0;
-  ORVXResponse.op = 0;
-}
-inline bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
-  return ORVXResponse.dev == dev && ORVXResponse.op == op && ORVXResponse.type == type;
-}
-
-// Restores the start-up state of the receive buffer and answer places.
-void ResetLinkBuffers();
+void ClearReply();
+// True when the reply slot holds an answer with this device, operation and
+// type.
+bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type);
 
 }  // namespace orv

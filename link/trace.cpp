@@ -7,13 +7,10 @@
 #include <cstring>
 
 #include "link/discovery.h"
+#include "link/link_state.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-char LastError[kLastErrorSize] = "No Error";
-char DbgBuffer[kDbgBufferSize];
-int32_t debug_socket = -1;
 
 namespace {
 
@@ -28,15 +25,16 @@ size_t CopyCut(char* dest, size_t capacity, const char* text) {
 
 void SendTraceLine(char type, const char* text) {
   char line[kTraceLineSize];
-  int prefix = std::snprintf(line, sizeof line, "%c %ld %ld ", type, static_cast<long>(CommPortNum),
-                             static_cast<long>(platform::current().tick_ms()));
+  int prefix =
+      std::snprintf(line, sizeof line, "%c %ld %ld ", type, static_cast<long>(Link().CommPortNum),
+                    static_cast<long>(platform::current().tick_ms()));
   if (prefix < 0) return;
   // Leave room for "\r\n" and the zero; the text is cut if it is longer.
   size_t used = static_cast<size_t>(prefix);
   used += CopyCut(line + used, sizeof line - used - 2, text);
   line[used++] = '\r';
   line[used++] = '\n';
-  platform::current().trace_send(debug_socket, line, static_cast<uint32_t>(used));
+  platform::current().trace_send(Link().debug_socket, line, static_cast<uint32_t>(used));
 }
 
 }  // namespace
@@ -44,7 +42,7 @@ void SendTraceLine(char type, const char* text) {
 void DbgMsg(char type, const char* text) {
   if (text == nullptr) text = "";
   if (TraceOn()) SendTraceLine(type, text);
-  if (type == kMsgError) CopyCut(LastError, sizeof LastError, text);
+  if (type == kMsgError) CopyCut(Link().LastError, sizeof Link().LastError, text);
 }
 
 void DbgMsgf(char type, const char* format, ...) {
@@ -52,28 +50,27 @@ void DbgMsgf(char type, const char* format, ...) {
   if (type != kMsgError && !TraceOn()) return;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(DbgBuffer, sizeof DbgBuffer, format, args);
+  std::vsnprintf(Link().DbgBuffer, sizeof Link().DbgBuffer, format, args);
   va_end(args);
-  DbgMsg(type, DbgBuffer);
+  DbgMsg(type, Link().DbgBuffer);
 }
 
 void DumpFrame(char type, const JMSG& frame, size_t shown) {
-  int used =
-      std::snprintf(DbgBuffer, sizeof DbgBuffer, "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)",
-                    frame.id, frame.size, frame.dev, frame.op, frame.flags, frame.type,
-                    frame.timestamp[0], frame.timestamp[1], frame.timestamp[2], frame.timestamp[3]);
+  int used = std::snprintf(Link().DbgBuffer, sizeof Link().DbgBuffer,
+                           "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)", frame.id, frame.size,
+                           frame.dev, frame.op, frame.flags, frame.type, frame.timestamp[0],
+                           frame.timestamp[1], frame.timestamp[2], frame.timestamp[3]);
   shown = std::min({shown, static_cast<size_t>(frame.size), sizeof frame.data});
   for (size_t i = 0; i < shown && used > 0; ++i) {
-    used += std::snprintf(DbgBuffer + used, sizeof DbgBuffer - static_cast<size_t>(used), " %02X",
-                          frame.data[i]);
+    used +=
+        std::snprintf(Link().DbgBuffer + used, sizeof Link().DbgBuffer - static_cast<size_t>(used),
+                      " %02X", frame.data[i]);
   }
-  DbgMsg(type, DbgBuffer);
+  DbgMsg(type, Link().DbgBuffer);
 }
 
-void ResetTraceState() {
-  CopyCut(LastError, sizeof LastError, "No Error");
-  DbgBuffer[0] = '\0';
-  debug_socket = -1;
+bool TraceOn() {
+  return Link().debug_socket != -1;
 }
 
 }  // namespace orv

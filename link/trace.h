@@ -19,10 +19,6 @@ inline constexpr size_t kDbgBufferSize = 32768;
 inline constexpr size_t kTraceLineSize = 1024;
 inline constexpr uint16_t kTracePort = 8609;
 
-extern char LastError[kLastErrorSize];
-extern char DbgBuffer[kDbgBufferSize];
-extern int32_t debug_socket;  // -1 while the trace is off
-
 // Message types.
 inline constexpr char kMsgApi = 'A';
 inline constexpr char kMsgSent = 'C';
@@ -36,16 +32,11 @@ void DbgMsg(char type, const char* text);
 // Formats into DbgBuffer (bounded) and passes the text to DbgMsg.
 void DbgMsgf(char type, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-inline bool TraceOn() {
-  return debug_socket != -1;
-}
+bool TraceOn();
 
 // Dumps a frame header and its first `shown` data bytes as
 // "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)" followed by " %02X"
 // per byte, and sends it with `type`. Only call while the trace is on.
 void DumpFrame(char type, const JMSG& frame, size_t shown);
-
-// Restores the start-up state of the sink (trace off, "No Error").
-void ResetTraceState();
 
 }  // namespace orv

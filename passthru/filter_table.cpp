@@ -5,24 +5,20 @@
 #include <cstring>
 
 #include "orvanta_j2534.h"
+#include "passthru/library_state.h"
 
 namespace orv {
-
-JMSG jmsg_filter_mask_msg[kFilterSlots];
-JMSG jmsg_filter_pattern_msg[kFilterSlots];
-JMSG jmsg_filter_flow_msg[kFilterSlots];
-uint32_t jmsg_filter_type[kFilterSlots];
 
 namespace {
 
 bool IsFlowControlSlot(uint32_t slot) {
-  return jmsg_filter_mask_msg[slot].size != 0 && jmsg_filter_flow_msg[slot].size != 0 &&
-         jmsg_filter_type[slot] == FLOW_CONTROL_FILTER;
+  return State().filters.mask[slot].size != 0 && State().filters.flow[slot].size != 0 &&
+         State().filters.type[slot] == FLOW_CONTROL_FILTER;
 }
 
 bool IsPassSlotOf(uint32_t slot, uint8_t device) {
-  return jmsg_filter_mask_msg[slot].size != 0 && jmsg_filter_mask_msg[slot].dev == device &&
-         jmsg_filter_type[slot] == PASS_FILTER;
+  return State().filters.mask[slot].size != 0 && State().filters.mask[slot].dev == device &&
+         State().filters.type[slot] == PASS_FILTER;
 }
 
 int32_t FirstPassMatch(uint8_t device, const JMSG& frame) {
@@ -37,8 +33,8 @@ int32_t FirstPassMatch(uint8_t device, const JMSG& frame) {
 }  // namespace
 
 bool FilterBytesMatch(uint32_t slot, const JMSG& frame) {
-  const JMSG& mask = jmsg_filter_mask_msg[slot];
-  const JMSG& pattern = jmsg_filter_pattern_msg[slot];
+  const JMSG& mask = State().filters.mask[slot];
+  const JMSG& pattern = State().filters.pattern[slot];
   for (uint32_t b = 0; b < mask.size && b < kJmsgDataSize; ++b) {
     if ((frame.data[b] & mask.data[b]) != pattern.data[b]) return false;
   }
@@ -80,11 +76,15 @@ int32_t GetPassFilterIndex(const JMSG* pMsg) {
   return FirstPassMatch(wanted, *pMsg);
 }
 
-void ResetFilterTables() {
-  std::memset(jmsg_filter_mask_msg, 0, sizeof jmsg_filter_mask_msg);
-  std::memset(jmsg_filter_pattern_msg, 0, sizeof jmsg_filter_pattern_msg);
-  std::memset(jmsg_filter_flow_msg, 0, sizeof jmsg_filter_flow_msg);
-  std::memset(jmsg_filter_type, 0, sizeof jmsg_filter_type);
+bool FilterSlotInUse(uint32_t slot) {
+  return slot < kFilterSlots && State().filters.mask[slot].size != 0;
+}
+
+void FilterTables::Reset() {
+  std::memset(mask, 0, sizeof mask);
+  std::memset(pattern, 0, sizeof pattern);
+  std::memset(flow, 0, sizeof flow);
+  std::memset(type, 0, sizeof type);
 }
 
 }  // namespace orv

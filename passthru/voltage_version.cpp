@@ -8,6 +8,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
@@ -105,7 +106,7 @@ int32_t orv::api::ReadVersion(uint32_t DeviceID, char* pFirmwareVersion, char* p
     DbgMsg(kMsgError, "PassThruReadVersion: No response");
     return ERR_FAILED;
   }
-  FormatFirmwareVersion(ORVXResponse, pFirmwareVersion);
+  FormatFirmwareVersion(Link().ORVXResponse, pFirmwareVersion);
   std::snprintf(pDllVersion, kVersionTextSize, "%02d.%02d", 2, 10);
   std::snprintf(pApiVersion, kVersionTextSize, "%s", "04.04");
   return STATUS_NOERROR;

@@ -9,6 +9,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
@@ -46,11 +47,11 @@ int32_t orv::api::ReadRTC(RTC_DAY_TIME* pRTC) {
   }
   // A shorter answer would complete the record with bytes the adapter
   // never sent.
-  if (ORVXResponse.size < kRtcSize) {
+  if (Link().ORVXResponse.size < kRtcSize) {
     DbgMsg(kMsgError, "PassThruReadRTC: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pRTC->Bytes, ORVXResponse.data, kRtcSize);
+  std::memcpy(pRTC->Bytes, Link().ORVXResponse.data, kRtcSize);
   return STATUS_NOERROR;
 }
 

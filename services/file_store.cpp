@@ -18,6 +18,7 @@
 
 #include "link/comdrvr.h"
 #include "link/discovery.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
@@ -200,10 +201,10 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name) {
       DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
       return ERR_FAILED;
     }
-    const size_t bytes =
-        static_cast<size_t>(std::clamp<int32_t>(MemSize, 0, static_cast<int32_t>(kMemDataSize)));
+    const size_t bytes = static_cast<size_t>(
+        std::clamp<int32_t>(Link().MemSize, 0, static_cast<int32_t>(kMemDataSize)));
     if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
-    if (std::fwrite(MemData, 1, bytes, file) != bytes) {
+    if (std::fwrite(Link().MemData, 1, bytes, file) != bytes) {
       DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
       return ERR_FAILED;
     }
@@ -256,7 +257,7 @@ void FileWaitingAnswers() {
   constexpr int kMaxPasses = 4;
   for (int pass = 0; pass < kMaxPasses; ++pass) {
     uint32_t waiting = 0;
-    if (ComRxCount(&hCommPort, &waiting) != com::kOk || waiting == 0) return;
+    if (ComRxCount(&Link().hCommPort, &waiting) != com::kOk || waiting == 0) return;
     JmsgReceiveMsgs();
   }
 }
@@ -287,16 +288,16 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
 
 void ExpectFileStoreAnswer() {
   FileWaitingAnswers();
-  MemStatus = kMemPending;
-  MemSize = 0;  // answer data collects from the start of MemData
+  Link().MemStatus = kMemPending;
+  Link().MemSize = 0;  // answer data collects from the start of Link().MemData
 }
 
 uint8_t AwaitFileStoreAnswer() {
   const uint32_t start = os().tick_ms();
-  while (MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
+  while (Link().MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
     JmsgReceiveMsgs();
   }
-  return MemStatus;
+  return Link().MemStatus;
 }
 
 bool AwaitListingAnswer(uint8_t op) {
@@ -448,8 +449,8 @@ int32_t orv::api::ReadDir(char* pFileSpec, char* pFileList) {
     return ERR_FAILED;
   }
   char* end = pFileList;
-  while (ORVXResponse.size != 0) {  // the open's answer carries the first entry
-    end = AppendListingEntry(end, ORVXResponse);
+  while (Link().ORVXResponse.size != 0) {  // the open's answer carries the first entry
+    end = AppendListingEntry(end, Link().ORVXResponse);
     if (RequestListingAnswer(kOpRead, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
   }
   if (SendListingRequest(kOpClose, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;

@@ -16,6 +16,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
@@ -84,7 +85,8 @@ int32_t SendMemWriteFrame(uint32_t address, std::span<const uint8_t> bytes) {
 // An accepted answer that holds the requested bytes. A shorter answer
 // would hand the caller bytes left over from an earlier request.
 bool AcceptedWithBytes(uint8_t status, uint32_t wanted) {
-  return status == kMemAccepted && MemSize >= 0 && static_cast<uint32_t>(MemSize) >= wanted;
+  return status == kMemAccepted && Link().MemSize >= 0 &&
+         static_cast<uint32_t>(Link().MemSize) >= wanted;
 }
 
 }  // namespace
@@ -115,7 +117,7 @@ int32_t orv::api::ReadMem(uint32_t Address, uint32_t Length, uint8_t* pData, uin
       DbgMsg(kMsgError, "PassThruReadMem: Error");
       return ERR_FAILED;
     }
-    std::memcpy(pData, MemData, count);
+    std::memcpy(pData, Link().MemData, count);
     pData += count;
     Address += count;
   }

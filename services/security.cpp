@@ -10,6 +10,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
@@ -61,10 +62,10 @@ int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint
     return ERR_FAILED;
   }
   // A shorter key would be completed with bytes of an earlier answer.
-  if (AwaitFileStoreAnswer() != kMemAccepted || MemSize < static_cast<int32_t>(kKeySize)) {
+  if (AwaitFileStoreAnswer() != kMemAccepted || Link().MemSize < static_cast<int32_t>(kKeySize)) {
     DbgMsg(kMsgError, "PassThruSecurity: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pKey, MemData, kKeySize);
+  std::memcpy(pKey, Link().MemData, kKeySize);
   return STATUS_NOERROR;
 }

@@ -56,7 +56,7 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
 
   // Nothing arrives before a filter admits it.
   ReceiveUntil([] { return false; }, 200);
-  EXPECT_EQ(CANBufferCount, 0u);
+  EXPECT_EQ(State().queues.can.count, 0u);
 
   PASSTHRU_MSG mask = Msg({0, 0, 0xFF, 0xFF});
   PASSTHRU_MSG pattern = Msg({0, 0, 0x07, 0xE8});
@@ -64,9 +64,9 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
   ASSERT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &filter), 0);
   EXPECT_EQ(filter, 63u);
 
-  ASSERT_TRUE(ReceiveUntil([] { return CANBufferCount >= 3; })) << sim.log_text();
+  ASSERT_TRUE(ReceiveUntil([] { return State().queues.can.count >= 3; })) << sim.log_text();
   for (uint32_t i = 0; i < 3; ++i) {
-    const JMSG& f = CANBuffer[(CANTailIndex + i) % kRxQueueSlots];
+    const JMSG& f = State().queues.can.slots[(State().queues.can.tail + i) % kRxQueueSlots];
     EXPECT_EQ(f.dev, 0x10);
     EXPECT_EQ(f.op, 2);
     ASSERT_EQ(f.size, 9);
@@ -74,9 +74,9 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
     EXPECT_EQ(f.data[1], 0xE8);
     EXPECT_EQ(f.data[8], 0x13);
   }
-  EXPECT_EQ(ISO15765BufferCount, 0u);
-  EXPECT_EQ(MSCANBufferCount, 0u);
-  EXPECT_EQ(CANOverflow, 0u);
+  EXPECT_EQ(State().queues.iso15765.count, 0u);
+  EXPECT_EQ(State().queues.ms_can.count, 0u);
+  EXPECT_EQ(State().queues.can.overflow, 0u);
 
   // The read path hands the frames out with the identifier widened.
   PASSTHRU_MSG got[2]{};
@@ -93,9 +93,9 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
   EXPECT_FALSE(FilterSlotInUse(63));
   EXPECT_NE(sim.log_text().find("IN  3F 00 10 03 00 01"), std::string::npos) << sim.log_text();
   ReceiveUntil([] { return false; }, 100);
-  const uint32_t after = CANBufferCount;
+  const uint32_t after = State().queues.can.count;
   ReceiveUntil([] { return false; }, 200);
-  EXPECT_EQ(CANBufferCount, after);
+  EXPECT_EQ(State().queues.can.count, after);
   EXPECT_EQ(PassThruClose(device), 0);
 }
 

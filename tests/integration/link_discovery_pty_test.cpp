@@ -94,7 +94,7 @@ TEST_F(DiscoveryPtyTest, SearchFindsTheAdapterOnCom7BehindSilentPorts) {
   uint32_t id = 0;
   ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
   EXPECT_EQ(id, 7u);
-  EXPECT_EQ(SerialNumber, 4242u);
+  EXPECT_EQ(Link().SerialNumber, 4242u);
   const size_t frames = CountFramesIn(sim.log_text());
   EXPECT_GE(frames, 3u);
 
@@ -120,7 +120,7 @@ TEST_F(DiscoveryPtyTest, NetworkAdapterNameOpensNoPort) {
   ASSERT_TRUE(sim.started()) << sim.log_text();
   uint32_t id = 0;
   EXPECT_EQ(PassThruOpen("IOT:0012", &id), 8);
-  EXPECT_EQ(UserSpecifiedIOTNum, 12u);
+  EXPECT_EQ(Link().UserSpecifiedIOTNum, 12u);
   EXPECT_EQ(CountFramesIn(sim.log_text()), 0u);
 }
 
