@@ -2,7 +2,6 @@
 #include "link/link_state.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "link/comdrvr.h"
@@ -28,7 +27,7 @@ void LinkState::Reset() {
   MemStatus = kMemPending;
   std::fill(std::begin(AdcReadings), std::end(AdcReadings), uint16_t{0});
   std::fill(std::begin(DioReadings), std::end(DioReadings), uint8_t{0});
-  std::snprintf(LastError, sizeof LastError, "%s", "No Error");
+  ResetLastErrorText();
   DbgBuffer[0] = '\0';
   debug_socket = -1;
 }

@@ -40,7 +40,6 @@ struct LinkState {
   uint8_t DioReadings[kDioLines]{};
 
   // --- trace ---
-  char LastError[kLastErrorSize] = "No Error";
   char DbgBuffer[kDbgBufferSize]{};
   int32_t debug_socket = -1;  // -1 while the trace is off
 
@@ -48,7 +47,8 @@ struct LinkState {
   const ReceiveSink* sink = nullptr;
 
   // Start-up state: the port closed (closing it if open), nothing known,
-  // buffers empty, trace off, "No Error". The receiver stays installed.
+  // buffers empty, trace off, "No Error" for the calling thread. The
+  // receiver stays installed.
   void Reset();
 };
 

@@ -14,6 +14,10 @@ namespace orv {
 
 namespace {
 
+// Each thread has its own last error, so that a caller's text is the one
+// of its own last failure whatever other threads do meanwhile.
+thread_local char t_last_error[kLastErrorSize] = "No Error";
+
 // Copies `text` into `dest` of `capacity` bytes, cutting it to fit, and
 // returns the number of characters copied (without the zero).
 size_t CopyCut(char* dest, size_t capacity, const char* text) {
@@ -42,7 +46,7 @@ void SendTraceLine(char type, const char* text) {
 void DbgMsg(char type, const char* text) {
   if (text == nullptr) text = "";
   if (TraceOn()) SendTraceLine(type, text);
-  if (type == kMsgError) CopyCut(Link().LastError, sizeof Link().LastError, text);
+  if (type == kMsgError) CopyCut(t_last_error, sizeof t_last_error, text);
 }
 
 void DbgMsgf(char type, const char* format, ...) {
@@ -67,6 +71,14 @@ void DumpFrame(char type, const JMSG& frame, size_t shown) {
                       " %02X", frame.data[i]);
   }
   DbgMsg(type, Link().DbgBuffer);
+}
+
+const char* LastErrorText() {
+  return t_last_error;
+}
+
+void ResetLastErrorText() {
+  CopyCut(t_last_error, sizeof t_last_error, "No Error");
 }
 
 bool TraceOn() {

@@ -1,9 +1,9 @@
 // The message sink of the library: every trace line and every error text
-// passes through DbgMsg. Owns the last-error text, the shared formatting
-// buffer and the debug-trace socket.
+// passes through DbgMsg. The last-error text is kept per thread; the
+// formatting buffer and the debug-trace socket are part of the link state.
 //
 // Texts never overrun their buffers: a long 'E' text is cut to fit
-// `LastError` (239 characters and the terminating zero) and a long trace
+// the last-error text (239 characters and the terminating zero) and a long trace
 // line is cut so that it still ends in "\r\n".
 #pragma once
 
@@ -28,6 +28,10 @@ inline constexpr char kMsgReceived = 'M';
 inline constexpr char kMsgRead = 'R';
 
 void DbgMsg(char type, const char* text);
+
+// The text of this thread's last 'E' message ("No Error" before any).
+const char* LastErrorText();
+void ResetLastErrorText();
 
 // Formats into DbgBuffer (bounded) and passes the text to DbgMsg.
 void DbgMsgf(char type, const char* format, ...) __attribute__((format(printf, 2, 3)));

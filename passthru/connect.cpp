@@ -11,6 +11,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
@@ -263,7 +264,7 @@ int32_t orv::api::Disconnect(uint32_t ChannelID) {
     return ERR_FAILED;
   }
   // Let the adapter finish what it was sending and file or drop it.
-  platform::current().sleep_ms(kDisconnectSettleMs);
+  SleepReleasingState(kDisconnectSettleMs);
   JmsgReceiveMsgs();
   return STATUS_NOERROR;
 }

@@ -363,7 +363,9 @@ bool DeviceIoctlWaitsForAnswer(uint32_t ioctl_id) {
   for (const AnalogRead& read : kAnalogReads) {
     if (read.ioctl_id == ioctl_id) return true;
   }
-  return ioctl_id == READ_DIO1 || ioctl_id == READ_DIO2;
+  // The timer reset goes to the adapter's system device, whose answers
+  // share the reply slot.
+  return ioctl_id == READ_DIO1 || ioctl_id == READ_DIO2 || ioctl_id == RESET_TIMER;
 }
 
 int32_t HandleDeviceIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id, void* pInput,

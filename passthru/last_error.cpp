@@ -18,8 +18,8 @@ int32_t orv::api::GetLastError(char* pErrorDescription) {
   }
   // J2534 callers provide 80 characters: cut a longer text to 79 and its zero.
   constexpr size_t kCallerBufferSize = 80;
-  const size_t length = strnlen(Link().LastError, kCallerBufferSize - 1);
-  std::memcpy(pErrorDescription, Link().LastError, length);
+  const size_t length = strnlen(LastErrorText(), kCallerBufferSize - 1);
+  std::memcpy(pErrorDescription, LastErrorText(), length);
   pErrorDescription[length] = '\0';
   return STATUS_NOERROR;
 }

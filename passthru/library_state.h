@@ -10,6 +10,7 @@
 #pragma once
 
 #include "link/link_state.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
@@ -31,6 +32,7 @@ struct LibraryState {
   PeriodicTable periodic;
   ConfigOptions options;
   ReassemblyState reassembly;
+  CallSync sync;  // not part of the reset: see passthru/call_sync.h
 
   // Closes the port if open and restores every part's start-up values.
   void Reset();

@@ -13,6 +13,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
 
 using namespace orv;
@@ -78,7 +79,7 @@ int32_t orv::api::SetProgrammingVoltage(uint32_t DeviceID, uint32_t PinNumber, u
             static_cast<long>(rc));
     return ERR_FAILED;
   }
-  platform::current().sleep_ms(kVoltageSettleMs);
+  SleepReleasingState(kVoltageSettleMs);
   return STATUS_NOERROR;
 }
 

@@ -13,6 +13,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
 #include "passthru/tx_frames.h"
 #include "platform/platform.h"
@@ -166,6 +167,7 @@ void TransmitOneFrame(WriteCall& call) {
 // Waits until the adapter answers a version request sent after every
 // transmit frame: it answers in order, so everything before has been taken.
 int32_t BlockingWait(int32_t status) {
+  const AnswerSlotHold hold;
   ClearReply();
   const int32_t sent =
       JmsgSendCmd(kDevSystem, kOpRead, kTypeVersion, 0, 0, nullptr, kSendTimeoutCommand);
@@ -176,7 +178,7 @@ int32_t BlockingWait(int32_t status) {
   }
   const uint32_t start = platform::current().tick_ms();
   while (platform::current().tick_ms() - start < kBlockingWaitMs) {
-    JmsgReceiveMsgs();
+    ReceiveWait(kBlockingWaitMs - (platform::current().tick_ms() - start));
     if (ReplyIs(kDevSystem, kOpRead, kTypeVersion)) return status;
   }
   return ERR_TIMEOUT;

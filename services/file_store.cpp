@@ -22,6 +22,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -295,7 +296,7 @@ void ExpectFileStoreAnswer() {
 uint8_t AwaitFileStoreAnswer() {
   const uint32_t start = os().tick_ms();
   while (Link().MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
-    JmsgReceiveMsgs();
+    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
   }
   return Link().MemStatus;
 }
@@ -303,7 +304,7 @@ uint8_t AwaitFileStoreAnswer() {
 bool AwaitListingAnswer(uint8_t op) {
   const uint32_t start = os().tick_ms();
   while (os().tick_ms() - start < kFileStoreWaitMs) {
-    JmsgReceiveMsgs();
+    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
     if (ReplyIs(kDevSystem, op, kTypeDirectory)) return true;
   }
   return false;

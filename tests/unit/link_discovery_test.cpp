@@ -197,7 +197,7 @@ TEST_F(DiscoveryTest, LongTextsAreCutToFitTheirBuffers) {
   platform_.clear_trace();
   const std::string long_text(5000, 'x');
   DbgMsg('E', long_text.c_str());
-  EXPECT_EQ(std::string(Link().LastError), long_text.substr(0, 239));
+  EXPECT_EQ(std::string(orv::LastErrorText()), long_text.substr(0, 239));
   const std::string line = platform_.trace_text();
   EXPECT_EQ(line.size(), 1023u);
   EXPECT_EQ(line.substr(line.size() - 2), "\r\n");

@@ -62,7 +62,7 @@ class Reassembly : public ::testing::Test {
     return out;
   }
 
-  std::string LastError() const { return ::orv::Link().LastError; }
+  std::string LastError() const { return ::orv::LastErrorText(); }
 };
 
 TEST_F(Reassembly, SingleFrameIsDeliveredAndPaddingChecked) {

@@ -24,7 +24,7 @@ class RxQueuesTest : public ChannelTest {
                       std::vector<uint8_t> pattern) {
     return Filter(channel, PASS_FILTER, Msg(protocol, mask), Msg(protocol, pattern));
   }
-  void MarkLastError() { std::strcpy(Link().LastError, "marker"); }
+  void MarkLastError() { DbgMsg(kMsgError, "marker"); }
 };
 
 TEST_F(RxQueuesTest, EchoesNeedNoFilter) {
