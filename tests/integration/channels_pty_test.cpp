@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "link/jmsg.h"
 #include "orvanta_j2534.h"
@@ -96,6 +98,52 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
   const uint32_t after = State().queues.can.count;
   ReceiveUntil([] { return false; }, 200);
   EXPECT_EQ(State().queues.can.count, after);
+  EXPECT_EQ(PassThruClose(device), 0);
+}
+
+// One thread reads bus traffic on its channel while another asks the
+// adapter for its version: both get their own answers, and the bus frames
+// keep coming while the version requests wait.
+using ConcurrencyPtyTest = ChannelsPtyTest;
+
+TEST_F(ConcurrencyPtyTest, BusReadsAndVersionRequestsFromTwoThreads) {
+  SimProcess sim({"--bus-traffic", "10:07E8064100BE1FA813:5"});
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  uint32_t device = 0;
+  ASSERT_EQ(PassThruOpen(nullptr, &device), 0);
+  uint32_t channel = 0;
+  ASSERT_EQ(PassThruConnect(device, CAN, 0, 500000, &channel), 0);
+  PASSTHRU_MSG mask = Msg({0, 0, 0xFF, 0xFF});
+  PASSTHRU_MSG pattern = Msg({0, 0, 0x07, 0xE8});
+  uint32_t filter = 0;
+  ASSERT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &filter), 0);
+
+  int frames = 0;
+  int wrong_frames = 0;
+  std::thread reader([&] {
+    for (int i = 0; i < 20; ++i) {
+      PASSTHRU_MSG got[4]{};
+      uint32_t count = 4;
+      PassThruReadMsgs(channel, got, &count, 200);
+      for (uint32_t k = 0; k < count; ++k) {
+        ++frames;
+        if (got[k].Data[3] != 0xE8 || got[k].DataSize != 11) ++wrong_frames;
+      }
+    }
+  });
+  char first[80] = {};
+  for (int i = 0; i < 10; ++i) {
+    char fw[80] = {};
+    char dll[80] = {};
+    char api[80] = {};
+    ASSERT_EQ(PassThruReadVersion(device, fw, dll, api), 0);
+    if (i == 0) std::snprintf(first, sizeof first, "%s", fw);
+    EXPECT_STREQ(fw, first);
+    EXPECT_STREQ(api, "04.04");
+  }
+  reader.join();
+  EXPECT_GT(frames, 20);
+  EXPECT_EQ(wrong_frames, 0);
   EXPECT_EQ(PassThruClose(device), 0);
 }
 
