@@ -30,6 +30,10 @@ void LinkState::Reset() {
   ResetLastErrorText();
   DbgBuffer[0] = '\0';
   debug_socket = -1;
+  TraceDroppedLines = 0;
+  trace_stall_socket = -1;
+  trace_stall_since_ms = 0;
+  trace_key_answer_expected = false;
 }
 
 }  // namespace orv

@@ -18,6 +18,10 @@ namespace {
 // of its own last failure whatever other threads do meanwhile.
 thread_local char t_last_error[kLastErrorSize] = "No Error";
 
+// A listener that stops reading fills the socket: lines are then dropped,
+// and after this long without one going out the connection is closed.
+constexpr uint32_t kTraceStallMs = 3000;
+
 // Copies `text` into `dest` of `capacity` bytes, cutting it to fit, and
 // returns the number of characters copied (without the zero).
 size_t CopyCut(char* dest, size_t capacity, const char* text) {
@@ -38,7 +42,38 @@ void SendTraceLine(char type, const char* text) {
   used += CopyCut(line + used, sizeof line - used - 2, text);
   line[used++] = '\r';
   line[used++] = '\n';
-  platform::current().trace_send(Link().debug_socket, line, static_cast<uint32_t>(used));
+  LinkState& link = Link();
+  if (platform::current().trace_send(link.debug_socket, line, static_cast<uint32_t>(used))) {
+    link.trace_stall_socket = -1;
+    return;
+  }
+  ++link.TraceDroppedLines;
+  const uint32_t now = platform::current().tick_ms();
+  if (link.trace_stall_socket != link.debug_socket) {
+    link.trace_stall_socket = link.debug_socket;
+    link.trace_stall_since_ms = now;
+  } else if (now - link.trace_stall_since_ms >= kTraceStallMs) {
+    // Off until the next discovery connects anew.
+    platform::current().trace_close(link.debug_socket);
+    link.debug_socket = -1;
+    link.trace_stall_socket = -1;
+  }
+}
+
+// Data the trace must not carry: file-store write data (the network setup
+// file holds the Wi-Fi password), security requests and the key that
+// answers them. Anyone on the machine may be the trace's listener.
+bool DataIsSecret(char type, const JMSG& frame) {
+  bool& key_expected = Link().trace_key_answer_expected;
+  if (type == kMsgSent) {
+    if (frame.dev == kDevSecurity) {
+      key_expected = true;
+      return true;
+    }
+    if (frame.dev == kDevMemory) key_expected = false;
+    return frame.dev == kDevMemory && frame.op == kOpWrite;
+  }
+  return frame.dev == kDevSecurity || (key_expected && frame.dev == kDevMemory);
 }
 
 }  // namespace
@@ -60,17 +95,23 @@ void DbgMsgf(char type, const char* format, ...) {
 }
 
 void DumpFrame(char type, const JMSG& frame, size_t shown) {
-  int used = std::snprintf(Link().DbgBuffer, sizeof Link().DbgBuffer,
-                           "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)", frame.id, frame.size,
-                           frame.dev, frame.op, frame.flags, frame.type, frame.timestamp[0],
-                           frame.timestamp[1], frame.timestamp[2], frame.timestamp[3]);
+  char* buffer = Link().DbgBuffer;
+  constexpr size_t kSize = kDbgBufferSize;
+  int used =
+      std::snprintf(buffer, kSize, "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)", frame.id,
+                    frame.size, frame.dev, frame.op, frame.flags, frame.type, frame.timestamp[0],
+                    frame.timestamp[1], frame.timestamp[2], frame.timestamp[3]);
+  if (DataIsSecret(type, frame) && used > 0) {
+    std::snprintf(buffer + used, kSize - static_cast<size_t>(used), " [%u data bytes not shown]",
+                  static_cast<unsigned>(frame.size));
+    DbgMsg(type, buffer);
+    return;
+  }
   shown = std::min({shown, static_cast<size_t>(frame.size), sizeof frame.data});
   for (size_t i = 0; i < shown && used > 0; ++i) {
-    used +=
-        std::snprintf(Link().DbgBuffer + used, sizeof Link().DbgBuffer - static_cast<size_t>(used),
-                      " %02X", frame.data[i]);
+    used += std::snprintf(buffer + used, kSize - static_cast<size_t>(used), " %02X", frame.data[i]);
   }
-  DbgMsg(type, Link().DbgBuffer);
+  DbgMsg(type, buffer);
 }
 
 const char* LastErrorText() {

@@ -40,7 +40,9 @@ bool TraceOn();
 
 // Dumps a frame header and its first `shown` data bytes as
 // "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)" followed by " %02X"
-// per byte, and sends it with `type`. Only call while the trace is on.
+// per byte, and sends it with `type`. Secret data (file-store writes,
+// security requests and keys) is replaced by its length. Only call while
+// the trace is on.
 void DumpFrame(char type, const JMSG& frame, size_t shown);
 
 }  // namespace orv
