@@ -19,6 +19,7 @@ void LibraryState::Reset() {
   periodic.Reset();
   options = ConfigOptions{};
   reassembly.Reset();
+  tx_batch.Clear();
   link.sink = &ChannelReceiveSink();
 }
 

@@ -1,9 +1,9 @@
 // The one owner of the library's process-wide state: the link (port,
 // discovery, receive buffer, answer places, trace), the receive queues, the
-// channel records, the filter tables, the periodic table, the option flags
-// and the ISO 15765 reassembly records. Nothing else keeps state between
-// calls; every module reaches its part through State() (the link through
-// Link(), which is State().link).
+// channel records, the filter tables, the periodic table, the option
+// flags, the ISO 15765 reassembly records and the transmit batch. Nothing
+// else keeps state between calls; every module reaches its part through
+// State() (the link through Link(), which is State().link).
 //
 // Reset() restores the state of a freshly loaded library, for a host
 // process or a test that needs it.
@@ -17,6 +17,7 @@
 #include "passthru/iso15765_reassembly.h"
 #include "passthru/periodic.h"
 #include "passthru/rx_queues.h"
+#include "passthru/tx_frames.h"
 
 namespace orv {
 
@@ -32,7 +33,8 @@ struct LibraryState {
   PeriodicTable periodic;
   ConfigOptions options;
   ReassemblyState reassembly;
-  CallSync sync;  // not part of the reset: see passthru/call_sync.h
+  TxBatch tx_batch;  // the transmit batch a write builds (scratch of one call)
+  CallSync sync;     // not part of the reset: see passthru/call_sync.h
 
   // Closes the port if open and restores every part's start-up values.
   void Reset();
