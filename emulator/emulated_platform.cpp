@@ -154,6 +154,7 @@ void EmulatedPlatform::fail_call_number(uint64_t n, OsError error, bool from_the
 
 void EmulatedPlatform::clear_faults() {
   fail_writes_ = 0;
+  cut_writes_ = 0;
   write_countdown_ = 0;
   fail_reads_ = 0;
   fail_call_ = 0;
@@ -382,10 +383,13 @@ OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffe
     --fail_writes_;
     return fail_write_error_;
   }
-  const std::span<const uint8_t> bytes(buffer, count);
+  const bool cut = cut_writes_ > 0 && count > cut_at_;
+  if (cut) --cut_writes_;
+  const std::span<const uint8_t> bytes(buffer, cut ? cut_at_ : count);
   port->writes.emplace_back(bytes.begin(), bytes.end());
   if (port->adapter != nullptr) port->adapter->on_host_bytes(bytes, now_);
-  *done = count;
+  *done = static_cast<uint32_t>(bytes.size());
+  if (cut) advance_ms(std::max<uint32_t>(port->timeouts.write_total_constant, 1));
   return kOk;
 }
 
@@ -420,6 +424,7 @@ void EmulatedPlatform::set_registry(std::vector<RegistrySubkey> subkeys) {
 void EmulatedPlatform::clear_registry() {
   registry_present_ = false;
   registry_.clear();
+  locked_subkeys_.clear();
 }
 
 OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) {
@@ -436,11 +441,13 @@ OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint3
 OsError EmulatedPlatform::registry_query_value(const char* subkey, const char* value_name,
                                                uint8_t* data, uint32_t* size) {
   ++registry_calls_;
-  if (!registry_present_ || subkey == nullptr) return oserr::kFileNotFound;
+  if (!registry_present_ || subkey == nullptr) return platform::kErrorCantOpen;
   auto key = std::find_if(registry_.begin(), registry_.end(), [&](const RegistrySubkey& k) {
     return same_text_nocase(k.name, subkey);
   });
-  if (key == registry_.end()) return oserr::kFileNotFound;
+  if (key == registry_.end() || locked_subkeys_.count(key->name) != 0) {
+    return platform::kErrorCantOpen;
+  }
   const char* wanted = value_name != nullptr ? value_name : "";
   auto value = std::find_if(key->values.begin(), key->values.end(),
                             [&](const auto& v) { return same_text_nocase(v.first, wanted); });

@@ -112,6 +112,13 @@ class EmulatedPlatform : public platform::Platform {
   // The k-th write from now fails (k >= 1).
   void fail_write_number(uint32_t k, platform::OsError error = oserr::kGenFailure);
   void fail_next_reads(uint32_t n, platform::OsError error = oserr::kGenFailure);
+  // The next `writes` writes (on any port) take at most `bytes` bytes each
+  // and, as a port does when its write time limit ends a write, take that
+  // limit on the clock; they report success with the short count.
+  void cut_next_writes(uint32_t bytes, uint32_t writes = 1) {
+    cut_at_ = bytes;
+    cut_writes_ = writes;
+  }
   void fail_next_opens(uint32_t port, uint32_t n, platform::OsError error = oserr::kFileNotFound);
   void set_max_read(uint32_t port, uint32_t bytes) { ports_[port].max_read = bytes; }
   void vanish_port(uint32_t port);
@@ -132,6 +139,8 @@ class EmulatedPlatform : public platform::Platform {
   // --- registry ---
   void set_registry(std::vector<RegistrySubkey> subkeys);
   void clear_registry();  // the key itself is missing
+  // The subkey of this name is listed but cannot be opened (access denied).
+  void lock_registry_subkey(const std::string& name) { locked_subkeys_.insert(name); }
   uint32_t registry_calls() const { return registry_calls_; }
 
   // --- trace listener ---
@@ -205,6 +214,8 @@ class EmulatedPlatform : public platform::Platform {
   platform::OsError fail_write_error_ = 0;
   uint32_t write_countdown_ = 0;  // the write that fails when this reaches 1
   platform::OsError countdown_error_ = 0;
+  uint32_t cut_at_ = 0;
+  uint32_t cut_writes_ = 0;
   uint32_t fail_reads_ = 0;
   platform::OsError fail_read_error_ = 0;
   uint64_t calls_ = 0;
@@ -215,6 +226,7 @@ class EmulatedPlatform : public platform::Platform {
 
   bool registry_present_ = false;
   std::vector<RegistrySubkey> registry_;
+  std::set<std::string> locked_subkeys_;
   uint32_t registry_calls_ = 0;
 
   bool trace_accepting_ = false;

@@ -175,11 +175,10 @@ int32_t ComWrite(int32_t* h_drv, const uint8_t* p_buffer, uint32_t count,
   if (!HandleOpen(h_drv) || p_buffer == nullptr) return com::kErrHandle;
   uint32_t done = 0;
   if (p_bytes_written != nullptr) *p_bytes_written = 0;
-  if (OsError e = os().serial_write(*h_drv, p_buffer, count, &done)) {
-    return Fail(e, com::kErrWrite);
-  }
+  const OsError e = os().serial_write(*h_drv, p_buffer, count, &done);
+  // Also after a failure: what went out before it must not be sent again.
   if (p_bytes_written != nullptr) *p_bytes_written = done;
-  return com::kOk;
+  return e != 0 ? Fail(e, com::kErrWrite) : com::kOk;
 }
 
 int32_t ComIoctl(int32_t* h_drv, uint32_t func, void* p_parms) {

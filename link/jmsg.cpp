@@ -116,6 +116,20 @@ void HandleFrameAt(const uint8_t* p) {
   if (TraceOn()) DumpFrame(kMsgReceived, f, f.size);
 }
 
+// Writes bytes[*sent .. length), continuing after writes that the port's
+// time limit cut short until `timeout_ms` from `start` have passed. Adds
+// what went out to *sent; returns the driver's result of the last write.
+int32_t WriteRest(const uint8_t* bytes, uint32_t length, uint32_t* sent, uint32_t start,
+                  uint32_t timeout_ms) {
+  for (;;) {
+    uint32_t written = 0;
+    const int32_t rc = ComWrite(&Link().hCommPort, bytes + *sent, length - *sent, &written);
+    *sent += std::min(written, length - *sent);
+    if (rc != com::kOk || *sent == length) return rc;
+    if (platform::current().tick_ms() - start >= timeout_ms) return com::kOk;
+  }
+}
+
 }  // namespace
 
 void InstallReceiveSink(const ReceiveSink* sink) {
@@ -132,20 +146,28 @@ bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
   return reply.dev == dev && reply.op == op && reply.type == type;
 }
 
-int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who) {
-  uint32_t written = 0;
-  int32_t rc = ComWrite(&Link().hCommPort, bytes, length, &written);
-  if (rc == com::kOk) return kLinkOk;
-  DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
+int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
+                           uint32_t timeout_ms) {
+  uint32_t sent = 0;
+  int32_t rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
+  if (rc == com::kOk && sent == length) return kLinkOk;
+  if (rc != com::kOk) {
+    DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
+  } else {
+    DbgMsgf(kMsgError, "%s com_write sent %lu of %lu bytes, retry", who,
+            static_cast<unsigned long>(sent), static_cast<unsigned long>(length));
+  }
   ComClose(&Link().hCommPort);
   if (ComOpen(&Link().hCommPort, Link().CommPortNum, 115200, 8, 1, 0) != com::kOk)
     return kLinkFailed;
-  rc = ComWrite(&Link().hCommPort, bytes, length, &written);
-  return rc == com::kOk ? kLinkOk : kLinkFailed;
+  // Only what has not gone out: the adapter already holds the rest, and
+  // the start of a cut frame waits there for its remaining bytes.
+  rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
+  return rc == com::kOk && sent == length ? kLinkOk : kLinkFailed;
 }
 
 int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t flags, uint32_t size,
-                    const uint8_t* p_data_buffer, uint32_t /*timeout*/) {
+                    const uint8_t* p_data_buffer, uint32_t timeout) {
   if (size > kJmsgDataSize || (size != 0 && p_data_buffer == nullptr)) return kLinkFailed;
   JMSG frame{};
   frame.size = static_cast<uint8_t>(size);
@@ -158,10 +180,11 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
   uint8_t buffer[kJmsgHeaderSize + kJmsgDataSize];
   PutHeader(buffer, frame);
   std::memcpy(buffer + kJmsgHeaderSize, frame.data, size);
-  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(kJmsgHeaderSize + size), "JmsgSendCmd");
+  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(kJmsgHeaderSize + size), "JmsgSendCmd",
+                            timeout);
 }
 
-int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t /*timeout*/) {
+int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout) {
   if (p_msg == nullptr && num_msgs != 0) return kLinkFailed;
   size_t total = 0;
   for (uint32_t i = 0; i < num_msgs; ++i) {
@@ -178,7 +201,7 @@ int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t /*timeout*/)
     std::memcpy(buffer + length + kJmsgHeaderSize, frame.data, frame.size);
     length += WireSize(frame);
   }
-  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs");
+  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs", timeout);
 }
 
 int32_t JmsgReceiveMsgs() {

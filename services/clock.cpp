@@ -51,7 +51,7 @@ int32_t orv::api::ReadRTC(RTC_DAY_TIME* pRTC) {
     DbgMsg(kMsgError, "PassThruReadRTC: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pRTC->Bytes, Link().ORVXResponse.data, kRtcSize);
+  std::memcpy(pRTC, Link().ORVXResponse.data, kRtcSize);  // the adapter's image, unchanged
   return STATUS_NOERROR;
 }
 
@@ -66,8 +66,8 @@ int32_t orv::api::WriteRTC(RTC_DAY_TIME* pRTC) {
   }
   DbgMsg(kMsgApi, "PassThruWriteRTC(pRTC)");
   ClearReply();
-  const int32_t rc =
-      JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize, pRTC->Bytes, kSendTimeoutCommand);
+  const int32_t rc = JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize,
+                                 reinterpret_cast<const uint8_t*>(pRTC), kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {
     DbgMsgf(kMsgError, "PassThruWriteRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
     return ERR_FAILED;

@@ -43,7 +43,7 @@ std::array<uint8_t, kSecurityDataSize> SecurityData(uint8_t level, const uint8_t
 
 }  // namespace
 
-int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
+int32_t orv::api::Security(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSecurity device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -53,7 +53,7 @@ int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint
     return ERR_NULL_PARAMETER;
   }
   DbgMsgf(kMsgApi, "PassThruSecurity(%ld, ...)", static_cast<long>(Level));
-  const auto data = SecurityData(static_cast<uint8_t>(Level), pFixed, pSeed);
+  const auto data = SecurityData(Level, pFixed, pSeed);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendCmd(kDevSecurity, kOpRead, kTypePlain, 0, data.size(), data.data(),
                                  kSendTimeoutCommand);
