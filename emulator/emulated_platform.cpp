@@ -62,6 +62,7 @@ void EmulatedPlatform::advance_ms(uint32_t ms) {
 }
 
 void EmulatedPlatform::sleep_ms(uint32_t ms) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   slept_ += ms;
   advance_ms(ms);
 }
@@ -204,6 +205,7 @@ bool EmulatedPlatform::parse_device_name(const char* name, uint32_t* port) {
 }
 
 OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (handle != nullptr) *handle = kInvalidHandle;
   if (const OsError e = count_call()) return e;
   if (handle == nullptr) return oserr::kInvalidParameter;
@@ -228,6 +230,7 @@ OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* han
 }
 
 OsError EmulatedPlatform::serial_close(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   const OsError injected = count_call();
   if (injected != kOk && !close_releases_on_failure_) return injected;
   auto it = handles_.find(handle);
@@ -239,6 +242,7 @@ OsError EmulatedPlatform::serial_close(SerialHandle handle) {
 
 OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
                                               platform::SerialSettings* settings) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -250,6 +254,7 @@ OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
                                               const platform::SerialSettings& settings) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -260,6 +265,7 @@ OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t in_bytes,
                                                  uint32_t out_bytes) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -272,6 +278,7 @@ OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t i
 // Clearing the input queue drops what has reached the port; what the
 // adapter has not sent yet still comes later.
 OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -285,6 +292,7 @@ OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
 
 OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
                                               const platform::SerialTimeouts& timeouts) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -295,6 +303,7 @@ OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_get_properties(SerialHandle handle,
                                                 platform::SerialProperties* properties) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -315,6 +324,7 @@ uint32_t EmulatedPlatform::read_wait_ms(const EmulatedPort& port, uint32_t count
 
 OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
                                       uint32_t* done) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
@@ -341,8 +351,27 @@ OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint
   return kOk;
 }
 
+// Advances the clock like an empty read, up to `ms`, until adapter output
+// falls due. A read failure waiting to be injected counts as readable, so
+// that the read which fails comes at once.
+OsError EmulatedPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  *readable = false;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  Adapter* adapter = port->adapter;
+  const auto due = [&] {
+    return fail_reads_ > 0 || (adapter != nullptr && adapter->has_output_due(now_));
+  };
+  for (uint32_t waited = 0; !due() && waited < ms; ++waited) advance_ms(1);
+  *readable = due();
+  return kOk;
+}
+
 OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                                        uint32_t* done) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
@@ -365,6 +394,7 @@ OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffe
 }
 
 OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -375,6 +405,7 @@ OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
 }
 
 OsError EmulatedPlatform::serial_clear_break(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);

@@ -120,7 +120,7 @@ TEST_F(DiscoveryPtyTest, SearchFindsTheAdapterOnCom7BehindSilentPorts) {
   uint32_t id = 0;
   ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
   EXPECT_EQ(id, 7u);
-  EXPECT_EQ(SerialNumber, 4242u);
+  EXPECT_EQ(Link().SerialNumber, 4242u);
   const size_t frames = CountFramesIn(sim.log_text());
   EXPECT_GE(frames, 3u);
 
@@ -146,7 +146,7 @@ TEST_F(DiscoveryPtyTest, NetworkAdapterNameOpensNoPort) {
   ASSERT_TRUE(sim.started()) << sim.log_text();
   uint32_t id = 0;
   EXPECT_EQ(PassThruOpen("IOT:0012", &id), 8);
-  EXPECT_EQ(UserSpecifiedIOTNum, 12u);
+  EXPECT_EQ(Link().UserSpecifiedIOTNum, 12u);
   EXPECT_EQ(CountFramesIn(sim.log_text()), 0u);
 }
 
@@ -191,7 +191,7 @@ TEST_F(DiscoveryPtyTest, ListenerThatNeverReadsCannotHangTheLibrary) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (TraceOn() && std::chrono::steady_clock::now() < give_up) DbgMsg('D', text.c_str());
   EXPECT_FALSE(TraceOn());  // closed after a few seconds of refused lines
-  EXPECT_GT(TraceDroppedLines, 0u);
+  EXPECT_GT(Link().TraceDroppedLines, 0u);
   PassThruClose(id);
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "passthru/library_state.h"
 #include "platform/platform.h"
@@ -42,7 +43,7 @@ std::string FaultWorld::LastError() const {
 
 bool FaultWorld::HandlesAgree() const {
   const emu::EmulatedPort& port = const_cast<FaultPlatform&>(platform).port(kPort);
-  return hCommPort == port.handle;
+  return Link().hCommPort == port.handle;
 }
 
 void FaultWorld::ClearLogs() {
