@@ -548,10 +548,15 @@ int32_t orv::api::ReadDir(char* pFileSpec, char* pFileList) {
   }
   // The adapter decides how many entries come; the list's fixed maximum
   // bounds both the bytes written and the number of requests.
+  // Every entry takes at least two bytes of the list, so no honest listing
+  // has more answers than this; skipped entries count too.
+  constexpr size_t kMaxListingAnswers = ORV_FILE_LIST_MAX / 2;
   size_t used = 0;
+  size_t answers = 0;
   bool fits = true;
   while (Link().ORVXResponse.size != 0) {  // the open's answer carries the first entry
-    fits = AppendListingEntry(pFileList, &used, Link().ORVXResponse);
+    fits = ++answers <= kMaxListingAnswers &&
+           AppendListingEntry(pFileList, &used, Link().ORVXResponse);
     if (!fits) break;
     if (RequestListingAnswer(kOpRead, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
   }

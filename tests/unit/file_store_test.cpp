@@ -406,6 +406,11 @@ TEST_F(FileStoreTest, HostileListingStaysInsideTheListMaximum) {
   EXPECT_EQ(text.substr(0, 52), std::string(51, 'N') + ",");
   for (size_t i = ORV_FILE_LIST_MAX; i < list.size(); ++i) ASSERT_EQ(list[i], 0x55) << i;
   EXPECT_EQ(Sent().back().op, 6);  // the listing is closed on the adapter
+
+  // Skipped entries that never end count against the maximum too.
+  adapter_.replace_answer({kSysDev, 2, kDirType}, {ListingAnswer(2, "E,F")});
+  EXPECT_EQ(List("*", list.data()), 7);
+  EXPECT_STREQ(list.data(), "");
 }
 
 TEST_F(FileStoreTest, ListingFailures) {
