@@ -1,5 +1,4 @@
-// Discovery of the adapter, the registry switches, PassThruOpen and
-// PassThruClose.
+// Discovery of the adapter, the registry switches and the open name.
 #include "link/discovery.h"
 
 #include <cstdlib>
@@ -7,14 +6,12 @@
 
 #include "link/comdrvr.h"
 #include "link/jmsg.h"
+#include "link/link_codes.h"
 #include "link/trace.h"
-#include "orvanta_j2534.h"
-#include "passthru/channel_table.h"
 #include "platform/platform.h"
 
 namespace orv {
 
-int32_t hCommPort = -1;
 uint32_t CommPortNum = 0;
 uint32_t UserSpecifiedCommPort = 0;
 uint32_t UserSpecifiedIOTNum = 0;
@@ -87,7 +84,9 @@ const char* SkipZeros(const char* text) {
   return text;
 }
 
-void ParseOpenName(const char* name) {
+}  // namespace
+
+void NoteOpenName(const char* name) {
   if (std::strncmp(name, "COM", 3) == 0) {
     UserSpecifiedCommPort = ReadNumber(name + 3);
   } else if (std::strncmp(name, "IOT:", 4) == 0) {
@@ -96,6 +95,8 @@ void ParseOpenName(const char* name) {
     UserSpecifiedCommPort = ReadNumber(name + 8);
   }
 }
+
+namespace {
 
 void OpenTraceConnection() {
   if (debug_socket != -1) {
@@ -113,7 +114,7 @@ bool VersionAnswered() {
 
 void ReadSerialNumber() {
   if (JmsgSendCmd(kDevSystem, kOpRead, kTypeSerialNumber, 0, 0, nullptr, kSendTimeoutCommand) !=
-      STATUS_NOERROR) {
+      kLinkOk) {
     return;
   }
   os().sleep_ms(kSerialWaitMs);
@@ -129,15 +130,15 @@ void ReadSerialNumber() {
 bool ProbePort(uint32_t port) {
   CommPortNum = port;
   com_buf_len = 0;
-  if (com_open(&hCommPort, port, 115200, 8, 1, 0) != COM_OK) return false;
+  if (ComOpen(&hCommPort, port, 115200, 8, 1, 0) != com::kOk) return false;
   DbgMsgf(kMsgLink, "Looking for Orvanta on COM%d port", static_cast<int>(port));
   JmsgSendCmd(kDevSystem, kOpStop, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   os().sleep_ms(kStopSettleMs);
-  com_ioctl(&hCommPort, 6, nullptr, nullptr);
+  ComIoctl(&hCommPort, 6, nullptr);
   os().sleep_ms(kPurgeSettleMs);
   ClearReply();
   if (JmsgSendCmd(kDevSystem, kOpRead, kTypeVersion, 0, 0, nullptr, kSendTimeoutCommand) !=
-      STATUS_NOERROR) {
+      kLinkOk) {
     return false;
   }
   os().sleep_ms(kVersionWaitMs);
@@ -148,7 +149,7 @@ bool ProbePort(uint32_t port) {
 }
 
 void ClosePort() {
-  com_close(&hCommPort);
+  ComClose(&hCommPort);
   hCommPort = -1;
 }
 
@@ -188,7 +189,7 @@ uint32_t CheckIOTNumInRegistry() {
 }
 
 int32_t JmsgCheckConnection() {
-  if (hCommPort != -1) return STATUS_NOERROR;
+  if (hCommPort != -1) return kLinkOk;
   if (fSuppressPopups == 0) fSuppressPopups = static_cast<uint32_t>(SuppressPopups());
   if (wsaStarted == 0) {
     os().socket_startup();
@@ -207,17 +208,27 @@ int32_t JmsgCheckConnection() {
   if (not_detected) {
     ShowNotDetected();
     hCommPort = -1;
-    return ERR_DEVICE_NOT_CONNECTED;
+    return kLinkNoAdapter;
   }
-  return STATUS_NOERROR;
+  return kLinkOk;
 }
 
 bool IsKnownDeviceId(uint32_t device_id) {
   return device_id == CommPortNum || (UserSpecifiedIOTNum != 0 && device_id == UserSpecifiedIOTNum);
 }
 
+uint32_t OpenedDeviceId() {
+  return UserSpecifiedIOTNum != 0 ? UserSpecifiedIOTNum : CommPortNum;
+}
+
+void CloseAdapterPort() {
+  ComClose(&hCommPort);
+  hCommPort = -1;
+  CommPortNum = 0;
+}
+
 void ResetDiscoveryState() {
-  if (hCommPort != -1) com_close(&hCommPort);
+  if (hCommPort != -1) ComClose(&hCommPort);
   hCommPort = -1;
   CommPortNum = 0;
   UserSpecifiedCommPort = 0;
@@ -230,38 +241,3 @@ void ResetDiscoveryState() {
 }
 
 }  // namespace orv
-
-using namespace orv;
-
-extern "C" {
-
-ORV_API int32_t ORV_CALL PassThruOpen(const char* pName, uint32_t* pDeviceID) {
-  if (pDeviceID == nullptr) {
-    DbgMsg(kMsgError, "PassThruOpen null pointer to device ID");
-    return ERR_NULL_PARAMETER;
-  }
-  if (pName != nullptr) ParseOpenName(pName);
-  if (JmsgCheckConnection() != STATUS_NOERROR) {
-    *pDeviceID = 0;
-    return ERR_DEVICE_NOT_CONNECTED;
-  }
-  if (pName != nullptr) {
-    DbgMsgf(kMsgApi, "PassThruOpen(%s)", pName);
-  } else {
-    DbgMsg(kMsgApi, "PassThruOpen");
-  }
-  *pDeviceID = UserSpecifiedIOTNum != 0 ? UserSpecifiedIOTNum : CommPortNum;
-  return STATUS_NOERROR;
-}
-
-ORV_API int32_t ORV_CALL PassThruClose(uint32_t /*DeviceID*/) {
-  if (JmsgCheckConnection() != STATUS_NOERROR) return ERR_DEVICE_NOT_CONNECTED;
-  DbgMsg(kMsgApi, "PassThruClose()");
-  com_close(&hCommPort);
-  hCommPort = -1;
-  CommPortNum = 0;
-  ChannelStatus = 0;
-  return STATUS_NOERROR;
-}
-
-}  // extern "C"

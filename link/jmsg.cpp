@@ -6,9 +6,8 @@
 
 #include "link/comdrvr.h"
 #include "link/discovery.h"
-#include "link/rx_queues.h"
+#include "link/link_codes.h"
 #include "link/trace.h"
-#include "orvanta_j2534.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -24,6 +23,8 @@ uint16_t AdcReadings[kAdcInputs];
 uint8_t DioReadings[kDioLines];
 
 namespace {
+
+const ReceiveSink* g_sink = nullptr;
 
 constexpr size_t kBatchDumpBytes = 32;
 
@@ -74,11 +75,11 @@ void ReportInvalidOperation(const JMSG& f) {
 void Dispatch(const JMSG& f) {
   switch (f.op) {
     case kOpStop:
-      RouteReceivedFrame(f);
+      if (g_sink != nullptr) g_sink->channel_stop(f.dev);
       return;
     case kOpRead:
       if (IsBusDevice(f.dev)) {
-        RouteReceivedFrame(f);
+        if (g_sink != nullptr) g_sink->bus_frame(f);
       } else if (f.dev == kDevAdc) {
         StoreAdcReading(f);
       } else if (f.dev == kDevDio) {
@@ -87,7 +88,8 @@ void Dispatch(const JMSG& f) {
         StoreMemoryAnswer(f);
       } else if (f.dev == kDevSystem) {
         if (f.flags & kFlagRefused) {
-          RouteReceivedFrame(f);  // the adapter's own overflow report
+          // the adapter's own overflow report
+          if (g_sink != nullptr) g_sink->adapter_overflow(f);
         } else {
           ORVXResponse = f;
         }
@@ -127,20 +129,24 @@ void HandleFrameAt(const uint8_t* p) {
 
 }  // namespace
 
+void InstallReceiveSink(const ReceiveSink* sink) {
+  g_sink = sink;
+}
+
 int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who) {
   uint32_t written = 0;
-  int32_t rc = com_write(&hCommPort, bytes, length, &written);
-  if (rc == COM_OK) return STATUS_NOERROR;
+  int32_t rc = ComWrite(&hCommPort, bytes, length, &written);
+  if (rc == com::kOk) return kLinkOk;
   DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
-  com_close(&hCommPort);
-  if (com_open(&hCommPort, CommPortNum, 115200, 8, 1, 0) != COM_OK) return ERR_FAILED;
-  rc = com_write(&hCommPort, bytes, length, &written);
-  return rc == COM_OK ? STATUS_NOERROR : ERR_FAILED;
+  ComClose(&hCommPort);
+  if (ComOpen(&hCommPort, CommPortNum, 115200, 8, 1, 0) != com::kOk) return kLinkFailed;
+  rc = ComWrite(&hCommPort, bytes, length, &written);
+  return rc == com::kOk ? kLinkOk : kLinkFailed;
 }
 
 int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t flags, uint32_t size,
                     const uint8_t* p_data_buffer, uint32_t /*timeout*/) {
-  if (size > kJmsgDataSize || (size != 0 && p_data_buffer == nullptr)) return ERR_FAILED;
+  if (size > kJmsgDataSize || (size != 0 && p_data_buffer == nullptr)) return kLinkFailed;
   JMSG frame{};
   frame.size = static_cast<uint8_t>(size);
   frame.dev = device;
@@ -156,12 +162,12 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
 }
 
 int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t /*timeout*/) {
-  if (p_msg == nullptr && num_msgs != 0) return ERR_FAILED;
+  if (p_msg == nullptr && num_msgs != 0) return kLinkFailed;
   size_t total = 0;
   for (uint32_t i = 0; i < num_msgs; ++i) {
-    if (p_msg[i].size > kJmsgDataSize) return ERR_FAILED;
+    if (p_msg[i].size > kJmsgDataSize) return kLinkFailed;
     total += WireSize(p_msg[i]);
-    if (total > kSendBufferSize) return ERR_FAILED;
+    if (total > kSendBufferSize) return kLinkFailed;
   }
   uint8_t buffer[kSendBufferSize];
   size_t length = 0;
@@ -177,15 +183,15 @@ int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t /*timeout*/)
 
 int32_t JmsgReceiveMsgs() {
   uint32_t got = 0;
-  int32_t rc = com_read(&hCommPort, com_buf + com_buf_len,
-                        static_cast<uint32_t>(kComBufSize - com_buf_len), &got);
-  if (rc != COM_OK) {
+  int32_t rc = ComRead(&hCommPort, com_buf + com_buf_len,
+                       static_cast<uint32_t>(kComBufSize - com_buf_len), &got);
+  if (rc != com::kOk) {
     DbgMsgf(kMsgError, "JmsgReceiveMsgs com_read returned %ld", static_cast<long>(rc));
     // A failed read (the port closed or gone) returns at once; wait out
     // the read limit as a read would, so that a caller polling until its
     // time limit does not spin a core.
     platform::current().sleep_ms(kReadLimitMs);
-    return ERR_FAILED;
+    return kLinkFailed;
   }
   com_buf_len += std::min<uint32_t>(got, static_cast<uint32_t>(kComBufSize - com_buf_len));
   if (com_buf_len != 0) {
@@ -201,7 +207,7 @@ int32_t JmsgReceiveMsgs() {
   const size_t kept = com_buf_len - p;
   if (kept != 0 && p != 0) std::memmove(com_buf, com_buf + p, kept);
   com_buf_len = static_cast<uint32_t>(kept);
-  return STATUS_NOERROR;
+  return kLinkOk;
 }
 
 void ResetLinkBuffers() {

@@ -5,7 +5,7 @@
 // Wire form: the first 10 + `size` bytes of a JMSG, frames back to back,
 // no start byte, checksum or terminator.
 //
-// Failure reporting: the send functions return 0 or ERR_FAILED (7) after
+// Failure reporting: the send functions return 0 or kLinkFailed (7) after
 // one close-reopen-retry; the receive pass returns 7 when the port read
 // fails. Errors are also reported through DbgMsg ('E').
 #pragma once
@@ -112,6 +112,18 @@ extern int32_t MemSize;
 extern uint8_t MemStatus;
 extern uint16_t AdcReadings[kAdcInputs];
 extern uint8_t DioReadings[kDioLines];
+
+// Where the receive pass hands what belongs to the channels: bus frames
+// (operation 2 from 0x10, 0x20, 0x30, 0x40, 0x90), the adapter's
+// channel-stop reports (operation 1) and its own overflow report (device
+// 0xF0, operation 2, flags 0x40). The channel layer installs it; without
+// one such frames are dropped.
+struct ReceiveSink {
+  void (*bus_frame)(const JMSG& frame);
+  void (*channel_stop)(uint8_t dev);
+  void (*adapter_overflow)(const JMSG& frame);
+};
+void InstallReceiveSink(const ReceiveSink* sink);
 
 // Builds one frame (id 0, timestamp 0) and writes it. More than 68 data
 // bytes, or a null buffer with a non-zero size, is refused with 7 before

@@ -8,12 +8,13 @@
 // cannot be sent gives ERR_FAILED.
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
 #include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -178,12 +179,12 @@ void StopChannelTraffic(uint32_t channel, uint8_t dev, bool only_running) {
   for (uint32_t i = 0; i < kPeriodicEntries; ++i) {
     const JMSG& entry = jmsg_periodic_msg[i];
     if (entry.dev == dev && (!only_running || entry.size != 0)) {
-      PassThruStopPeriodicMsg(channel, i);
+      api::StopPeriodicMsg(channel, i);
     }
   }
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
     if (jmsg_filter_mask_msg[slot].dev == dev && FilterSlotInUse(slot)) {
-      PassThruStopMsgFilter(channel, slot);
+      api::StopMsgFilter(channel, slot);
     }
   }
 }
@@ -193,9 +194,8 @@ void StopChannelTraffic(uint32_t channel, uint8_t dev, bool only_running) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruConnect(uint32_t DeviceID, uint32_t ProtocolID,
-                                                    uint32_t Flags, uint32_t BaudRate,
-                                                    uint32_t* pChannelID) {
+int32_t orv::api::Connect(uint32_t DeviceID, uint32_t ProtocolID, uint32_t Flags, uint32_t BaudRate,
+                          uint32_t* pChannelID) {
   if ((Flags & ORV_CONNECT_NO_POPUPS) != 0) fSuppressPopups = 1;
   if (const int32_t rc = JmsgCheckConnection(); rc != 0) return rc;
   if (pChannelID == nullptr) {
@@ -237,7 +237,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruConnect(uint32_t DeviceID, uint32_t 
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruDisconnect(uint32_t ChannelID) {
+int32_t orv::api::Disconnect(uint32_t ChannelID) {
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruDisconnect device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

@@ -15,6 +15,7 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
 
@@ -198,11 +199,9 @@ long PointerNumber(const void* p) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType,
-                                                           PASSTHRU_MSG* pMaskMsg,
-                                                           PASSTHRU_MSG* pPatternMsg,
-                                                           PASSTHRU_MSG* pFlowControlMsg,
-                                                           uint32_t* pFilterID) {
+int32_t orv::api::StartMsgFilter(uint32_t ChannelID, uint32_t FilterType, PASSTHRU_MSG* pMaskMsg,
+                                 PASSTHRU_MSG* pPatternMsg, PASSTHRU_MSG* pFlowControlMsg,
+                                 uint32_t* pFilterID) {
   if (const int32_t rc =
           CheckLinkAndChannel(ChannelID, "PassThruStartMsgFilter device not connected",
                               "PassThruStartMsgFilter invalid ChannelID");
@@ -250,7 +249,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, u
   // which then also governs transmission.
   if (tx_length_change) CanSetupOfChannel(ChannelID)->iso15765_tx_data_length = *tx_length_change;
 
-  PassThruIoctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
+  api::Ioctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
   if (JmsgSendMsgs(frames, 3, kSendTimeoutBus) != 0) {
     DbgMsg(kMsgError, "PassThruStartMsgFilter failed");
     return ERR_FAILED;
@@ -260,7 +259,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, u
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStopMsgFilter(uint32_t ChannelID, uint32_t FilterID) {
+int32_t orv::api::StopMsgFilter(uint32_t ChannelID, uint32_t FilterID) {
   if (const int32_t rc =
           CheckLinkAndChannel(ChannelID, "PassThruStopMsgFilter device not connected",
                               "PassThruStopMsgFilter invalid ChannelID");
@@ -281,7 +280,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStopMsgFilter(uint32_t ChannelID, ui
   const JMSG frames[3] = {FilterFrame(FilterID, dev, kTypeMask),
                           FilterFrame(FilterID, dev, kTypePattern),
                           FilterFrame(FilterID, dev, kTypeFlowControl)};
-  PassThruIoctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
+  api::Ioctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
   if (JmsgSendMsgs(frames, 3, kSendTimeoutBus) != 0) {
     DbgMsg(kMsgError, "PassThruStopMsgFilter failed");
     return ERR_FAILED;

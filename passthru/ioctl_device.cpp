@@ -21,6 +21,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
@@ -207,7 +208,7 @@ int32_t ClearPeriodicMsgs(uint32_t channel, uint8_t device) {
   DbgMsg(kMsgApi, "  CLEAR_PERIODIC_MSGS");
   if (device == 0) return STATUS_NOERROR;
   for (uint32_t index = 0; index < kPeriodicEntries; ++index) {
-    if (jmsg_periodic_msg[index].dev == device) PassThruStopPeriodicMsg(channel, index);
+    if (jmsg_periodic_msg[index].dev == device) api::StopPeriodicMsg(channel, index);
   }
   return STATUS_NOERROR;
 }
@@ -217,7 +218,7 @@ int32_t ClearMsgFilters(uint32_t channel, uint8_t device) {
   if (device == 0) return STATUS_NOERROR;
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
     const JMSG& mask = jmsg_filter_mask_msg[slot];
-    if (mask.dev == device && mask.size != 0) PassThruStopMsgFilter(channel, slot);
+    if (mask.dev == device && mask.size != 0) api::StopMsgFilter(channel, slot);
   }
   return STATUS_NOERROR;
 }
@@ -262,7 +263,7 @@ int32_t FiveBaudInit(uint32_t channel, void* pInput, void* pOutput) {
   while (platform::current().tick_ms() - start < kFiveBaudWaitMs) {
     PASSTHRU_MSG scratch;
     uint32_t count = 1;
-    PassThruReadMsgs(channel, &scratch, &count, kInitReadTimeoutMs);
+    api::ReadMsgs(channel, &scratch, &count, kInitReadTimeoutMs);
     if (ISO9141Keyword1 != 0 || ISO9141Keyword2 != 0) break;
   }
   // No key bytes within five seconds is no failure: the caller gets zeros.
@@ -286,15 +287,15 @@ int32_t FastInit(uint32_t channel, void* pInput, void* pOutput) {
   SendInitRequest(kInitFast, "Cannot start the FAST_INIT");
 
   uint32_t count = 1;
-  const int32_t rc = PassThruWriteMsgs(channel, request, &count, kFastInitWriteTimeoutMs);
+  const int32_t rc = api::WriteMsgs(channel, request, &count, kFastInitWriteTimeoutMs);
   if (rc != STATUS_NOERROR) return rc;
 
   const uint32_t start = platform::current().tick_ms();
   while (platform::current().tick_ms() - start < kFastInitWaitMs) {
     PASSTHRU_MSG msg;
     count = 1;
-    if (PassThruReadMsgs(channel, &msg, &count, kInitReadTimeoutMs) == STATUS_NOERROR &&
-        count == 1 && IsFastInitAnswer(msg)) {
+    if (api::ReadMsgs(channel, &msg, &count, kInitReadTimeoutMs) == STATUS_NOERROR && count == 1 &&
+        IsFastInitAnswer(msg)) {
       *answer = msg;
       return STATUS_NOERROR;
     }
@@ -354,6 +355,13 @@ int32_t WriteLcdTest() {
 }
 
 }  // namespace
+
+bool DeviceIoctlWaitsForAnswer(uint32_t ioctl_id) {
+  for (const AnalogRead& read : kAnalogReads) {
+    if (read.ioctl_id == ioctl_id) return true;
+  }
+  return ioctl_id == READ_DIO1 || ioctl_id == READ_DIO2;
+}
 
 int32_t HandleDeviceIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id, void* pInput,
                           void* pOutput) {

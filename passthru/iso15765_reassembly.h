@@ -18,10 +18,10 @@
 
 #include <cstdint>
 
-#include "link/rx_queues.h"
 #include "orvanta_j2534.h"
 #include "passthru/filter_table.h"
 #include "passthru/rx_frames.h"
+#include "passthru/rx_queues.h"
 
 namespace orv {
 

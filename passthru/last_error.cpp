@@ -6,10 +6,11 @@
 
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruGetLastError(char* pErrorDescription) {
+int32_t orv::api::GetLastError(char* pErrorDescription) {
   if (pErrorDescription == nullptr) {
     DbgMsg(kMsgError, "PassThruGetLastError null parameter");
     return ERR_NULL_PARAMETER;

@@ -3,13 +3,13 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
 #include "passthru/iso15765_reassembly.h"
 #include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
 
 namespace orv {
 

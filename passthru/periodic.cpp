@@ -15,6 +15,7 @@
 #include "link/discovery.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 
 namespace orv {
@@ -233,9 +234,8 @@ int32_t SendSuspendOrResume(uint32_t channel, uint8_t flags, const OpTexts& text
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStartPeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                             uint32_t* pMsgID,
-                                                             uint32_t TimeInterval) {
+int32_t orv::api::StartPeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pMsgID,
+                                   uint32_t TimeInterval) {
   if (const int32_t rc = CheckLinkAndChannel(ChannelID, kStartTexts); rc != STATUS_NOERROR) {
     return rc;
   }
@@ -272,9 +272,8 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStartPeriodicMsg(uint32_t ChannelID,
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruUpdatePeriodicMsg(uint32_t ChannelID,
-                                                              PASSTHRU_MSG* pMsg, uint32_t MsgID,
-                                                              uint32_t TimeInterval) {
+int32_t orv::api::UpdatePeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t MsgID,
+                                    uint32_t TimeInterval) {
   if (const int32_t rc = CheckLinkAndChannel(ChannelID, kUpdateTexts); rc != STATUS_NOERROR) {
     return rc;
   }
@@ -301,7 +300,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruUpdatePeriodicMsg(uint32_t ChannelID
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID) {
+int32_t orv::api::StopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID) {
   if (const int32_t rc = CheckLinkAndChannel(ChannelID, kStopTexts); rc != STATUS_NOERROR) {
     return rc;
   }
@@ -324,10 +323,10 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStopPeriodicMsg(uint32_t ChannelID, 
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSuspendPeriodic(uint32_t ChannelID) {
+int32_t orv::api::SuspendPeriodic(uint32_t ChannelID) {
   return SendSuspendOrResume(ChannelID, kSuspendFlag, kSuspendTexts, "PassThruSuspendPeriodic");
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruResumePeriodic(uint32_t ChannelID) {
+int32_t orv::api::ResumePeriodic(uint32_t ChannelID) {
   return SendSuspendOrResume(ChannelID, kResumeFlag, kResumeTexts, "PassThruResumePeriodic");
 }

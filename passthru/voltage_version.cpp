@@ -11,6 +11,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
+#include "passthru/api.h"
 #include "platform/platform.h"
 
 using namespace orv;
@@ -43,9 +44,7 @@ void FormatFirmwareVersion(const JMSG& answer, char* text) {
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSetProgrammingVoltage(uint32_t DeviceID,
-                                                                  uint32_t PinNumber,
-                                                                  uint32_t Voltage) {
+int32_t orv::api::SetProgrammingVoltage(uint32_t DeviceID, uint32_t PinNumber, uint32_t Voltage) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSetProgrammingVoltage device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -82,8 +81,8 @@ extern "C" ORV_API int32_t ORV_CALL PassThruSetProgrammingVoltage(uint32_t Devic
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadVersion(uint32_t DeviceID, char* pFirmwareVersion,
-                                                        char* pDllVersion, char* pApiVersion) {
+int32_t orv::api::ReadVersion(uint32_t DeviceID, char* pFirmwareVersion, char* pDllVersion,
+                              char* pApiVersion) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadVersion device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

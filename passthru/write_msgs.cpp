@@ -12,6 +12,7 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/tx_frames.h"
 #include "platform/platform.h"
@@ -187,8 +188,8 @@ int32_t BlockingWait(int32_t status) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                      uint32_t* pNumMsgs, uint32_t Timeout) {
+int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNumMsgs,
+                            uint32_t Timeout) {
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruWriteMsgs device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

@@ -12,6 +12,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
+#include "passthru/api.h"
 
 using namespace orv;
 
@@ -22,7 +23,7 @@ static_assert(kRtcSize == 12);
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
+int32_t orv::api::ReadRTC(RTC_DAY_TIME* pRTC) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadRTC device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -53,7 +54,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC) {
+int32_t orv::api::WriteRTC(RTC_DAY_TIME* pRTC) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruWriteRTC device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -254,7 +256,7 @@ void FileWaitingAnswers() {
   constexpr int kMaxPasses = 4;
   for (int pass = 0; pass < kMaxPasses; ++pass) {
     uint32_t waiting = 0;
-    if (com_rx_count(&hCommPort, &waiting) != COM_OK || waiting == 0) return;
+    if (ComRxCount(&hCommPort, &waiting) != com::kOk || waiting == 0) return;
     JmsgReceiveMsgs();
   }
 }
@@ -310,9 +312,7 @@ bool AwaitListingAnswer(uint8_t op) {
 
 using namespace orv;
 
-extern "C" {
-
-ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
+int32_t orv::api::WriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruWriteFile device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -346,7 +346,7 @@ ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, u
   return CloseStoredFileAfterWrite();
 }
 
-ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
+int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadFile device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -390,7 +390,7 @@ ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, ui
 // file: "PassThruDeleteFile(DELETE): Error") or did not answer within 15 s
 // ("PassThruDeleteFile(DELETE): No response"), so a caller can tell a
 // deleted file from one that may still be there.
-ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags) {
+int32_t orv::api::DeleteFile(char* SDFileName, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruDeleteFile device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -427,7 +427,7 @@ ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags) {
 
 // `pFileList` has no size: it must hold the whole list. Each entry adds at
 // most 53 characters (the 52 name bytes a frame can carry and the comma).
-ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
+int32_t orv::api::ReadDir(char* pFileSpec, char* pFileList) {
   if (pFileList != nullptr) pFileList[0] = '\0';
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadDir device not connected");
@@ -456,5 +456,3 @@ ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
   AwaitListingAnswer(kOpClose);  // the listing is complete whatever the close says
   return STATUS_NOERROR;
 }
-
-}  // extern "C"

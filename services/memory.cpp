@@ -18,6 +18,7 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "services/file_store.h"
 
 using namespace orv;
@@ -88,8 +89,7 @@ bool AcceptedWithBytes(uint8_t status, uint32_t wanted) {
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadMem(uint32_t Address, uint32_t Length,
-                                                    uint8_t* pData, uint32_t Flags) {
+int32_t orv::api::ReadMem(uint32_t Address, uint32_t Length, uint8_t* pData, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadMem device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -122,8 +122,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadMem(uint32_t Address, uint32_t L
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruWriteMem(uint32_t Address, uint32_t Length,
-                                                     uint8_t* pData, uint32_t Flags) {
+int32_t orv::api::WriteMem(uint32_t Address, uint32_t Length, uint8_t* pData, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruWriteMem device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

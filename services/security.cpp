@@ -12,6 +12,7 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "services/file_store.h"
 
 using namespace orv;
@@ -41,8 +42,7 @@ std::array<uint8_t, kSecurityDataSize> SecurityData(uint8_t level, const uint8_t
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(uint32_t Level, uint8_t* pFixed,
-                                                     uint8_t* pSeed, uint8_t* pKey) {
+int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSecurity device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -67,12 +67,4 @@ extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(uint32_t Level, uint8_t* pF
   }
   std::memcpy(pKey, MemData, kKeySize);
   return STATUS_NOERROR;
-}
-
-extern "C" ORV_API int32_t ORV_CALL VerifyORVXBuild(void) {
-  return 0;
-}
-
-extern "C" ORV_API int32_t ORV_CALL PassThruGetPointer(int32_t vb_pointer) {
-  return vb_pointer;
 }

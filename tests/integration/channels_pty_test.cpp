@@ -10,10 +10,10 @@
 #include <string>
 
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "orvanta_j2534.h"
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
+#include "passthru/rx_queues.h"
 #include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"

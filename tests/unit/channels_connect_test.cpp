@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "link/discovery.h"
-#include "link/rx_queues.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
 #include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "passthru/channel_table.h"
 #include "tests/unit/fault_matrix.h"

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "passthru/library_state.h"
 #include "platform/platform.h"

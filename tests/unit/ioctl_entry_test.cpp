@@ -2,7 +2,7 @@
 // IDs without a handler, and the two buffer ioctls.
 #include <gtest/gtest.h>
 
-#include "link/rx_queues.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
 #include "link/trace.h"

@@ -1,9 +1,9 @@
 // PassThruReadMsgs over frames the adapter sends: CAN conversion and
 // identifier acceptance, time stamps, K-line joining, checksum and filter,
 // overflow reporting and every outcome of the read loop.
-#include "link/rx_queues.h"
 #include "passthru/config_options.h"
 #include "passthru/rx_frames.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/txrx_test_support.h"
 
 namespace orv::test {

@@ -5,10 +5,10 @@
 
 #include <cstring>
 
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {

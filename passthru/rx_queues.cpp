@@ -1,6 +1,6 @@
 // Receive queues: ring storage, routing of received frames by the filter
 // lookups, overflow reporting, channel-stop and adapter-overflow reports.
-#include "link/rx_queues.h"
+#include "passthru/rx_queues.h"
 
 #include <cstring>
 
@@ -141,6 +141,11 @@ void ResetQueue(const RxQueue& q) {
   *q.flags = 0;
   std::memset(q.slots, 0, sizeof(JMSG) * q.capacity);
 }
+
+// The channel layer's receiver of what the receive pass cuts out of the
+// link: installed once, before any receive pass can run.
+const ReceiveSink kChannelSink{RouteReceivedFrame, OnChannelStop, OnAdapterOverflow};
+[[maybe_unused]] const bool kSinkInstalled = (InstallReceiveSink(&kChannelSink), true);
 
 }  // namespace
 
