@@ -16,7 +16,7 @@
 #include <string.h>
 #include <time.h>
 
-#define ORVANTA_J2534_LP64
+#define ORVANTA_J2534_LP64 1 /* as Orvanta::passthru_lp64 and pkg-config define it */
 #include "orvanta_j2534.h"
 
 static PASSTHRU_MSG msg; /* 4 kB: not on the stack */

@@ -154,7 +154,8 @@ long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
     uint32_t got = ask;
     {
       const CallGuard guard;
-      status = api::ReadMsgs(channel, chunk, &got, done == 0 ? timeout : RemainingMs(timeout, start));
+      status =
+          api::ReadMsgs(channel, chunk, &got, done == 0 ? timeout : RemainingMs(timeout, start));
     }
     got = std::min(got, ask);
     for (uint32_t i = 0; i < got; ++i) FromCore(chunk[i], msgs[done + i]);
@@ -212,7 +213,8 @@ long ConfigIoctl(uint32_t channel, uint32_t ioctl_id, ConfigList* list) {
   SCONFIG chunk[kConfigChunk];
   ulong done = 0;
   do {
-    const auto count = static_cast<uint32_t>(std::min<ulong>(list->NumOfParams - done, kConfigChunk));
+    const auto count =
+        static_cast<uint32_t>(std::min<ulong>(list->NumOfParams - done, kConfigChunk));
     for (uint32_t i = 0; i < count; ++i) {
       const Config& host = list->ConfigPtr[done + i];
       if (ioctl_id == SET_CONFIG && !Fits(host.Value)) {
@@ -241,7 +243,8 @@ long InfoIoctl(uint32_t channel, uint32_t ioctl_id, ParamList* list) {
   SPARAM chunk[kConfigChunk];
   ulong done = 0;
   do {
-    const auto count = static_cast<uint32_t>(std::min<ulong>(list->NumOfParams - done, kConfigChunk));
+    const auto count =
+        static_cast<uint32_t>(std::min<ulong>(list->NumOfParams - done, kConfigChunk));
     for (uint32_t i = 0; i < count; ++i) {
       chunk[i] = {IdOrNone(list->ParamPtr[done + i].Parameter), 0, 0};
     }
@@ -296,7 +299,7 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       InBytes target(static_cast<const ByteArray*>(input));
       InBytes key_bytes(static_cast<const ByteArray*>(output));
       const CallGuard guard(api::IoctlUsesAnswerSlot(ioctl_id) ? CallKind::kAnswerSlot
-                                                              : CallKind::kPlain);
+                                                               : CallKind::kPlain);
       return api::Ioctl(channel, ioctl_id, target.ptr, key_bytes.ptr);
     }
     case FAST_INIT: {
@@ -306,10 +309,11 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       long status = STATUS_NOERROR;
       {
         const CallGuard guard(api::IoctlUsesAnswerSlot(ioctl_id) ? CallKind::kAnswerSlot
-                                                                : CallKind::kPlain);
+                                                                 : CallKind::kPlain);
         status = api::Ioctl(channel, ioctl_id, request.ptr, output != nullptr ? &answer : nullptr);
       }
-      if (status == STATUS_NOERROR && output != nullptr) FromCore(answer, *static_cast<Msg*>(output));
+      if (status == STATUS_NOERROR && output != nullptr)
+        FromCore(answer, *static_cast<Msg*>(output));
       return status;
     }
     default: {
@@ -317,7 +321,7 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       // one of a little-endian unsigned long as of a 32-bit value); IDs the
       // core does not know it refuses without looking at the pointers.
       const CallGuard guard(api::IoctlUsesAnswerSlot(ioctl_id) ? CallKind::kAnswerSlot
-                                                              : CallKind::kPlain);
+                                                               : CallKind::kPlain);
       return api::Ioctl(channel, ioctl_id, input, output);
     }
   }
@@ -326,6 +330,8 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
 }  // namespace
 }  // namespace orv::lp64
 
+using orv::api::CallGuard;
+using orv::api::CallKind;
 using orv::lp64::Fits;
 using orv::lp64::IdOrNone;
 using orv::lp64::InMsg;
@@ -333,8 +339,6 @@ using orv::lp64::Msg;
 using orv::lp64::OutNumber;
 using orv::lp64::Refuse;
 using orv::lp64::ulong;
-using orv::api::CallGuard;
-using orv::api::CallKind;
 namespace api = orv::api;
 
 extern "C" {
@@ -427,7 +431,8 @@ ORV_API long PassThruStartPeriodicMsg(ulong ChannelID, Msg* pMsg, ulong* pMsgID,
     return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruStartPeriodicMsg", "TimeInterval");
   }
   InMsg msg(pMsg);
-  if (msg.status != STATUS_NOERROR) return Refuse(msg.status, "PassThruStartPeriodicMsg", "TxFlags");
+  if (msg.status != STATUS_NOERROR)
+    return Refuse(msg.status, "PassThruStartPeriodicMsg", "TxFlags");
   OutNumber id(pMsgID);
   const CallGuard guard;
   return api::StartPeriodicMsg(IdOrNone(ChannelID), msg.ptr, id.get(),
@@ -440,7 +445,8 @@ ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
     return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruUpdatePeriodicMsg", "TimeInterval");
   }
   InMsg msg(pMsg);
-  if (msg.status != STATUS_NOERROR) return Refuse(msg.status, "PassThruUpdatePeriodicMsg", "TxFlags");
+  if (msg.status != STATUS_NOERROR)
+    return Refuse(msg.status, "PassThruUpdatePeriodicMsg", "TxFlags");
   const CallGuard guard;
   return api::UpdatePeriodicMsg(IdOrNone(ChannelID), msg.ptr, IdOrNone(MsgID),
                                 static_cast<uint32_t>(TimeInterval));

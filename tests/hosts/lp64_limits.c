@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#define ORVANTA_J2534_LP64
+#define ORVANTA_J2534_LP64 1 /* as Orvanta::passthru_lp64 and pkg-config define it */
 #include "orvanta_j2534.h"
 
 _Static_assert(sizeof(PASSTHRU_MSG) == 6 * sizeof(unsigned long) + 4128, "six fields, then data");
@@ -15,12 +15,12 @@ _Static_assert(sizeof(SCONFIG) == 2 * sizeof(unsigned long), "two fields");
 
 #define BIG 0x100000000ul
 static int failures = 0;
-#define CHECK(cond)                                            \
-  do {                                                         \
-    if (!(cond)) {                                             \
+#define CHECK(cond)                                             \
+  do {                                                          \
+    if (!(cond)) {                                              \
       fprintf(stderr, "line %d: %s failed\n", __LINE__, #cond); \
-      ++failures;                                              \
-    }                                                          \
+      ++failures;                                               \
+    }                                                           \
   } while (0)
 
 static PASSTHRU_MSG msgs[10];
@@ -41,7 +41,7 @@ int main(void) {
   CHECK(PassThruGetLastError(text) == STATUS_NOERROR && strstr(text, "Flags") != NULL);
   CHECK(PassThruConnect(device, CAN | BIG, 0, 500000, &channel) == ERR_INVALID_PROTOCOL_ID);
   CHECK(PassThruConnect(device, CAN, 0, 500000, &channel) == STATUS_NOERROR && channel == 5);
-  CHECK(PassThruDisconnect(BIG | channel) != STATUS_NOERROR);  /* not channel 5 */
+  CHECK(PassThruDisconnect(BIG | channel) != STATUS_NOERROR); /* not channel 5 */
 
   SCONFIG config = {DATA_RATE, ~0ul};
   SCONFIG_LIST configs = {1, &config};
