@@ -76,7 +76,7 @@ if nm -D --undefined-only "$lib" | grep -q __asan_; then
   echo "SKIP: hosts_lp64: Qt part (a sanitizer build cannot be loaded by canbusutil)"
   exit 0
 fi
-if ! grep -qx passthrucan <<<"$plugins" || [ ! -x "$build/tests/qt_can_send" ]; then
+if ! grep -qx passthrucan <<<"$plugins" || [ ! -x "$build/examples/qt_can_send" ]; then
   [ "${ORVANTA_HOSTS_REQUIRED:-0}" = 1 ] && fail "canbusutil, Qt's passthrucan plugin or qt_can_send is missing"
   echo "SKIP: hosts_lp64: Qt part (needs libqt5serialbus5-bin, -plugins and -dev)"
   exit 0
@@ -89,7 +89,7 @@ listen() { # canbusutil -l ends by the signal, so it is judged by its output
 }
 run_host listen || true
 expect_traffic "canbusutil -l" "$out"
-run_host timeout 20 "$build/tests/qt_can_send" passthrucan "$lib%COM7" 7E0#0201 18DA10F1#0209 ||
+run_host timeout 20 "$build/examples/qt_can_send" passthrucan "$lib%COM7" 7E0#0201 18DA10F1#0209 ||
   fail "qt_can_send: $out"
 expect_sent "Qt's passthrucan plugin"
 echo "hosts_lp64: can_monitor_lp64, lp64_limits, canbusutil and qt_can_send passed"

@@ -1,7 +1,11 @@
-// Sends CAN frames through a Qt SerialBus plugin, waiting for the device to
-// connect first: canbusutil writes before the pass-thru plugin (which opens
-// its device on a thread of its own) has connected, so it cannot send
-// through that plugin at all.
+// qt_can_send: sends CAN frames through a Qt SerialBus plugin, for example
+// Qt's pass-thru plugin over liborvanta_passthru_lp64. It writes once the
+// device is connected: canbusutil writes at once, before the pass-thru
+// plugin (which opens its device on a thread of its own) has connected, so
+// it cannot send through that plugin.
+//
+// Example: qt_can_send passthrucan "/usr/lib/x86_64-linux-gnu/liborvanta_passthru_lp64.so.1%COM3"
+// 7E0#0201
 //
 // Usage: qt_can_send PLUGIN DEVICE ID#HEX...  (an ID of more than three
 // digits is a 29-bit one). Exit codes: 0 all written, 1 an error or no
