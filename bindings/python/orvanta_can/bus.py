@@ -48,7 +48,7 @@ class OrvantaBus(can.BusABC):
         registration, else the default install location)
     """
 
-    def __init__(self, channel="COM7", can_filters=None, bitrate=500000, fd=False,
+    def __init__(self, channel=None, can_filters=None, bitrate=500000, fd=False,
                  data_bitrate=None, library=None, **kwargs):
         self._lock = threading.Lock()
         self._device = None
