@@ -450,11 +450,12 @@ OsError EmulatedPlatform::trace_connect(uint16_t port, platform::SocketHandle* s
   return kOk;
 }
 
-void EmulatedPlatform::trace_send(platform::SocketHandle socket, const char* text,
+bool EmulatedPlatform::trace_send(platform::SocketHandle socket, const char* text,
                                   uint32_t length) {
-  if (count_call() != kOk) return;
-  if (sockets_.count(socket) == 0 || text == nullptr) return;
+  if (count_call() != kOk) return false;
+  if (sockets_.count(socket) == 0 || text == nullptr || !trace_reading_) return false;
   trace_sends_.emplace_back(text, length);
+  return true;
 }
 
 std::string EmulatedPlatform::trace_text() const {

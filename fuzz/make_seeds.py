@@ -273,8 +273,20 @@ def services_corpus():
     answer(s, 0xF0, 2, 0x0F, bytes(16) + b"B.TXT\0")
     answer(s, 0xF0, 2, 0x0F)
     answer(s, 0xF0, 6, 0x0F)
+    s.boolean(False)  # no endless answer
     s.boolean(True)
     write("services", "listing", s)
+
+    s = Seed()
+    s.u8(0)
+    s.in_range(0, 9, 3)  # a listing that never ends
+    s.in_range(0, 6, 0)
+    answer(s, 0xF0, 5, 0x0F, bytes(16) + b"A,B\0")
+    answer(s, 0xF0, 6, 0x0F)
+    s.boolean(True)
+    answer(s, 0xF0, 2, 0x0F, bytes(16) + b"N" * 51 + b"\0")
+    s.boolean(True)
+    write("services", "hostile_listing", s)
 
     s = Seed()
     s.u8(0)

@@ -130,7 +130,11 @@ void ReadSerialNumber() {
 bool ProbePort(uint32_t port) {
   CommPortNum = port;
   com_buf_len = 0;
-  if (ComOpen(&hCommPort, port, 115200, 8, 1, 0) != com::kOk) return false;
+  if (ComOpen(&hCommPort, port, 115200, 8, 1, 0) != com::kOk) {
+    // A port refused as unsafe says why; a missing one says nothing.
+    if (const char* why = os().serial_open_refusal()) DbgMsg(kMsgError, why);
+    return false;
+  }
   DbgMsgf(kMsgLink, "Looking for Orvanta on COM%d port", static_cast<int>(port));
   JmsgSendCmd(kDevSystem, kOpStop, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   os().sleep_ms(kStopSettleMs);

@@ -263,6 +263,11 @@ typedef struct {
 } RTC_DAY_TIME;
 
 /* ---- Pass-thru API ----------------------------------------------------- */
+/* PassThruReadDir writes at most ORV_FILE_LIST_MAX bytes (the terminating
+ * zero included) into pFileList, which must be that large. A longer listing
+ * fails with ERR_FAILED. */
+#define ORV_FILE_LIST_MAX 8192
+
 /* The library's second export face declares these with the other flavour's
  * types itself (ORV_J2534_NO_FUNCTIONS). */
 #if !defined(ORV_J2534_NO_FUNCTIONS)

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
 #include "platform/platform.h"
@@ -26,6 +27,14 @@ uint32_t LibraryTest::OpenLink() {
   EXPECT_EQ(PassThruOpen(nullptr, &device_id), 0);
   ClearLogs();
   return device_id;
+}
+
+void LibraryTest::StartTrace() {
+  platform_.set_trace_listener(true);
+  platform::SocketHandle socket = -1;
+  ASSERT_EQ(platform_.trace_connect(kTracePort, &socket), 0);
+  debug_socket = socket;
+  platform_.clear_trace();
 }
 
 void LibraryTest::ClearLogs() {

@@ -31,6 +31,8 @@ class LibraryTest : public ::testing::Test {
   // Frames the library wrote to the adapter's port since the last clear.
   std::vector<emu::Frame> Sent() const { return platform_.written_frames(kAdapterPort); }
   std::string LastErrorText() const;
+  // Switches the debug trace on to the emulated listener, emptied.
+  void StartTrace();
 
   emu::EmulatedPlatform platform_;
   emu::Adapter adapter_;
