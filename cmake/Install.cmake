@@ -46,7 +46,7 @@ endif()
 # A program that links the library finds it from bin/ through a relative
 # run path under any prefix (and in the system directories anyway).
 file(RELATIVE_PATH ORV_BIN_TO_LIB "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
-foreach(program orvanta-provision orvanta-adapter-sim)
+foreach(program orvanta-provision orvanta-adapter-sim orvanta-adapter)
   if(TARGET ${program})
     get_target_property(links ${program} LINK_LIBRARIES)
     if(NOT WIN32 AND "orvanta_passthru" IN_LIST links)
@@ -125,6 +125,11 @@ if(ORV_LINUX_DESKTOP)
   # Man pages go in compressed, as Debian expects them.
   find_program(ORV_GZIP gzip)
   set(ORV_MAN_PAGES orvanta-provision.1 orvanta-adapter-sim.1 orvanta-register-passthru.1)
+  if(TARGET orvanta-adapter)
+    list(APPEND ORV_MAN_PAGES orvanta-adapter.1)
+    install(FILES ${ORV_ROOT}/packaging/bash-completion/orvanta-adapter
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  endif()
   set(ORV_MAN_OUTPUTS "")
   foreach(page ${ORV_MAN_PAGES})
     set(source ${ORV_ROOT}/docs/man/${page})
@@ -154,7 +159,9 @@ set(CPACK_PACKAGE_DESCRIPTION
   "SAE J2534 (API 04.04 with J2534-2 extensions) pass-thru library for the\n\
 Orvanta vehicle-diagnostic adapter on a USB serial port, with the\n\
 orvanta-provision tool that gives an Orvanta-IOT adapter its wireless\n\
-network, and the orvanta-adapter-sim emulator for testing host programs.\n\
+network, the orvanta-adapter tool for the adapter's file store, clock,\n\
+memory, firmware and debug trace, and the orvanta-adapter-sim emulator\n\
+for testing host programs.\n\
 .\n\
 liborvanta_passthru has the 32-bit J2534 layout; liborvanta_passthru_lp64\n\
 the unsigned long one of host programs built from SAE's header on 64-bit\n\

@@ -62,6 +62,7 @@ void EmulatedPlatform::advance_ms(uint32_t ms) {
 }
 
 void EmulatedPlatform::sleep_ms(uint32_t ms) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   slept_ += ms;
   advance_ms(ms);
 }
@@ -153,6 +154,7 @@ void EmulatedPlatform::fail_call_number(uint64_t n, OsError error, bool from_the
 
 void EmulatedPlatform::clear_faults() {
   fail_writes_ = 0;
+  cut_writes_ = 0;
   write_countdown_ = 0;
   fail_reads_ = 0;
   fail_call_ = 0;
@@ -203,6 +205,7 @@ bool EmulatedPlatform::parse_device_name(const char* name, uint32_t* port) {
 }
 
 OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (handle != nullptr) *handle = kInvalidHandle;
   if (const OsError e = count_call()) return e;
   if (handle == nullptr) return oserr::kInvalidParameter;
@@ -227,6 +230,7 @@ OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* han
 }
 
 OsError EmulatedPlatform::serial_close(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   const OsError injected = count_call();
   if (injected != kOk && !close_releases_on_failure_) return injected;
   auto it = handles_.find(handle);
@@ -238,6 +242,7 @@ OsError EmulatedPlatform::serial_close(SerialHandle handle) {
 
 OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
                                               platform::SerialSettings* settings) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -249,6 +254,7 @@ OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
                                               const platform::SerialSettings& settings) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -259,6 +265,7 @@ OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t in_bytes,
                                                  uint32_t out_bytes) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -271,6 +278,7 @@ OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t i
 // Clearing the input queue drops what has reached the port; what the
 // adapter has not sent yet still comes later.
 OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -284,6 +292,7 @@ OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
 
 OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
                                               const platform::SerialTimeouts& timeouts) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -294,6 +303,7 @@ OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_get_properties(SerialHandle handle,
                                                 platform::SerialProperties* properties) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -314,6 +324,7 @@ uint32_t EmulatedPlatform::read_wait_ms(const EmulatedPort& port, uint32_t count
 
 OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
                                       uint32_t* done) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
@@ -340,8 +351,27 @@ OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint
   return kOk;
 }
 
+// Advances the clock like an empty read, up to `ms`, until adapter output
+// falls due. A read failure waiting to be injected counts as readable, so
+// that the read which fails comes at once.
+OsError EmulatedPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  *readable = false;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  Adapter* adapter = port->adapter;
+  const auto due = [&] {
+    return fail_reads_ > 0 || (adapter != nullptr && adapter->has_output_due(now_));
+  };
+  for (uint32_t waited = 0; !due() && waited < ms; ++waited) advance_ms(1);
+  *readable = due();
+  return kOk;
+}
+
 OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                                        uint32_t* done) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
@@ -353,14 +383,18 @@ OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffe
     --fail_writes_;
     return fail_write_error_;
   }
-  const std::span<const uint8_t> bytes(buffer, count);
+  const bool cut = cut_writes_ > 0 && count > cut_at_;
+  if (cut) --cut_writes_;
+  const std::span<const uint8_t> bytes(buffer, cut ? cut_at_ : count);
   port->writes.emplace_back(bytes.begin(), bytes.end());
   if (port->adapter != nullptr) port->adapter->on_host_bytes(bytes, now_);
-  *done = count;
+  *done = static_cast<uint32_t>(bytes.size());
+  if (cut) advance_ms(std::max<uint32_t>(port->timeouts.write_total_constant, 1));
   return kOk;
 }
 
 OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -371,6 +405,7 @@ OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
 }
 
 OsError EmulatedPlatform::serial_clear_break(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -389,6 +424,7 @@ void EmulatedPlatform::set_registry(std::vector<RegistrySubkey> subkeys) {
 void EmulatedPlatform::clear_registry() {
   registry_present_ = false;
   registry_.clear();
+  locked_subkeys_.clear();
 }
 
 OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) {
@@ -405,11 +441,13 @@ OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint3
 OsError EmulatedPlatform::registry_query_value(const char* subkey, const char* value_name,
                                                uint8_t* data, uint32_t* size) {
   ++registry_calls_;
-  if (!registry_present_ || subkey == nullptr) return oserr::kFileNotFound;
+  if (!registry_present_ || subkey == nullptr) return platform::kErrorCantOpen;
   auto key = std::find_if(registry_.begin(), registry_.end(), [&](const RegistrySubkey& k) {
     return same_text_nocase(k.name, subkey);
   });
-  if (key == registry_.end()) return oserr::kFileNotFound;
+  if (key == registry_.end() || locked_subkeys_.count(key->name) != 0) {
+    return platform::kErrorCantOpen;
+  }
   const char* wanted = value_name != nullptr ? value_name : "";
   auto value = std::find_if(key->values.begin(), key->values.end(),
                             [&](const auto& v) { return same_text_nocase(v.first, wanted); });

@@ -18,12 +18,18 @@
 // (its open handle fails every transfer with error 22 and it cannot be
 // reopened) and later reappears.
 //
+// Threads: the seam's calls (serial, clock) may come from several threads
+// at once, as the library's waits call serial_wait_readable outside its
+// own lock; they are serialised here. The control functions are for the
+// test's own thread while no library call runs.
+//
 // Failure reporting: the Win32-style OsError codes of the seam; nothing
 // throws. All control goes through this object.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -106,6 +112,13 @@ class EmulatedPlatform : public platform::Platform {
   // The k-th write from now fails (k >= 1).
   void fail_write_number(uint32_t k, platform::OsError error = oserr::kGenFailure);
   void fail_next_reads(uint32_t n, platform::OsError error = oserr::kGenFailure);
+  // The next `writes` writes (on any port) take at most `bytes` bytes each
+  // and, as a port does when its write time limit ends a write, take that
+  // limit on the clock; they report success with the short count.
+  void cut_next_writes(uint32_t bytes, uint32_t writes = 1) {
+    cut_at_ = bytes;
+    cut_writes_ = writes;
+  }
   void fail_next_opens(uint32_t port, uint32_t n, platform::OsError error = oserr::kFileNotFound);
   void set_max_read(uint32_t port, uint32_t bytes) { ports_[port].max_read = bytes; }
   void vanish_port(uint32_t port);
@@ -126,6 +139,8 @@ class EmulatedPlatform : public platform::Platform {
   // --- registry ---
   void set_registry(std::vector<RegistrySubkey> subkeys);
   void clear_registry();  // the key itself is missing
+  // The subkey of this name is listed but cannot be opened (access denied).
+  void lock_registry_subkey(const std::string& name) { locked_subkeys_.insert(name); }
   uint32_t registry_calls() const { return registry_calls_; }
 
   // --- trace listener ---
@@ -164,7 +179,12 @@ class EmulatedPlatform : public platform::Platform {
                                  uint32_t count, uint32_t* done) override;
   platform::OsError serial_set_break(platform::SerialHandle handle) override;
   platform::OsError serial_clear_break(platform::SerialHandle handle) override;
-  uint32_t tick_ms() override { return now_; }
+  platform::OsError serial_wait_readable(platform::SerialHandle handle, uint32_t ms,
+                                         bool* readable) override;
+  uint32_t tick_ms() override {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return now_;
+  }
   void sleep_ms(uint32_t ms) override;
   platform::OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) override;
   platform::OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
@@ -182,6 +202,7 @@ class EmulatedPlatform : public platform::Platform {
   uint32_t read_wait_ms(const EmulatedPort& port, uint32_t count) const;
   static bool parse_device_name(const char* name, uint32_t* port);
 
+  std::mutex mutex_;  // serialises the seam's calls
   uint32_t now_ = 1000;
   uint64_t slept_ = 0;
   std::map<uint32_t, EmulatedPort> ports_;
@@ -193,6 +214,8 @@ class EmulatedPlatform : public platform::Platform {
   platform::OsError fail_write_error_ = 0;
   uint32_t write_countdown_ = 0;  // the write that fails when this reaches 1
   platform::OsError countdown_error_ = 0;
+  uint32_t cut_at_ = 0;
+  uint32_t cut_writes_ = 0;
   uint32_t fail_reads_ = 0;
   platform::OsError fail_read_error_ = 0;
   uint64_t calls_ = 0;
@@ -203,6 +226,7 @@ class EmulatedPlatform : public platform::Platform {
 
   bool registry_present_ = false;
   std::vector<RegistrySubkey> registry_;
+  std::set<std::string> locked_subkeys_;
   uint32_t registry_calls_ = 0;
 
   bool trace_accepting_ = false;

@@ -3,12 +3,10 @@
 
 #include <cstdio>
 
+#include "link/link_state.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-int32_t lLastError = 0;
-int32_t hCommPort = -1;
 
 namespace {
 
@@ -24,7 +22,7 @@ bool HandleOpen(const int32_t* h_drv) {
 
 // Records a failed platform call and yields the driver's code for it.
 int32_t Fail(OsError error, int32_t code) {
-  lLastError = error;
+  Link().lLastError = error;
   return code;
 }
 
@@ -129,7 +127,7 @@ int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits
   char name[kDeviceNameSize];
   FormatComDeviceName(name, port);
   *h_drv = -1;
-  lLastError = 0;
+  Link().lLastError = 0;
 
   platform::SerialHandle handle = -1;
   if (OsError e = os().serial_open(name, &handle)) {
@@ -177,11 +175,10 @@ int32_t ComWrite(int32_t* h_drv, const uint8_t* p_buffer, uint32_t count,
   if (!HandleOpen(h_drv) || p_buffer == nullptr) return com::kErrHandle;
   uint32_t done = 0;
   if (p_bytes_written != nullptr) *p_bytes_written = 0;
-  if (OsError e = os().serial_write(*h_drv, p_buffer, count, &done)) {
-    return Fail(e, com::kErrWrite);
-  }
+  const OsError e = os().serial_write(*h_drv, p_buffer, count, &done);
+  // Also after a failure: what went out before it must not be sent again.
   if (p_bytes_written != nullptr) *p_bytes_written = done;
-  return com::kOk;
+  return e != 0 ? Fail(e, com::kErrWrite) : com::kOk;
 }
 
 int32_t ComIoctl(int32_t* h_drv, uint32_t func, void* p_parms) {

@@ -3,11 +3,12 @@
 // export face publishes these as the com_* functions of the public header;
 // the library itself calls them directly.
 //
-// The handle of the adapter's port lives here, beside the driver that
-// moves its bytes.
+// The handle of the adapter's port (LinkState::hCommPort) sits beside the
+// driver's own record of the last platform error.
 //
 // Failure reporting: each function returns 0 or a negative com::kErr* code;
-// the platform's own error code of the last failure lands in lLastError.
+// the platform's own error code of the last failure lands in
+// LinkState::lLastError.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +16,6 @@
 #include "link/link_codes.h"
 
 namespace orv {
-
-// Platform error code of the last failed platform call (for inspection).
-extern int32_t lLastError;
-
-// Serial handle of the adapter link; -1 when closed.
-extern int32_t hCommPort;
 
 // The driver's fixed settings.
 inline constexpr uint32_t kInputQueueBytes = 32768;

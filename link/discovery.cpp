@@ -7,19 +7,11 @@
 #include "link/comdrvr.h"
 #include "link/jmsg.h"
 #include "link/link_codes.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-uint32_t CommPortNum = 0;
-uint32_t UserSpecifiedCommPort = 0;
-uint32_t UserSpecifiedIOTNum = 0;
-int32_t hIOTSocket = -1;
-uint32_t SerialNumber = 0;
-uint32_t fSuppressPopups = 0;
-uint32_t fNotDetectedPopup = 0;
-uint32_t wsaStarted = 0;
 
 namespace {
 
@@ -41,29 +33,35 @@ bool EqualsIgnoringCase(const char* a, const char* b) {
 }
 
 // Reads a value of `subkey` as text (at most 240 bytes; longer counts as
-// missing). Returns false when it is missing.
-bool ReadValueText(const char* subkey, const char* value, char (&text)[kValueDataSize + 1]) {
+// missing). Returns the platform's result: kOk, or why it is missing.
+platform::OsError QueryValueText(const char* subkey, const char* value,
+                                 char (&text)[kValueDataSize + 1]) {
   uint32_t size = kValueDataSize;
-  if (os().registry_query_value(subkey, value, reinterpret_cast<uint8_t*>(text), &size) !=
-      platform::kOk) {
-    return false;
-  }
-  text[size <= kValueDataSize ? size : kValueDataSize] = '\0';
-  return true;
+  const platform::OsError e =
+      os().registry_query_value(subkey, value, reinterpret_cast<uint8_t*>(text), &size);
+  if (e == platform::kOk) text[size <= kValueDataSize ? size : kValueDataSize] = '\0';
+  return e;
+}
+
+bool ReadValueText(const char* subkey, const char* value, char (&text)[kValueDataSize + 1]) {
+  return QueryValueText(subkey, value, text) == platform::kOk;
 }
 
 bool IsAdapterName(const char* name) {
   return EqualsIgnoringCase(name, "Orvanta-FD") || EqualsIgnoringCase(name, "Orvanta-IOT");
 }
 
-// Finds the first subkey whose "Name" is the adapter's. The walk stops at
-// the first subkey that cannot be enumerated.
+// Finds the first subkey whose "Name" is the adapter's. Subkeys without
+// that name are skipped; the walk stops at the first subkey that cannot be
+// enumerated or opened, so no setting behind an unreadable key is used.
 bool FindAdapterSubkey(char (&subkey)[kSubkeyNameSize]) {
   for (uint32_t index = 0; index < kMaxSubkeys; ++index) {
     if (os().registry_enum_subkey(index, subkey, sizeof subkey) != platform::kOk) return false;
     subkey[sizeof subkey - 1] = '\0';
     char name[kValueDataSize + 1];
-    if (ReadValueText(subkey, "Name", name) && IsAdapterName(name)) return true;
+    const platform::OsError e = QueryValueText(subkey, "Name", name);
+    if (e == platform::kErrorCantOpen) return false;
+    if (e == platform::kOk && IsAdapterName(name)) return true;
   }
   return false;
 }
@@ -88,28 +86,28 @@ const char* SkipZeros(const char* text) {
 
 void NoteOpenName(const char* name) {
   if (std::strncmp(name, "COM", 3) == 0) {
-    UserSpecifiedCommPort = ReadNumber(name + 3);
+    Link().UserSpecifiedCommPort = ReadNumber(name + 3);
   } else if (std::strncmp(name, "IOT:", 4) == 0) {
-    UserSpecifiedIOTNum = ReadNumber(SkipZeros(name + 4));
+    Link().UserSpecifiedIOTNum = ReadNumber(SkipZeros(name + 4));
   } else if (std::strncmp(name, "J2534-2:", 8) == 0) {
-    UserSpecifiedCommPort = ReadNumber(name + 8);
+    Link().UserSpecifiedCommPort = ReadNumber(name + 8);
   }
 }
 
 namespace {
 
 void OpenTraceConnection() {
-  if (debug_socket != -1) {
-    os().trace_close(debug_socket);  // the newer connection replaces it
-    debug_socket = -1;
+  if (Link().debug_socket != -1) {
+    os().trace_close(Link().debug_socket);  // the newer connection replaces it
+    Link().debug_socket = -1;
   }
   platform::SocketHandle socket = -1;
-  if (os().trace_connect(kTracePort, &socket) == platform::kOk) debug_socket = socket;
+  if (os().trace_connect(kTracePort, &socket) == platform::kOk) Link().debug_socket = socket;
 }
 
 bool VersionAnswered() {
   return ReplyIs(kDevSystem, kOpRead, kTypeVersion) &&
-         (ORVXResponse.size == 2 || ORVXResponse.size == 4);
+         (Link().ORVXResponse.size == 2 || Link().ORVXResponse.size == 4);
 }
 
 void ReadSerialNumber() {
@@ -119,18 +117,18 @@ void ReadSerialNumber() {
   }
   os().sleep_ms(kSerialWaitMs);
   JmsgReceiveMsgs();
-  if (ReplyIs(kDevSystem, kOpRead, kTypeSerialNumber) && ORVXResponse.size > 11) {
-    const uint8_t* d = ORVXResponse.data;
-    SerialNumber = static_cast<uint32_t>(d[8]) << 24 | static_cast<uint32_t>(d[9]) << 16 |
-                   static_cast<uint32_t>(d[10]) << 8 | d[11];
+  if (ReplyIs(kDevSystem, kOpRead, kTypeSerialNumber) && Link().ORVXResponse.size > 11) {
+    const uint8_t* d = Link().ORVXResponse.data;
+    Link().SerialNumber = static_cast<uint32_t>(d[8]) << 24 | static_cast<uint32_t>(d[9]) << 16 |
+                          static_cast<uint32_t>(d[10]) << 8 | d[11];
   }
 }
 
 // Probes one port; leaves it open and returns true when an adapter answers.
 bool ProbePort(uint32_t port) {
-  CommPortNum = port;
-  com_buf_len = 0;
-  if (ComOpen(&hCommPort, port, 115200, 8, 1, 0) != com::kOk) {
+  Link().CommPortNum = port;
+  Link().com_buf_len = 0;
+  if (ComOpen(&Link().hCommPort, port, 115200, 8, 1, 0) != com::kOk) {
     // A port refused as unsafe says why; a missing one says nothing.
     if (const char* why = os().serial_open_refusal()) DbgMsg(kMsgError, why);
     return false;
@@ -138,7 +136,7 @@ bool ProbePort(uint32_t port) {
   DbgMsgf(kMsgLink, "Looking for Orvanta on COM%d port", static_cast<int>(port));
   JmsgSendCmd(kDevSystem, kOpStop, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   os().sleep_ms(kStopSettleMs);
-  ComIoctl(&hCommPort, 6, nullptr);
+  ComIoctl(&Link().hCommPort, 6, nullptr);
   os().sleep_ms(kPurgeSettleMs);
   ClearReply();
   if (JmsgSendCmd(kDevSystem, kOpRead, kTypeVersion, 0, 0, nullptr, kSendTimeoutCommand) !=
@@ -153,25 +151,26 @@ bool ProbePort(uint32_t port) {
 }
 
 void ClosePort() {
-  ComClose(&hCommPort);
-  hCommPort = -1;
+  ComClose(&Link().hCommPort);
+  Link().hCommPort = -1;
 }
 
 // Walks the ports (the one named, or 1000 down to 1) until one answers.
 void SearchPorts() {
-  const uint32_t first = UserSpecifiedCommPort != 0 ? UserSpecifiedCommPort : kHighestComPort;
-  const uint32_t last = UserSpecifiedCommPort != 0 ? UserSpecifiedCommPort : 1;
+  const uint32_t first =
+      Link().UserSpecifiedCommPort != 0 ? Link().UserSpecifiedCommPort : kHighestComPort;
+  const uint32_t last = Link().UserSpecifiedCommPort != 0 ? Link().UserSpecifiedCommPort : 1;
   for (uint32_t port = first; port >= last && port != 0; --port) {
     if (ProbePort(port)) return;
     ClosePort();
   }
-  CommPortNum = 0;
+  Link().CommPortNum = 0;
 }
 
 void ShowNotDetected() {
-  if (fNotDetectedPopup != 0 || fSuppressPopups != 0) return;
+  if (Link().fNotDetectedPopup != 0 || Link().fSuppressPopups != 0) return;
   os().message_box("Orvanta not detected", "ERROR");
-  fNotDetectedPopup = 1;
+  Link().fNotDetectedPopup = 1;
 }
 
 }  // namespace
@@ -193,55 +192,45 @@ uint32_t CheckIOTNumInRegistry() {
 }
 
 int32_t JmsgCheckConnection() {
-  if (hCommPort != -1) return kLinkOk;
-  if (fSuppressPopups == 0) fSuppressPopups = static_cast<uint32_t>(SuppressPopups());
-  if (wsaStarted == 0) {
+  if (Link().hCommPort != -1) return kLinkOk;
+  if (Link().fSuppressPopups == 0) Link().fSuppressPopups = static_cast<uint32_t>(SuppressPopups());
+  if (Link().wsaStarted == 0) {
     os().socket_startup();
-    wsaStarted = 1;
+    Link().wsaStarted = 1;
   }
   if (AllowDebug() == 1) OpenTraceConnection();
-  if (UserSpecifiedIOTNum == 0) UserSpecifiedIOTNum = CheckIOTNumInRegistry();
+  if (Link().UserSpecifiedIOTNum == 0) Link().UserSpecifiedIOTNum = CheckIOTNumInRegistry();
 
   bool searched = false;
-  if (CommPortNum == 0 && UserSpecifiedIOTNum == 0) {
+  if (Link().CommPortNum == 0 && Link().UserSpecifiedIOTNum == 0) {
     SearchPorts();
     searched = true;
   }
   const bool not_detected =
-      (searched && CommPortNum == 0) || (!searched && UserSpecifiedIOTNum != 0 && CommPortNum == 0);
+      (searched && Link().CommPortNum == 0) ||
+      (!searched && Link().UserSpecifiedIOTNum != 0 && Link().CommPortNum == 0);
   if (not_detected) {
     ShowNotDetected();
-    hCommPort = -1;
+    Link().hCommPort = -1;
     return kLinkNoAdapter;
   }
   return kLinkOk;
 }
 
+// While no network adapter number is set that number is 0, so device ID 0
+// is accepted: older host programs pass 0.
 bool IsKnownDeviceId(uint32_t device_id) {
-  return device_id == CommPortNum || (UserSpecifiedIOTNum != 0 && device_id == UserSpecifiedIOTNum);
+  return device_id == Link().CommPortNum || device_id == Link().UserSpecifiedIOTNum;
 }
 
 uint32_t OpenedDeviceId() {
-  return UserSpecifiedIOTNum != 0 ? UserSpecifiedIOTNum : CommPortNum;
+  return Link().UserSpecifiedIOTNum != 0 ? Link().UserSpecifiedIOTNum : Link().CommPortNum;
 }
 
 void CloseAdapterPort() {
-  ComClose(&hCommPort);
-  hCommPort = -1;
-  CommPortNum = 0;
-}
-
-void ResetDiscoveryState() {
-  if (hCommPort != -1) ComClose(&hCommPort);
-  hCommPort = -1;
-  CommPortNum = 0;
-  UserSpecifiedCommPort = 0;
-  UserSpecifiedIOTNum = 0;
-  hIOTSocket = -1;
-  SerialNumber = 0;
-  fSuppressPopups = 0;
-  fNotDetectedPopup = 0;
-  wsaStarted = 0;
+  ComClose(&Link().hCommPort);
+  Link().hCommPort = -1;
+  Link().CommPortNum = 0;
 }
 
 }  // namespace orv

@@ -10,15 +10,6 @@
 
 namespace orv {
 
-extern uint32_t CommPortNum;  // COM port of the adapter; 0 while none is known
-extern uint32_t UserSpecifiedCommPort;
-extern uint32_t UserSpecifiedIOTNum;
-extern int32_t hIOTSocket;  // reserved for a network link; stays -1
-extern uint32_t SerialNumber;
-extern uint32_t fSuppressPopups;
-extern uint32_t fNotDetectedPopup;
-extern uint32_t wsaStarted;
-
 inline constexpr uint32_t kHighestComPort = 1000;
 inline constexpr uint32_t kStopSettleMs = 200;
 inline constexpr uint32_t kPurgeSettleMs = 100;
@@ -44,8 +35,5 @@ void CloseAdapterPort();
 
 // True when `device_id` names the open adapter (its COM port or IOT number).
 bool IsKnownDeviceId(uint32_t device_id);
-
-// Restores the start-up state of the link (port closed, nothing known).
-void ResetDiscoveryState();
 
 }  // namespace orv

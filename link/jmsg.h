@@ -84,7 +84,8 @@ enum FrameType : uint8_t {
 // Answer flag: refused, no more data, or (device 0xF0) adapter overflow.
 inline constexpr uint8_t kFlagRefused = 0x40;
 
-// Send time-outs callers pass (accepted and not used by the link).
+// Send time-outs callers pass: how long a write cut short by the port's
+// time limit may go on with the rest before the retry path takes over.
 inline constexpr uint32_t kSendTimeoutCommand = 100;
 inline constexpr uint32_t kSendTimeoutBus = 1500;
 inline constexpr uint32_t kSendTimeoutMemory = 500;
@@ -95,23 +96,10 @@ inline constexpr size_t kMemDataSize = 8192;
 inline constexpr size_t kAdcInputs = 16;
 inline constexpr size_t kDioLines = 3;  // lines 1 and 2; index 0 unused
 
-// MemStatus values.
+// MemStatus values (LinkState).
 inline constexpr uint8_t kMemPending = 0xFF;
 inline constexpr uint8_t kMemAccepted = 0x00;
 inline constexpr uint8_t kMemRefused = 0xFE;
-
-// Receive buffer: bytes read and not yet consumed, starting at a frame
-// boundary.
-extern uint8_t com_buf[kComBufSize];
-extern uint32_t com_buf_len;
-
-// Answer places written by the receive pass.
-extern JMSG ORVXResponse;
-extern uint8_t MemData[kMemDataSize];
-extern int32_t MemSize;
-extern uint8_t MemStatus;
-extern uint16_t AdcReadings[kAdcInputs];
-extern uint8_t DioReadings[kDioLines];
 
 // Where the receive pass hands what belongs to the channels: bus frames
 // (operation 2 from 0x10, 0x20, 0x30, 0x40, 0x90), the adapter's
@@ -137,23 +125,22 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
 int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout);
 
 // Writes prepared wire bytes with the driver's single reconnect-and-retry.
+// A write that the port's time limit cut short is continued with the rest
+// while `timeout_ms` (the caller's send time) allows; what still cannot go
+// out takes the retry path, which writes only the bytes not yet sent, so
+// no frame goes out twice. Returns 0 when every byte went out, else 7.
 // `who` names the caller in the retry message. Used by the two senders and
 // by the memory write, whose frame is larger than a JMSG.
-int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who);
+int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
+                           uint32_t timeout_ms);
 
 // One receive pass: reads what the port holds, dispatches complete frames.
 int32_t JmsgReceiveMsgs();
 
 // Clears the `dev` and `op` bytes of the reply slot before a request.
-inline void ClearReply() {
-  ORVXResponse.dev = 0;
-  ORVXResponse.op = 0;
-}
-inline bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
-  return ORVXResponse.dev == dev && ORVXResponse.op == op && ORVXResponse.type == type;
-}
-
-// Restores the start-up state of the receive buffer and answer places.
-void ResetLinkBuffers();
+void ClearReply();
+// True when the reply slot holds an answer with this device, operation and
+// type.
+bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type);
 
 }  // namespace orv

@@ -51,6 +51,6 @@ int32_t WriteMem(uint32_t Address, uint32_t Length, uint8_t* pData, uint32_t Fla
 int32_t ReadRTC(RTC_DAY_TIME* pRTC);
 int32_t WriteRTC(RTC_DAY_TIME* pRTC);
 int32_t UpdateFirmware(uint8_t* Data, uint32_t Length);
-int32_t Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey);
+int32_t Security(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey);
 
 }  // namespace orv::api

@@ -1,5 +1,5 @@
 // The guard every exported call takes before it enters the core: it makes
-// the call safe from any thread (see passthru/library_lock.h). Both export
+// the call safe from any thread (see passthru/call_sync.h). Both export
 // faces use it, so the rules are the same whichever face a host loads.
 #pragma once
 

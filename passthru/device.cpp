@@ -5,6 +5,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 
 namespace orv::api {
 
@@ -31,7 +32,7 @@ int32_t Close(uint32_t /*DeviceID*/) {
   if (JmsgCheckConnection() != STATUS_NOERROR) return ERR_DEVICE_NOT_CONNECTED;
   DbgMsg(kMsgApi, "PassThruClose()");
   CloseAdapterPort();
-  ChannelStatus = 0;
+  State().channels.ChannelStatus = 0;
   return STATUS_NOERROR;
 }
 

@@ -18,6 +18,7 @@
 #include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 
 namespace orv {
 namespace {
@@ -171,10 +172,10 @@ int32_t BuildFrame(uint32_t channel, FrameRole role, const PASSTHRU_MSG& msg, JM
 }
 
 void StoreSlot(uint32_t slot, uint32_t type, const JMSG (&frames)[3]) {
-  jmsg_filter_type[slot] = type;
-  jmsg_filter_mask_msg[slot] = frames[kMask];
-  jmsg_filter_pattern_msg[slot] = frames[kPattern];
-  jmsg_filter_flow_msg[slot] = frames[kFlow];
+  State().filters.type[slot] = type;
+  State().filters.mask[slot] = frames[kMask];
+  State().filters.pattern[slot] = frames[kPattern];
+  State().filters.flow[slot] = frames[kFlow];
 }
 
 int32_t CheckLinkAndChannel(uint32_t channel, const char* not_connected,

@@ -4,6 +4,7 @@
 // change it; only a null buffer is reported (and becomes the new text).
 #include <cstring>
 
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
@@ -17,8 +18,8 @@ int32_t orv::api::GetLastError(char* pErrorDescription) {
   }
   // J2534 callers provide 80 characters: cut a longer text to 79 and its zero.
   constexpr size_t kCallerBufferSize = 80;
-  const size_t length = strnlen(LastError, kCallerBufferSize - 1);
-  std::memcpy(pErrorDescription, LastError, length);
+  const size_t length = strnlen(LastErrorText(), kCallerBufferSize - 1);
+  std::memcpy(pErrorDescription, LastErrorText(), length);
   pErrorDescription[length] = '\0';
   return STATUS_NOERROR;
 }

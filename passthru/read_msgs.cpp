@@ -10,6 +10,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
 #include "passthru/iso15765_reassembly.h"
 #include "passthru/rx_frames.h"
@@ -100,7 +101,9 @@ int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNu
     const uint32_t limit = partial ? SaturatingAdd(Timeout, kPartialKLineGraceMs) : Timeout;
     if (elapsed > limit) status = ERR_TIMEOUT;
     if (status == STATUS_NOERROR || (out.delivered == 0 && !receive_polled)) {
-      JmsgReceiveMsgs();
+      // Wait for bytes until just past the limit; after it only look once.
+      const uint32_t left = status == STATUS_NOERROR ? limit - elapsed : 0;
+      ReceiveWait(left == UINT32_MAX ? left : left + 1);
       status = STATUS_NOERROR;
       receive_polled = true;
     }

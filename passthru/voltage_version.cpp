@@ -8,10 +8,12 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
 
 using namespace orv;
@@ -77,7 +79,7 @@ int32_t orv::api::SetProgrammingVoltage(uint32_t DeviceID, uint32_t PinNumber, u
             static_cast<long>(rc));
     return ERR_FAILED;
   }
-  platform::current().sleep_ms(kVoltageSettleMs);
+  SleepReleasingState(kVoltageSettleMs);
   return STATUS_NOERROR;
 }
 
@@ -105,7 +107,7 @@ int32_t orv::api::ReadVersion(uint32_t DeviceID, char* pFirmwareVersion, char* p
     DbgMsg(kMsgError, "PassThruReadVersion: No response");
     return ERR_FAILED;
   }
-  FormatFirmwareVersion(ORVXResponse, pFirmwareVersion);
+  FormatFirmwareVersion(Link().ORVXResponse, pFirmwareVersion);
   std::snprintf(pDllVersion, kVersionTextSize, "%02d.%02d", 2, 10);
   std::snprintf(pApiVersion, kVersionTextSize, "%s", "04.04");
   return STATUS_NOERROR;

@@ -9,6 +9,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
@@ -46,11 +47,11 @@ int32_t orv::api::ReadRTC(RTC_DAY_TIME* pRTC) {
   }
   // A shorter answer would complete the record with bytes the adapter
   // never sent.
-  if (ORVXResponse.size < kRtcSize) {
+  if (Link().ORVXResponse.size < kRtcSize) {
     DbgMsg(kMsgError, "PassThruReadRTC: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pRTC->Bytes, ORVXResponse.data, kRtcSize);
+  std::memcpy(pRTC, Link().ORVXResponse.data, kRtcSize);  // the adapter's image, unchanged
   return STATUS_NOERROR;
 }
 
@@ -65,8 +66,8 @@ int32_t orv::api::WriteRTC(RTC_DAY_TIME* pRTC) {
   }
   DbgMsg(kMsgApi, "PassThruWriteRTC(pRTC)");
   ClearReply();
-  const int32_t rc =
-      JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize, pRTC->Bytes, kSendTimeoutCommand);
+  const int32_t rc = JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize,
+                                 reinterpret_cast<const uint8_t*>(pRTC), kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {
     DbgMsgf(kMsgError, "PassThruWriteRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
     return ERR_FAILED;

@@ -18,10 +18,13 @@
 
 #include "link/comdrvr.h"
 #include "link/discovery.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
+#include "services/transfer_progress.h"
 
 namespace orv {
 
@@ -147,6 +150,8 @@ uint32_t FillWriteBatch(WriteSource& source, long* remaining, JMSG (&batch)[kWri
   return count;
 }
 
+int32_t CloseStoredFileAfterWrite();
+
 int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) {
   JMSG batch[kWriteBatchFrames];
   long remaining = length;
@@ -164,6 +169,12 @@ int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) 
     }
     if (AwaitFileStoreAnswer() != kMemAccepted) {
       DbgMsg(kMsgError, "PassThruWriteFile: Error");
+      return ERR_FAILED;
+    }
+    const auto sent = static_cast<uint64_t>(length - remaining);
+    if (!TransferMayContinue(sent, static_cast<uint64_t>(length)) && remaining > 0) {
+      CloseStoredFileAfterWrite();  // what was acknowledged stays stored
+      DbgMsg(kMsgError, "PassThruWriteFile: stopped");
       return ERR_FAILED;
     }
   }
@@ -209,30 +220,6 @@ int32_t OpenStoredFileForReading(const char* sd_name, size_t length) {
     return ERR_FAILED;
   }
   return STATUS_NOERROR;
-}
-
-// Requests blocks until an empty answer and appends each to the host file.
-int32_t ReceiveFileContents(std::FILE* file, const char* pc_name) {
-  for (;;) {
-    ExpectFileStoreAnswer();
-    const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
-                                   kSendTimeoutCommand);
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruReadFile: JmsgSendCmd returned %ld", static_cast<long>(rc));
-      return ERR_FAILED;
-    }
-    if (AwaitFileStoreAnswer() != kMemAccepted) {
-      DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
-      return ERR_FAILED;
-    }
-    const size_t bytes =
-        static_cast<size_t>(std::clamp<int32_t>(MemSize, 0, static_cast<int32_t>(kMemDataSize)));
-    if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
-    if (std::fwrite(MemData, 1, bytes, file) != bytes) {
-      DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
-      return ERR_FAILED;
-    }
-  }
 }
 
 // --- PassThruReadDir steps -------------------------------------------------------
@@ -308,7 +295,7 @@ void FileWaitingAnswers() {
   constexpr int kMaxPasses = 4;
   for (int pass = 0; pass < kMaxPasses; ++pass) {
     uint32_t waiting = 0;
-    if (ComRxCount(&hCommPort, &waiting) != com::kOk || waiting == 0) return;
+    if (ComRxCount(&Link().hCommPort, &waiting) != com::kOk || waiting == 0) return;
     JmsgReceiveMsgs();
   }
 }
@@ -337,18 +324,59 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
   return frame;
 }
 
+// Read data that comes after its wait has ended (an answer in several
+// frames) is not a stale answer: it is filed by the drain before the next
+// request, lands at the start of Link().MemData and is taken by the next wait, so
+// the host file gets the bytes in the order the adapter sent them.
+int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes) {
+  uint64_t written = 0;
+  for (;;) {
+    Link().MemStatus = kMemPending;
+    Link().MemSize = 0;
+    FileWaitingAnswers();
+    const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
+                                   kSendTimeoutCommand);
+    if (rc != STATUS_NOERROR) {
+      DbgMsgf(kMsgError, "PassThruReadFile: JmsgSendCmd returned %ld", static_cast<long>(rc));
+      return ERR_FAILED;
+    }
+    if (AwaitFileStoreAnswer() != kMemAccepted) {
+      DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
+      return ERR_FAILED;
+    }
+    const size_t bytes = static_cast<size_t>(
+        std::clamp<int32_t>(Link().MemSize, 0, static_cast<int32_t>(kMemDataSize)));
+    if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
+    if (bytes > max_bytes - written) {
+      DbgMsgf(kMsgError, "PassThruReadFile(): %s would exceed %lu bytes", pc_name,
+              static_cast<unsigned long>(max_bytes));
+      return ERR_FAILED;
+    }
+    if (std::fwrite(Link().MemData, 1, bytes, file) != bytes) {
+      DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
+      return ERR_FAILED;
+    }
+    written += bytes;
+    if (!TransferMayContinue(written, 0)) {
+      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
+      DbgMsg(kMsgError, "PassThruReadFile: stopped");
+      return ERR_FAILED;
+    }
+  }
+}
+
 void ExpectFileStoreAnswer() {
   FileWaitingAnswers();
-  MemStatus = kMemPending;
-  MemSize = 0;  // answer data collects from the start of MemData
+  Link().MemStatus = kMemPending;
+  Link().MemSize = 0;  // answer data collects from the start of Link().MemData
 }
 
 uint8_t AwaitFileStoreAnswer() {
   const uint32_t start = os().tick_ms();
-  while (MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
-    JmsgReceiveMsgs();
+  while (Link().MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
+    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
   }
-  return MemStatus;
+  return Link().MemStatus;
 }
 
 int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, size_t size) {
@@ -374,7 +402,7 @@ int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, 
 bool AwaitListingAnswer(uint8_t op) {
   const uint32_t start = os().tick_ms();
   while (os().tick_ms() - start < kFileStoreWaitMs) {
-    JmsgReceiveMsgs();
+    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
     if (ReplyIs(kDevSystem, op, kTypeDirectory)) return true;
   }
   return false;
@@ -439,7 +467,9 @@ int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
     DbgMsgf(kMsgError, "PassThruReadFile(): %s file open error", PCFileName);
     return ERR_FAILED;
   }
-  if (ReceiveFileContents(host.get(), PCFileName) != STATUS_NOERROR) return ERR_FAILED;
+  if (ReceiveFileContents(host.get(), PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
+    return ERR_FAILED;
+  }
   const int32_t rc =
       JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {
@@ -520,8 +550,8 @@ int32_t orv::api::ReadDir(char* pFileSpec, char* pFileList) {
   // bounds both the bytes written and the number of requests.
   size_t used = 0;
   bool fits = true;
-  while (ORVXResponse.size != 0) {  // the open's answer carries the first entry
-    fits = AppendListingEntry(pFileList, &used, ORVXResponse);
+  while (Link().ORVXResponse.size != 0) {  // the open's answer carries the first entry
+    fits = AppendListingEntry(pFileList, &used, Link().ORVXResponse);
     if (!fits) break;
     if (RequestListingAnswer(kOpRead, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
   }

@@ -16,6 +16,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
 #include "services/file_store.h"
+#include "services/transfer_progress.h"
 
 using namespace orv;
 
@@ -101,6 +102,7 @@ int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
   }
 
   const uint8_t* next = Data;
+  const uint32_t total = Length;
   while (Length != 0) {
     JMSG batch[kFirmwareBatchFrames];
     const uint32_t count = FillFirmwareBatch(next, Length, batch);
@@ -113,6 +115,12 @@ int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
     }
     if (AwaitFileStoreAnswer() != kMemAccepted) {
       DbgMsg(kMsgError, "PassThruUpdateFirmware(LAST): Errror");
+      return ERR_FAILED;
+    }
+    if (!TransferMayContinue(total - Length, total) && Length != 0) {
+      SendFirmwareFrame(MakeFirmwareFrame(kOpClose, 0, kCloseFrameSize),
+                        "PassThruUpdateFirmware(CLOSE)");
+      DbgMsg(kMsgError, "PassThruUpdateFirmware: stopped");
       return ERR_FAILED;
     }
   }

@@ -16,6 +16,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
@@ -78,13 +79,15 @@ int32_t SendMemWriteFrame(uint32_t address, std::span<const uint8_t> bytes) {
   std::array<uint8_t, kWriteFrameCapacity> frame;
   const size_t length = BuildMemWriteFrame(address, bytes, frame);
   if (TraceOn()) DumpMemWriteFrame(frame);
-  return JmsgWriteWithRetry(frame.data(), static_cast<uint32_t>(length), "JmsgSendMsgs");
+  return JmsgWriteWithRetry(frame.data(), static_cast<uint32_t>(length), "JmsgSendMsgs",
+                            kSendTimeoutMemory);
 }
 
 // An accepted answer that holds the requested bytes. A shorter answer
 // would hand the caller bytes left over from an earlier request.
 bool AcceptedWithBytes(uint8_t status, uint32_t wanted) {
-  return status == kMemAccepted && MemSize >= 0 && static_cast<uint32_t>(MemSize) >= wanted;
+  return status == kMemAccepted && Link().MemSize >= 0 &&
+         static_cast<uint32_t>(Link().MemSize) >= wanted;
 }
 
 }  // namespace
@@ -115,7 +118,7 @@ int32_t orv::api::ReadMem(uint32_t Address, uint32_t Length, uint8_t* pData, uin
       DbgMsg(kMsgError, "PassThruReadMem: Error");
       return ERR_FAILED;
     }
-    std::memcpy(pData, MemData, count);
+    std::memcpy(pData, Link().MemData, count);
     pData += count;
     Address += count;
   }

@@ -10,6 +10,7 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
@@ -42,7 +43,7 @@ std::array<uint8_t, kSecurityDataSize> SecurityData(uint8_t level, const uint8_t
 
 }  // namespace
 
-int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
+int32_t orv::api::Security(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSecurity device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -52,7 +53,7 @@ int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint
     return ERR_NULL_PARAMETER;
   }
   DbgMsgf(kMsgApi, "PassThruSecurity(%ld, ...)", static_cast<long>(Level));
-  const auto data = SecurityData(static_cast<uint8_t>(Level), pFixed, pSeed);
+  const auto data = SecurityData(Level, pFixed, pSeed);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendCmd(kDevSecurity, kOpRead, kTypePlain, 0, data.size(), data.data(),
                                  kSendTimeoutCommand);
@@ -61,10 +62,10 @@ int32_t orv::api::Security(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed, uint
     return ERR_FAILED;
   }
   // A shorter key would be completed with bytes of an earlier answer.
-  if (AwaitFileStoreAnswer() != kMemAccepted || MemSize < static_cast<int32_t>(kKeySize)) {
+  if (AwaitFileStoreAnswer() != kMemAccepted || Link().MemSize < static_cast<int32_t>(kKeySize)) {
     DbgMsg(kMsgError, "PassThruSecurity: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pKey, MemData, kKeySize);
+  std::memcpy(pKey, Link().MemData, kKeySize);
   return STATUS_NOERROR;
 }

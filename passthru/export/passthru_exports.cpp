@@ -173,7 +173,7 @@ ORV_API int32_t ORV_CALL PassThruUpdateFirmware(uint8_t* Data, uint32_t Length) 
   return api::UpdateFirmware(Data, Length);
 }
 
-ORV_API int32_t ORV_CALL PassThruSecurity(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed,
+ORV_API int32_t ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed,
                                           uint8_t* pKey) {
   const CallGuard guard(CallKind::kAnswerSlot);
   return api::Security(Level, pFixed, pSeed, pKey);

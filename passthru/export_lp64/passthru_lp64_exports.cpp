@@ -545,10 +545,9 @@ ORV_API long PassThruUpdateFirmware(uint8_t* Data, ulong Length) {
   return api::UpdateFirmware(Data, static_cast<uint32_t>(Length));
 }
 
-ORV_API long PassThruSecurity(ulong Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
-  if (!Fits(Level)) return Refuse(ERR_FAILED, "PassThruSecurity", "Level");
+ORV_API long PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
   const CallGuard guard(CallKind::kAnswerSlot);
-  return api::Security(static_cast<uint32_t>(Level), pFixed, pSeed, pKey);
+  return api::Security(Level, pFixed, pSeed, pKey);
 }
 
 }  // extern "C"

@@ -19,10 +19,24 @@
  *
  * Every function returns a status code: the J2534 codes below for the API,
  * the negative COM_ERR_* codes for the serial driver.
+ *
+ * Threads: every PassThru* function may be called from any thread at any
+ * time. Calls are serialised on the library's state, but a call that waits
+ * (a read with a time limit, a blocking write, an answer of the adapter)
+ * lets the others run meanwhile: bus traffic of other channels keeps being
+ * received and read, and calls on different channels do not wait out each
+ * other's time limits. Calls that wait for an answer of the adapter itself
+ * (PassThruReadVersion, PassThruOpen, the voltage and digital-line
+ * ioctls, the file store, memory, clock, security and firmware functions)
+ * run one at a time, each getting its own answer. PassThruGetLastError
+ * returns the text of the calling thread's last failure. The com_* serial
+ * driver keeps no state beyond the caller's handle; one handle must not be
+ * used by two threads at once.
  */
 #ifndef ORVANTA_J2534_H
 #define ORVANTA_J2534_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -257,10 +271,30 @@ typedef struct {
 } SPARAM_LIST;
 
 /* The adapter clock record: 12 bytes, passed between caller and adapter
- * unchanged (multi-byte fields little-endian). */
+ * unchanged (multi-byte fields little-endian, the adapter's order). */
 typedef struct {
-  uint8_t Bytes[12];
+  int32_t jdn; /* day number */
+  uint16_t year;
+  uint8_t month;
+  uint8_t day; /* of the month */
+  uint8_t hour;
+  uint8_t min;
+  uint8_t sec;
+  uint8_t pad;
 } RTC_DAY_TIME;
+
+/* The record goes to the adapter as its memory image: no padding may creep in. */
+#ifdef __cplusplus
+#define ORV_STATIC_ASSERT(condition, text) static_assert(condition, text)
+#else
+#define ORV_STATIC_ASSERT(condition, text) _Static_assert(condition, text)
+#endif
+ORV_STATIC_ASSERT(sizeof(RTC_DAY_TIME) == 12, "RTC_DAY_TIME is 12 bytes");
+ORV_STATIC_ASSERT(offsetof(RTC_DAY_TIME, jdn) == 0 && offsetof(RTC_DAY_TIME, year) == 4 &&
+                      offsetof(RTC_DAY_TIME, month) == 6 && offsetof(RTC_DAY_TIME, day) == 7 &&
+                      offsetof(RTC_DAY_TIME, hour) == 8 && offsetof(RTC_DAY_TIME, min) == 9 &&
+                      offsetof(RTC_DAY_TIME, sec) == 10 && offsetof(RTC_DAY_TIME, pad) == 11,
+                  "RTC_DAY_TIME field offsets");
 
 /* ---- Pass-thru API ----------------------------------------------------- */
 /* PassThruReadDir writes at most ORV_FILE_LIST_MAX bytes (the terminating
@@ -312,7 +346,8 @@ ORV_API ORV_LONG ORV_CALL PassThruWriteMem(ORV_ULONG Address, ORV_ULONG Length, 
 ORV_API ORV_LONG ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC);
 ORV_API ORV_LONG ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC);
 ORV_API ORV_LONG ORV_CALL PassThruUpdateFirmware(uint8_t* Data, ORV_ULONG Length);
-ORV_API ORV_LONG ORV_CALL PassThruSecurity(ORV_ULONG Level, uint8_t* pFixed, uint8_t* pSeed,
+/* Level is a byte; stdcall still passes it in a 4-byte slot (PassThruSecurity@16). */
+ORV_API ORV_LONG ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed,
                                            uint8_t* pKey);
 ORV_API ORV_LONG ORV_CALL VerifyORVXBuild(void);
 ORV_API ORV_LONG ORV_CALL PassThruGetPointer(ORV_LONG vb_pointer);

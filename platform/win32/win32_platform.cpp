@@ -234,6 +234,27 @@ class Win32Platform final : public Platform {
     return Result(ok);
   }
 
+  // Looks at the input queue once per read limit (1 ms) until bytes are
+  // there or the time is up: the port is not opened for overlapped
+  // transfers, so a blocking wait on it would also hold up writes.
+  OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
+    *readable = false;
+    HANDLE port = Port(handle);
+    if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    const DWORD start = GetTickCount();
+    for (;;) {
+      DWORD errors = 0;
+      COMSTAT status{};
+      if (!ClearCommError(port, &errors, &status)) return LastErrorOrFailure();
+      if (status.cbInQue != 0) {
+        *readable = true;
+        return kOk;
+      }
+      if (GetTickCount() - start >= ms) return kOk;
+      Sleep(1);
+    }
+  }
+
   OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                        uint32_t* done) override {
     HANDLE port = Port(handle);
@@ -272,9 +293,11 @@ class Win32Platform final : public Platform {
   OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
                                uint32_t* size) override {
     RegistryKey root;
-    if (OsError e = root.Open(HKEY_LOCAL_MACHINE, kPassThruKey)) return e;
     RegistryKey adapter;
-    if (OsError e = adapter.Open(root.get(), subkey)) return e;
+    if (root.Open(HKEY_LOCAL_MACHINE, kPassThruKey) != kOk ||
+        adapter.Open(root.get(), subkey) != kOk) {
+      return kErrorCantOpen;  // as the walk must tell it from a missing value
+    }
     DWORD length = *size;
     const LSTATUS status =
         RegQueryValueExA(adapter.get(), value_name, nullptr, nullptr, data, &length);

@@ -1,6 +1,7 @@
 // Discovery, open and the debug trace over real pseudo-terminals, with the
 // library's native POSIX backend and orvanta-adapter-sim as the adapter.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -89,6 +91,25 @@ class TraceListener {
   std::string text_;
 };
 
+// Why the trace cannot reach `listener` on this machine, or "" when it can:
+// the library sends it to the host name, which must resolve to one of this
+// machine's own IPv4 addresses (a bare chroot has no such name).
+std::string TraceUnreachableReason(const TraceListener& listener) {
+  if (!listener.ok()) return "TCP port 8609 is taken by another program";
+  char host[256] = {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (gethostname(host, sizeof host - 1) != 0 || getaddrinfo(host, nullptr, &hints, &found) != 0)
+    return "this machine's host name has no IPv4 address";
+  uint8_t octets[4] = {};
+  std::memcpy(octets, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, sizeof octets);
+  freeaddrinfo(found);
+  if (!platform::IsOwnIpv4Address(octets))
+    return "this machine's host name resolves to an address not its own";
+  return "";
+}
+
 class DiscoveryPtyTest : public PtyLibraryTest {
  protected:
 };
@@ -99,7 +120,7 @@ TEST_F(DiscoveryPtyTest, SearchFindsTheAdapterOnCom7BehindSilentPorts) {
   uint32_t id = 0;
   ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
   EXPECT_EQ(id, 7u);
-  EXPECT_EQ(SerialNumber, 4242u);
+  EXPECT_EQ(Link().SerialNumber, 4242u);
   const size_t frames = CountFramesIn(sim.log_text());
   EXPECT_GE(frames, 3u);
 
@@ -125,13 +146,13 @@ TEST_F(DiscoveryPtyTest, NetworkAdapterNameOpensNoPort) {
   ASSERT_TRUE(sim.started()) << sim.log_text();
   uint32_t id = 0;
   EXPECT_EQ(PassThruOpen("IOT:0012", &id), 8);
-  EXPECT_EQ(UserSpecifiedIOTNum, 12u);
+  EXPECT_EQ(Link().UserSpecifiedIOTNum, 12u);
   EXPECT_EQ(CountFramesIn(sim.log_text()), 0u);
 }
 
 TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
   TraceListener listener;
-  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  if (const std::string why = TraceUnreachableReason(listener); !why.empty()) GTEST_SKIP() << why;
   WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
   SimProcess sim;
   ASSERT_TRUE(sim.started()) << sim.log_text();
@@ -160,7 +181,7 @@ TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
 
 TEST_F(DiscoveryPtyTest, ListenerThatNeverReadsCannotHangTheLibrary) {
   TraceListener listener(false);
-  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  if (const std::string why = TraceUnreachableReason(listener); !why.empty()) GTEST_SKIP() << why;
   WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
   SimProcess sim;
   ASSERT_TRUE(sim.started()) << sim.log_text();
@@ -170,7 +191,7 @@ TEST_F(DiscoveryPtyTest, ListenerThatNeverReadsCannotHangTheLibrary) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (TraceOn() && std::chrono::steady_clock::now() < give_up) DbgMsg('D', text.c_str());
   EXPECT_FALSE(TraceOn());  // closed after a few seconds of refused lines
-  EXPECT_GT(TraceDroppedLines, 0u);
+  EXPECT_GT(Link().TraceDroppedLines, 0u);
   PassThruClose(id);
 }
 

@@ -171,12 +171,12 @@ TEST_F(EmulatedPlatformTest, RegistryEnumerationAndCapacity) {
   size = sizeof data;
   EXPECT_EQ(plat.registry_query_value("Orvanta", "SuppressPopups", data, &size),
             oserr::kFileNotFound);
-  EXPECT_EQ(plat.registry_query_value("Missing", "Name", data, &size), oserr::kFileNotFound);
+  EXPECT_EQ(plat.registry_query_value("Missing", "Name", data, &size), platform::kErrorCantOpen);
 
   plat.set_registry({});
   EXPECT_EQ(plat.registry_enum_subkey(0, name, sizeof name), oserr::kNoMoreItems);
   plat.clear_registry();
-  EXPECT_EQ(plat.registry_query_value("Orvanta", "Name", data, &size), oserr::kFileNotFound);
+  EXPECT_EQ(plat.registry_query_value("Orvanta", "Name", data, &size), platform::kErrorCantOpen);
 }
 
 TEST_F(EmulatedPlatformTest, TraceAndMessageBoxAreRecorded) {

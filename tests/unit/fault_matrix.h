@@ -23,6 +23,7 @@
 #include "emulator/bus_unit.h"
 #include "emulator/emulated_platform.h"
 #include "emulator/service_units.h"
+#include "link/link_state.h"
 #include "orvanta_j2534.h"
 
 namespace orv::test {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -208,7 +209,7 @@ TEST_F(FaultMatrixServices, ClockReadAndWrite) {
         RTC_DAY_TIME rtc{};
         const int32_t status = PassThruReadRTC(&rtc);
         if (status == 0) {
-          EXPECT_TRUE(std::equal(record.begin(), record.end(), rtc.Bytes));
+          EXPECT_EQ(0, std::memcmp(&rtc, record.data(), sizeof rtc));
         }
         return status;
       },
@@ -218,7 +219,7 @@ TEST_F(FaultMatrixServices, ClockReadAndWrite) {
   RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
                  [&record](FaultWorld&) {
                    RTC_DAY_TIME rtc{};
-                   std::copy(record.begin(), record.end(), rtc.Bytes);
+                   std::memcpy(&rtc, record.data(), sizeof rtc);
                    return PassThruWriteRTC(&rtc);
                  },
                  [&record](const FaultRun& run) {

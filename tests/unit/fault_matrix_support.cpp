@@ -43,7 +43,7 @@ std::string FaultWorld::LastError() const {
 
 bool FaultWorld::HandlesAgree() const {
   const emu::EmulatedPort& port = const_cast<FaultPlatform&>(platform).port(kPort);
-  return hCommPort == port.handle;
+  return Link().hCommPort == port.handle;
 }
 
 void FaultWorld::ClearLogs() {

@@ -8,6 +8,7 @@
 #include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "tests/support/library_fixture.h"
@@ -77,34 +78,63 @@ TEST_F(LinkFramesTest, FailedWriteAndFailedReopenGiveFailureAndOneMessage) {
   JMSG frame = MakeJmsg(0x10, 3, 5, 0, {0, 0, 7, 0xE0});
   EXPECT_EQ(JmsgSendMsgs(&frame, 1, 1500), 7);
   EXPECT_EQ(LastErrorText(), "JmsgSendMsgs com_write returned -32001, retry");
-  EXPECT_EQ(hCommPort, -1);
+  EXPECT_EQ(Link().hCommPort, -1);
   // The port is known but closed: the link check does not search again,
   // and the next send reopens it through its retry.
   EXPECT_EQ(JmsgCheckConnection(), 0);
   EXPECT_EQ(JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100), 0);
-  EXPECT_NE(hCommPort, -1);
+  EXPECT_NE(Link().hCommPort, -1);
+}
+
+// A write cut short at the port's 1 s write limit: the rest follows while
+// the caller's send time allows, else through the retry path; a frame
+// never goes out twice.
+TEST_F(LinkFramesTest, WriteCutShortGoesOnWithTheRestAndNeverRepeatsAFrame) {
+  const std::vector<JMSG> batch(20, MakeJmsg(0x10, 3, 5, 0, std::vector<uint8_t>(12, 7)));
+  struct Case {
+    bool command;  // JmsgSendCmd (10 bytes, 100 ms) instead of the batch (440 bytes, 1500 ms)
+    uint32_t cut_at, cuts;
+    int32_t result;
+    const char* text;
+  } cases[] = {
+      {false, 100, 1, 0, "before"},
+      {false, 100, 2, 0, "JmsgSendMsgs com_write sent 200 of 440 bytes, retry"},
+      {false, 0, 4, 7, "JmsgSendMsgs com_write sent 0 of 440 bytes, retry"},
+      {true, 4, 1, 0, "JmsgSendCmd com_write sent 4 of 10 bytes, retry"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ClearLogs();
+    DbgMsg(kMsgError, "before");
+    platform_.cut_next_writes(c.cut_at, c.cuts);
+    EXPECT_EQ(c.command ? JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100)
+                        : JmsgSendMsgs(batch.data(), 20, 1500),
+              c.result);
+    EXPECT_EQ(LastErrorText(), c.text);
+    EXPECT_EQ(Sent().size(), c.result != 0 ? 0u : c.command ? 1u : 20u);
+  }
 }
 
 TEST_F(LinkFramesTest, FailedReadReportsAndKeepsTheBuffer) {
   Deliver({1, 2, 3});
   platform_.fail_next_reads(1);
   EXPECT_EQ(JmsgReceiveMsgs(), 7);
-  EXPECT_EQ(com_buf_len, 3u);
+  EXPECT_EQ(Link().com_buf_len, 3u);
   EXPECT_EQ(LastErrorText(), "JmsgReceiveMsgs com_read returned -32002");
 }
 
 TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
   auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});
   Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 9));
-  EXPECT_EQ(com_buf_len, 9u);
-  EXPECT_EQ(AdcReadings[2], 0);
+  EXPECT_EQ(Link().com_buf_len, 9u);
+  EXPECT_EQ(Link().AdcReadings[2], 0);
   Deliver(std::vector<uint8_t>(wire.begin() + 9, wire.end()));
-  EXPECT_EQ(com_buf_len, 0u);
-  EXPECT_EQ(AdcReadings[2], 0x1234);
+  EXPECT_EQ(Link().com_buf_len, 0u);
+  EXPECT_EQ(Link().AdcReadings[2], 0x1234);
 }
 
 TEST_F(LinkFramesTest, SeveralFramesInOneReadAreDispatchedInOrder) {
-  MemSize = 0;
+  Link().MemSize = 0;
   std::vector<uint8_t> bytes = Wire(0xE0, 2, 0, 0, {1, 2, 3, 4, 5});
   auto second = Wire(0xE0, 2, 0, 0, {6, 7, 8, 9, 10});
   auto third = Wire(0xD0, 2, 0, 0, {1, 1});
@@ -112,32 +142,32 @@ TEST_F(LinkFramesTest, SeveralFramesInOneReadAreDispatchedInOrder) {
   bytes.insert(bytes.end(), third.begin(), third.end());
   adapter_.inject_bytes(bytes);
   ASSERT_EQ(JmsgReceiveMsgs(), 0);
-  EXPECT_EQ(com_buf_len, 0u);
-  EXPECT_EQ(MemSize, 10);
-  EXPECT_EQ(MemStatus, kMemAccepted);
-  EXPECT_EQ(MemData[9], 10);
-  EXPECT_EQ(DioReadings[1], 1);
+  EXPECT_EQ(Link().com_buf_len, 0u);
+  EXPECT_EQ(Link().MemSize, 10);
+  EXPECT_EQ(Link().MemStatus, kMemAccepted);
+  EXPECT_EQ(Link().MemData[9], 10);
+  EXPECT_EQ(Link().DioReadings[1], 1);
 }
 
 TEST_F(LinkFramesTest, RefusedMemoryAnswerResetsTheArea) {
-  MemSize = 5;
+  Link().MemSize = 5;
   Deliver(Wire(0xE0, 2, 0, 0x40, {}));
-  EXPECT_EQ(MemSize, 0);
-  EXPECT_EQ(MemStatus, kMemRefused);
+  EXPECT_EQ(Link().MemSize, 0);
+  EXPECT_EQ(Link().MemStatus, kMemRefused);
 }
 
 TEST_F(LinkFramesTest, SystemAnswersLandInTheReplySlot) {
   ClearReply();
   Deliver(Wire(0xF0, 5, 0x0F, 0, {9}));
   EXPECT_TRUE(ReplyIs(0xF0, 5, 0x0F));
-  EXPECT_EQ(ORVXResponse.data[0], 9);
+  EXPECT_EQ(Link().ORVXResponse.data[0], 9);
 }
 
 TEST_F(LinkFramesTest, InvalidOperationIsReportedAndSkipped) {
   Deliver(Wire(0x10, 0, 0, 0, {}));
   EXPECT_EQ(LastErrorText(),
             "Received invalid operation (dev=10, op=00, flags=00, type=00, size=00)");
-  EXPECT_EQ(com_buf_len, 0u);
+  EXPECT_EQ(Link().com_buf_len, 0u);
 }
 
 TEST_F(LinkFramesTest, HostileAnswersNeverWriteOutOfBounds) {
@@ -149,11 +179,11 @@ TEST_F(LinkFramesTest, HostileAnswersNeverWriteOutOfBounds) {
   ClearReply();
   Deliver(Wire(0xF0, 2, 0x0D, 0, std::vector<uint8_t>(200, 7)));
   EXPECT_FALSE(ReplyIs(0xF0, 2, 0x0D));
-  MemSize = 0;
+  Link().MemSize = 0;
   for (int i = 0; i < 130; ++i) Deliver(Wire(0xE0, 2, 0, 0, std::vector<uint8_t>(64, 1)));
-  EXPECT_LE(MemSize, static_cast<int32_t>(kMemDataSize));
-  EXPECT_EQ(MemStatus, kMemRefused);
-  EXPECT_EQ(AdcReadings[3], 0);
+  EXPECT_LE(Link().MemSize, static_cast<int32_t>(kMemDataSize));
+  EXPECT_EQ(Link().MemStatus, kMemRefused);
+  EXPECT_EQ(Link().AdcReadings[3], 0);
 }
 
 TEST_F(LinkFramesTest, ArbitraryBytesInAnyPiecesNeverOverrun) {
@@ -167,7 +197,7 @@ TEST_F(LinkFramesTest, ArbitraryBytesInAnyPiecesNeverOverrun) {
     adapter_.set_max_read(1 + seed % 97);
     adapter_.inject_bytes(noise);
     for (int i = 0; i < 20; ++i) JmsgReceiveMsgs();
-    EXPECT_LE(com_buf_len, kComBufSize);
+    EXPECT_LE(Link().com_buf_len, kComBufSize);
   }
 }
 
