@@ -35,6 +35,13 @@ install(TARGETS orvanta_passthru EXPORT OrvantaPassThruTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${ORV_ROOT}/passthru/include/orvanta_j2534.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The unsigned long flavour (Linux), in the same CMake package.
+if(TARGET orvanta_passthru_lp64)
+  set_target_properties(orvanta_passthru_lp64 PROPERTIES EXPORT_NAME passthru_lp64)
+  add_library(Orvanta::passthru_lp64 ALIAS orvanta_passthru_lp64)
+  install(TARGETS orvanta_passthru_lp64 EXPORT OrvantaPassThruTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 
 # A program that links the library finds it from bin/ through a relative
 # run path under any prefix (and in the system directories anyway).
@@ -94,6 +101,10 @@ if(UNIX)
   orv_install_configured(${CMAKE_CURRENT_LIST_DIR}/orvanta-passthru.pc.in
     "${CMAKE_INSTALL_LIBDIR}/pkgconfig/orvanta-passthru.pc")
 endif()
+if(TARGET orvanta_passthru_lp64)
+  orv_install_configured(${CMAKE_CURRENT_LIST_DIR}/orvanta-passthru-lp64.pc.in
+    "${CMAKE_INSTALL_LIBDIR}/pkgconfig/orvanta-passthru-lp64.pc")
+endif()
 
 # --- Linux: J2534 registration, udev rule, man pages ------------------------------------
 
@@ -151,6 +162,10 @@ orvanta-provision tool that gives an Orvanta-IOT adapter its wireless\n\
 network, the orvanta-adapter tool for the adapter's file store, clock,\n\
 memory, firmware and debug trace, and the orvanta-adapter-sim emulator\n\
 for testing host programs.\n\
+.\n\
+liborvanta_passthru has the 32-bit J2534 layout; liborvanta_passthru_lp64\n\
+the unsigned long one of host programs built from SAE's header on 64-bit\n\
+Linux (Qt's pass-thru CAN plugin, for example).\n\
 .\n\
 The package registers the adapter for Linux J2534 host programs\n\
 (orvanta-register-passthru links it into ~/.passthru/) and installs a\n\

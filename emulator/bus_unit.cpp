@@ -363,7 +363,7 @@ BusUnit& add_bus_unit(Adapter& adapter) {
 }
 
 bool parse_bus_traffic(const std::string& text, uint8_t* dev, std::vector<uint8_t>* data,
-                       uint32_t* interval_ms) {
+                       uint32_t* interval_ms, uint8_t* flags) {
   const size_t first = text.find(':');
   const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
   if (second == std::string::npos) return false;
@@ -371,12 +371,24 @@ bool parse_bus_traffic(const std::string& text, uint8_t* dev, std::vector<uint8_
   if (!ParseHexBytes(text.substr(0, first), &dev_byte) || dev_byte.size() != 1) return false;
   if (DeviceIndex(dev_byte[0]) >= kBusDevices.size()) return false;
   if (!ParseHexBytes(text.substr(first + 1, second - first - 1), data)) return false;
-  const std::string interval = text.substr(second + 1);
+  const size_t third = text.find(':', second + 1);
+  const std::string interval = text.substr(second + 1, third - second - 1);
   char* end = nullptr;
   const unsigned long ms = std::strtoul(interval.c_str(), &end, 10);
   if (interval.empty() || *end != '\0' || ms == 0 || ms > 3600000) return false;
+  // Optional frame kind: x = 29-bit identifier (4 identifier bytes), f = CAN FD.
+  uint8_t kind = 0;
+  if (third != std::string::npos) {
+    const std::string letters = text.substr(third + 1);
+    if (letters.empty()) return false;
+    for (const char c : letters) {
+      if (c != 'x' && c != 'f') return false;
+      kind |= c == 'x' ? kTrafficFlag29Bit : kTrafficFlagFd;
+    }
+  }
   *dev = dev_byte[0];
   *interval_ms = static_cast<uint32_t>(ms);
+  if (flags != nullptr) *flags = kind;
   return true;
 }
 

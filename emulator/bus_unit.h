@@ -229,10 +229,15 @@ class BusUnit : public Unit {
 // Registers a bus unit for 0x10, 0x20, 0x30, 0x40 and 0x90 on `adapter`.
 BusUnit& add_bus_unit(Adapter& adapter);
 
-// Parses a traffic option "DEV:HEXBYTES:INTERVAL" (hex device, data bytes
-// as hex digits, interval in ms), e.g. "10:07E80441000000:100". Returns
-// false when malformed.
+// Frame flags of steady traffic (as the adapter marks its bus frames).
+inline constexpr uint8_t kTrafficFlagFd = 0x01;
+inline constexpr uint8_t kTrafficFlag29Bit = 0x10;
+
+// Parses a traffic option "DEV:HEXBYTES:INTERVAL[:KIND]" (hex device, data
+// bytes as hex digits, interval in ms, KIND letters x for a 29-bit
+// identifier and f for CAN FD), e.g. "10:07E80441000000:100" or
+// "10:18DAF1100241:100:x". Returns false when malformed.
 bool parse_bus_traffic(const std::string& text, uint8_t* dev, std::vector<uint8_t>* data,
-                       uint32_t* interval_ms);
+                       uint32_t* interval_ms, uint8_t* flags = nullptr);
 
 }  // namespace orv::emu

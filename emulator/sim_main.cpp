@@ -64,10 +64,11 @@ constexpr char kHelp[] =
     "  --refuse-files      refuse every open of a file for writing\n"
     "  --baud N            pace the line like a UART at N baud: take and send at\n"
     "                      most N/10 bytes per second each way (default: unpaced)\n"
-    "  --bus-traffic D:HEX:MS  send bus frame HEX (data bytes in hex) from device D\n"
-    "                      (10, 20, 30, 40 or 90) every MS milliseconds while that\n"
-    "                      device's channel is connected and a filter admits it\n"
-    "                      (repeatable)\n"
+    "  --bus-traffic D:HEX:MS[:K]  send bus frame HEX (identifier and data bytes in\n"
+    "                      hex) from device D (10, 20, 30, 40 or 90) every MS\n"
+    "                      milliseconds while that device's channel is connected\n"
+    "                      and a filter admits it; K: x for a 29-bit identifier\n"
+    "                      (4 bytes), f for CAN FD, or both (repeatable)\n"
     "  --log               print every frame received (IN) and sent (OUT) on stderr\n"
     "  --ready-file PATH   write \"ready\\n\" to PATH once the links exist\n"
     "  --version           print the program version and exit\n"
@@ -96,6 +97,7 @@ struct Options {
     uint8_t dev = 0;
     std::vector<uint8_t> data;
     uint32_t interval_ms = 0;
+    uint8_t flags = 0;
   };
   std::vector<Traffic> bus_traffic;
   std::string store_dir;
@@ -164,8 +166,8 @@ int parse_options(int argc, char** argv, Options* opt) {
     } else if (arg == "--bus-traffic") {
       Options::Traffic t;
       if (value == nullptr ||
-          !orv::emu::parse_bus_traffic(value, &t.dev, &t.data, &t.interval_ms)) {
-        return bad("DEV:HEXBYTES:INTERVAL");
+          !orv::emu::parse_bus_traffic(value, &t.dev, &t.data, &t.interval_ms, &t.flags)) {
+        return bad("DEV:HEXBYTES:INTERVAL[:KIND]");
       }
       opt->bus_traffic.push_back(std::move(t));
       ++i;
@@ -372,7 +374,7 @@ int main(int argc, char** argv) {
   // Keeps what the host tells the bus devices; units added later are asked first.
   orv::emu::BusUnit& bus = orv::emu::add_bus_unit(adapter);
   for (Options::Traffic& t : opt.bus_traffic)
-    bus.add_traffic(t.dev, std::move(t.data), t.interval_ms);
+    bus.add_traffic(t.dev, std::move(t.data), t.interval_ms, t.flags);
   // The vehicle behind the adapter: asked before the bus unit, which still
   // sees every setup and filter frame.
   orv::emu::add_bus_sim(adapter);

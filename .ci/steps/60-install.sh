@@ -50,6 +50,8 @@ for script in postinst postrm; do
   sh -n "$work/control/$script" || fail "$script is not valid sh"
 done
 grep -q '^liborvanta_passthru 1 orvanta-passthru' "$work/control/shlibs" || fail "no shlibs entry"
+grep -q '^liborvanta_passthru_lp64 1 orvanta-passthru' "$work/control/shlibs" ||
+  fail "no shlibs entry for the unsigned long flavour"
 writable=$(dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && $1 ~ /^(.....w|........w)/')
 [ -z "$writable" ] || fail "files writable by group or others: $writable"
 # apt resolves the package's dependencies from this machine's archive.
@@ -72,6 +74,9 @@ libdir=$root$(dirname "$function_lib")
 grep -q 'ELF .* shared object' <<<"$(file -L "$root$function_lib")" ||
   fail "$function_lib is no shared object"
 grep -q '^prefix=/usr$' "$libdir/pkgconfig/orvanta-passthru.pc" || fail "the .pc file's prefix is not /usr"
+grep -q '^prefix=/usr$' "$libdir/pkgconfig/orvanta-passthru-lp64.pc" || fail "no /usr orvanta-passthru-lp64.pc"
+[ -f "$libdir/liborvanta_passthru_lp64.so.1" ] || [ -L "$libdir/liborvanta_passthru_lp64.so.1" ] ||
+  fail "the package lacks liborvanta_passthru_lp64.so.1"
 [ -f "$root/usr/lib/udev/rules.d/60-orvanta.rules" ] || fail "the package lacks the udev rule"
 [ -f "$root/usr/include/orvanta_j2534.h" ] || fail "the package lacks the header"
 [ -f "$libdir/cmake/OrvantaPassThru/OrvantaPassThruConfig.cmake" ] || fail "the package lacks the CMake package"

@@ -2,10 +2,20 @@
  * Public interface of the Orvanta pass-thru library (J2534 API version
  * "04.04" with J2534-2 extensions) and its serial driver.
  *
- * Every J2534 numeric type is a 32-bit unsigned integer on every platform,
- * in records and in arguments. On Windows the API functions use the stdcall
- * convention (exported as PassThruOpen@8 and so on) and the serial driver
- * cdecl; elsewhere both use the platform's C convention.
+ * Every J2534 numeric type (ORV_ULONG) is a 32-bit unsigned integer on
+ * every platform, in records and in arguments, and the functions return a
+ * 32-bit ORV_LONG: the layout of liborvanta_passthru. On Windows the API
+ * functions use the stdcall convention (exported as PassThruOpen@8 and so
+ * on) and the serial driver cdecl; elsewhere both use the platform's C
+ * convention.
+ *
+ * The unsigned long flavour: host programs built on 64-bit Linux from SAE's
+ * header take every numeric field and argument as unsigned long (8 bytes
+ * there) and every result as long. Define ORVANTA_J2534_LP64 before
+ * including this header to get that layout, and link
+ * liborvanta_passthru_lp64 (pkg-config orvanta-passthru-lp64, CMake
+ * Orvanta::passthru_lp64). It has the pass-thru API only, no serial driver.
+ * A value that does not fit 32 bits is refused as an invalid one is.
  *
  * Every function returns a status code: the J2534 codes below for the API,
  * the negative COM_ERR_* codes for the serial driver.
@@ -45,6 +55,14 @@
 #else
 #define ORV_API
 #endif
+#endif
+
+#if defined(ORVANTA_J2534_LP64)
+typedef unsigned long ORV_ULONG;
+typedef long ORV_LONG;
+#else
+typedef uint32_t ORV_ULONG;
+typedef int32_t ORV_LONG;
 #endif
 
 #ifdef __cplusplus
@@ -217,38 +235,38 @@ extern "C" {
 #define PASSTHRU_MSG_DATA_SIZE 4128u
 
 typedef struct {
-  uint32_t ProtocolID;
-  uint32_t RxStatus;
-  uint32_t TxFlags;
-  uint32_t Timestamp;
-  uint32_t DataSize;
-  uint32_t ExtraDataIndex;
+  ORV_ULONG ProtocolID;
+  ORV_ULONG RxStatus;
+  ORV_ULONG TxFlags;
+  ORV_ULONG Timestamp;
+  ORV_ULONG DataSize;
+  ORV_ULONG ExtraDataIndex;
   uint8_t Data[PASSTHRU_MSG_DATA_SIZE];
 } PASSTHRU_MSG;
 
 typedef struct {
-  uint32_t Parameter;
-  uint32_t Value;
+  ORV_ULONG Parameter;
+  ORV_ULONG Value;
 } SCONFIG;
 
 typedef struct {
-  uint32_t NumOfParams;
+  ORV_ULONG NumOfParams;
   SCONFIG* ConfigPtr;
 } SCONFIG_LIST;
 
 typedef struct {
-  uint32_t NumOfBytes;
+  ORV_ULONG NumOfBytes;
   uint8_t* BytePtr;
 } SBYTE_ARRAY;
 
 typedef struct {
-  uint32_t Parameter;
-  uint32_t Value;
-  uint32_t Supported;
+  ORV_ULONG Parameter;
+  ORV_ULONG Value;
+  ORV_ULONG Supported;
 } SPARAM;
 
 typedef struct {
-  uint32_t NumOfParams;
+  ORV_ULONG NumOfParams;
   SPARAM* ParamPtr;
 } SPARAM_LIST;
 
@@ -279,57 +297,64 @@ ORV_STATIC_ASSERT(offsetof(RTC_DAY_TIME, jdn) == 0 && offsetof(RTC_DAY_TIME, yea
                   "RTC_DAY_TIME field offsets");
 
 /* ---- Pass-thru API ----------------------------------------------------- */
-ORV_API int32_t ORV_CALL PassThruOpen(const char* pName, uint32_t* pDeviceID);
-ORV_API int32_t ORV_CALL PassThruClose(uint32_t DeviceID);
-ORV_API int32_t ORV_CALL PassThruConnect(uint32_t DeviceID, uint32_t ProtocolID, uint32_t Flags,
-                                         uint32_t BaudRate, uint32_t* pChannelID);
-ORV_API int32_t ORV_CALL PassThruDisconnect(uint32_t ChannelID);
-ORV_API int32_t ORV_CALL PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                          uint32_t* pNumMsgs, uint32_t Timeout);
-ORV_API int32_t ORV_CALL PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                           uint32_t* pNumMsgs, uint32_t Timeout);
-ORV_API int32_t ORV_CALL PassThruStartPeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                  uint32_t* pMsgID, uint32_t TimeInterval);
-ORV_API int32_t ORV_CALL PassThruUpdatePeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                   uint32_t MsgID, uint32_t TimeInterval);
-ORV_API int32_t ORV_CALL PassThruStopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID);
-ORV_API int32_t ORV_CALL PassThruSuspendPeriodic(uint32_t ChannelID);
-ORV_API int32_t ORV_CALL PassThruResumePeriodic(uint32_t ChannelID);
-ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType,
-                                                PASSTHRU_MSG* pMaskMsg, PASSTHRU_MSG* pPatternMsg,
-                                                PASSTHRU_MSG* pFlowControlMsg, uint32_t* pFilterID);
-ORV_API int32_t ORV_CALL PassThruStopMsgFilter(uint32_t ChannelID, uint32_t FilterID);
-ORV_API int32_t ORV_CALL PassThruSetProgrammingVoltage(uint32_t DeviceID, uint32_t PinNumber,
-                                                       uint32_t Voltage);
-ORV_API int32_t ORV_CALL PassThruReadVersion(uint32_t DeviceID, char* pFirmwareVersion,
-                                             char* pDllVersion, char* pApiVersion);
-ORV_API int32_t ORV_CALL PassThruGetLastError(char* pErrorDescription);
-ORV_API int32_t ORV_CALL PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, void* pInput,
-                                       void* pOutput);
-
-/* Adapter services beyond J2534. */
-ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, uint32_t Flags);
-ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, uint32_t Flags);
-ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags);
 /* PassThruReadDir writes at most ORV_FILE_LIST_MAX bytes (the terminating
  * zero included) into pFileList, which must be that large. A longer listing
  * fails with ERR_FAILED. */
 #define ORV_FILE_LIST_MAX 8192
-ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList);
-ORV_API int32_t ORV_CALL PassThruReadMem(uint32_t Address, uint32_t Length, uint8_t* pData,
-                                         uint32_t Flags);
-ORV_API int32_t ORV_CALL PassThruWriteMem(uint32_t Address, uint32_t Length, uint8_t* pData,
-                                          uint32_t Flags);
-ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC);
-ORV_API int32_t ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC);
-ORV_API int32_t ORV_CALL PassThruUpdateFirmware(uint8_t* Data, uint32_t Length);
-/* Level is a byte; stdcall still passes it in a 4-byte slot (PassThruSecurity@16). */
-ORV_API int32_t ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed,
-                                          uint8_t* pKey);
-ORV_API int32_t ORV_CALL VerifyORVXBuild(void);
-ORV_API int32_t ORV_CALL PassThruGetPointer(int32_t vb_pointer);
 
-/* ---- Serial driver ----------------------------------------------------- */
+/* The library's second export face declares these with the other flavour's
+ * types itself (ORV_J2534_NO_FUNCTIONS). */
+#if !defined(ORV_J2534_NO_FUNCTIONS)
+ORV_API ORV_LONG ORV_CALL PassThruOpen(const char* pName, ORV_ULONG* pDeviceID);
+ORV_API ORV_LONG ORV_CALL PassThruClose(ORV_ULONG DeviceID);
+ORV_API ORV_LONG ORV_CALL PassThruConnect(ORV_ULONG DeviceID, ORV_ULONG ProtocolID, ORV_ULONG Flags,
+                                          ORV_ULONG BaudRate, ORV_ULONG* pChannelID);
+ORV_API ORV_LONG ORV_CALL PassThruDisconnect(ORV_ULONG ChannelID);
+ORV_API ORV_LONG ORV_CALL PassThruReadMsgs(ORV_ULONG ChannelID, PASSTHRU_MSG* pMsg,
+                                           ORV_ULONG* pNumMsgs, ORV_ULONG Timeout);
+ORV_API ORV_LONG ORV_CALL PassThruWriteMsgs(ORV_ULONG ChannelID, PASSTHRU_MSG* pMsg,
+                                            ORV_ULONG* pNumMsgs, ORV_ULONG Timeout);
+ORV_API ORV_LONG ORV_CALL PassThruStartPeriodicMsg(ORV_ULONG ChannelID, PASSTHRU_MSG* pMsg,
+                                                   ORV_ULONG* pMsgID, ORV_ULONG TimeInterval);
+ORV_API ORV_LONG ORV_CALL PassThruUpdatePeriodicMsg(ORV_ULONG ChannelID, PASSTHRU_MSG* pMsg,
+                                                    ORV_ULONG MsgID, ORV_ULONG TimeInterval);
+ORV_API ORV_LONG ORV_CALL PassThruStopPeriodicMsg(ORV_ULONG ChannelID, ORV_ULONG MsgID);
+ORV_API ORV_LONG ORV_CALL PassThruSuspendPeriodic(ORV_ULONG ChannelID);
+ORV_API ORV_LONG ORV_CALL PassThruResumePeriodic(ORV_ULONG ChannelID);
+ORV_API ORV_LONG ORV_CALL PassThruStartMsgFilter(ORV_ULONG ChannelID, ORV_ULONG FilterType,
+                                                 PASSTHRU_MSG* pMaskMsg, PASSTHRU_MSG* pPatternMsg,
+                                                 PASSTHRU_MSG* pFlowControlMsg,
+                                                 ORV_ULONG* pFilterID);
+ORV_API ORV_LONG ORV_CALL PassThruStopMsgFilter(ORV_ULONG ChannelID, ORV_ULONG FilterID);
+ORV_API ORV_LONG ORV_CALL PassThruSetProgrammingVoltage(ORV_ULONG DeviceID, ORV_ULONG PinNumber,
+                                                        ORV_ULONG Voltage);
+ORV_API ORV_LONG ORV_CALL PassThruReadVersion(ORV_ULONG DeviceID, char* pFirmwareVersion,
+                                              char* pDllVersion, char* pApiVersion);
+ORV_API ORV_LONG ORV_CALL PassThruGetLastError(char* pErrorDescription);
+ORV_API ORV_LONG ORV_CALL PassThruIoctl(ORV_ULONG ChannelID, ORV_ULONG IoctlID, void* pInput,
+                                        void* pOutput);
+
+/* Adapter services beyond J2534. */
+ORV_API ORV_LONG ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, ORV_ULONG Flags);
+ORV_API ORV_LONG ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, ORV_ULONG Flags);
+ORV_API ORV_LONG ORV_CALL PassThruDeleteFile(char* SDFileName, ORV_ULONG Flags);
+ORV_API ORV_LONG ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList);
+ORV_API ORV_LONG ORV_CALL PassThruReadMem(ORV_ULONG Address, ORV_ULONG Length, uint8_t* pData,
+                                          ORV_ULONG Flags);
+ORV_API ORV_LONG ORV_CALL PassThruWriteMem(ORV_ULONG Address, ORV_ULONG Length, uint8_t* pData,
+                                           ORV_ULONG Flags);
+ORV_API ORV_LONG ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC);
+ORV_API ORV_LONG ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC);
+ORV_API ORV_LONG ORV_CALL PassThruUpdateFirmware(uint8_t* Data, ORV_ULONG Length);
+/* Level is a byte; stdcall still passes it in a 4-byte slot (PassThruSecurity@16). */
+ORV_API ORV_LONG ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed,
+                                           uint8_t* pKey);
+ORV_API ORV_LONG ORV_CALL VerifyORVXBuild(void);
+ORV_API ORV_LONG ORV_CALL PassThruGetPointer(ORV_LONG vb_pointer);
+#endif /* !ORV_J2534_NO_FUNCTIONS */
+
+/* ---- Serial driver (32-bit flavour only) -------------------------------- */
+#if !defined(ORVANTA_J2534_LP64)
 #define COM_OK 0
 #define COM_ERR_HANDLE (-32749)
 #define COM_ERR_OPEN (-32008)
@@ -353,6 +378,7 @@ typedef struct {
   uint8_t XonXoff;  /* 1: XON/XOFF output flow control on */
 } DRVSETTINGS;
 
+#if !defined(ORV_J2534_NO_FUNCTIONS)
 ORV_API int32_t ORV_CDECL com_open(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits,
                                    uint32_t stop_bits, uint32_t parity);
 ORV_API int32_t ORV_CDECL com_close(int32_t* h_drv);
@@ -365,6 +391,8 @@ ORV_API int32_t ORV_CDECL com_rx_count(int32_t* h_drv, uint32_t* count);
 ORV_API int32_t ORV_CDECL com_set_timeout(int32_t* h_drv, uint32_t timeout_msec);
 ORV_API int32_t ORV_CDECL com_set_dtr(int32_t* h_drv, uint32_t state);
 ORV_API int32_t ORV_CDECL com_set_rts(int32_t* h_drv, uint32_t state);
+#endif /* !ORV_J2534_NO_FUNCTIONS */
+#endif /* serial driver */
 
 #ifdef __cplusplus
 }

@@ -22,3 +22,14 @@ if [ "$actual" != "$want" ]; then
   exit 1
 fi
 echo "exports: $(echo "$actual" | wc -l) functions, as expected"
+
+# The unsigned long flavour (Linux): the same pass-thru API, no serial driver.
+lp64=$(find "$build/passthru" -maxdepth 1 -name 'liborvanta_passthru_lp64.so*' -type f | head -n 1)
+[ -n "$lp64" ] || exit 0
+actual=$(nm -D --defined-only "$lp64" | awk '$2 == "T" { print $3 }' | sort)
+if [ "$actual" != "$(grep -v '^com_' <<<"$want")" ]; then
+  echo "export table of $lp64 differs from the pass-thru API:"
+  diff <(grep -v '^com_' <<<"$want") <(echo "$actual") || true
+  exit 1
+fi
+echo "exports (lp64): $(echo "$actual" | wc -l) functions, as expected"

@@ -1,6 +1,7 @@
 /*
  * A minimal J2534 host program built against an installed copy of the
- * library (once through find_package, once through pkg-config): opens the
+ * library (through find_package and through pkg-config, in both flavours:
+ * ORV_ULONG and ORV_LONG are what the header makes them): opens the
  * adapter, reads the versions and closes it again.
  *
  * Usage: host_open [DEVICE-NAME]   (for example COM3; none: search all ports)
@@ -13,7 +14,7 @@
 
 #include "orvanta_j2534.h"
 
-static int report_failure(const char* call, int32_t status) {
+static int report_failure(const char* call, ORV_LONG status) {
   char reason[80] = {0};
   PassThruGetLastError(reason);
   fprintf(stderr, "host_open: %s returned %ld (%s)\n", call, (long)status, reason);
@@ -22,12 +23,12 @@ static int report_failure(const char* call, int32_t status) {
 
 int main(int argc, char** argv) {
   const char* name = argc > 1 ? argv[1] : NULL;
-  uint32_t device_id = 0;
+  ORV_ULONG device_id = 0;
   char firmware[80] = {0};
   char dll[80] = {0};
   char api[80] = {0};
 
-  int32_t status = PassThruOpen(name, &device_id);
+  ORV_LONG status = PassThruOpen(name, &device_id);
   if (status != STATUS_NOERROR) return report_failure("PassThruOpen", status);
   status = PassThruReadVersion(device_id, firmware, dll, api);
   if (status != STATUS_NOERROR) return report_failure("PassThruReadVersion", status);

@@ -6,8 +6,9 @@
 #  - every tool prints the project version, and its man page covers every
 #    option and exit code of its --help (and passes man's own checks);
 #  - a host program built with find_package(OrvantaPassThru) and one built
-#    with pkg-config open, read the versions of and close the emulated
-#    adapter served by the installed orvanta-adapter-sim;
+#    with pkg-config, each against both flavours of the library, open, read
+#    the versions of and close the emulated adapter served by the installed
+#    orvanta-adapter-sim;
 #  - orvanta-register-passthru links the registration file into a user's
 #    ~/.passthru, and a host that knows nothing but that directory loads the
 #    library through FUNCTION_LIB with dlopen and talks to the adapter;
@@ -158,6 +159,9 @@ cmake --build "$work/cmake_host" >>"$work/cmake_host.log" || {
 out=$("$work/cmake_host/host_open") || fail "find_package host: $out"
 expect_adapter "find_package host" "$out"
 pass "find_package host: $out"
+out=$("$work/cmake_host/host_open_lp64") || fail "find_package host (Orvanta::passthru_lp64): $out"
+expect_adapter "find_package host (lp64)" "$out"
+pass "find_package host (Orvanta::passthru_lp64): $out"
 
 # --- host built with pkg-config ----------------------------------------------------------
 
@@ -171,6 +175,13 @@ cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/pc_host_open" "$here/host
 out=$("$work/pc_host_open" "COM$port") || fail "pkg-config host: $out"
 expect_adapter "pkg-config host" "$out"
 pass "pkg-config host (COM$port named): $out"
+# shellcheck disable=SC2046 # the flags are meant to split
+cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/pc_host_open_lp64" "$here/host_open.c" \
+  $(pkg-config --cflags --libs orvanta-passthru-lp64) \
+  -Wl,-rpath,"$libdir" || fail "building the pkg-config host (orvanta-passthru-lp64)"
+out=$("$work/pc_host_open_lp64" "COM$port") || fail "pkg-config host (lp64): $out"
+expect_adapter "pkg-config host (lp64)" "$out"
+pass "pkg-config host (orvanta-passthru-lp64): $out"
 
 # --- registration in ~/.passthru and a dlopen host -----------------------------------------
 

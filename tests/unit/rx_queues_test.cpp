@@ -245,7 +245,11 @@ TEST_F(RxQueuesTest, SteadyTrafficFlowsWhileConnectedAndAdmitted) {
   EXPECT_EQ(dev, 0x10);
   EXPECT_EQ(data, (std::vector<uint8_t>{7, 0xE8, 4, 0x41}));
   EXPECT_EQ(interval, 50u);
-  for (const char* bad : {"10:07E:50", "11:07E8:50", "10:07E8:0", "10:07E8", "10::50"}) {
+  uint8_t flags = 0xFF;
+  ASSERT_TRUE(emu::parse_bus_traffic("10:18DAF1100241:50:xf", &dev, &data, &interval, &flags));
+  EXPECT_EQ(flags, emu::kTrafficFlag29Bit | emu::kTrafficFlagFd);
+  for (const char* bad : {"10:07E:50", "11:07E8:50", "10:07E8:0", "10:07E8", "10::50",
+                          "10:07E8:50:", "10:07E8:50:q"}) {
     EXPECT_FALSE(emu::parse_bus_traffic(bad, &dev, &data, &interval)) << bad;
   }
 
