@@ -156,17 +156,49 @@ TEST_F(ProvisionCliTest, NamedPortAndPasswordOptionReplaceAnOlderFile) {
   EXPECT_EQ(fs::status(work_ / "IOT.NET").permissions(), fs::perms(0600));
 }
 
-TEST_F(ProvisionCliTest, NoAdapterExitsWithItsCodeAndTheNotDetectedLine) {
+struct UsageRow {
+  std::vector<std::string> args;
+  std::string input;
+  int exit_code;
+  std::string shown;  // in standard error, or standard output when the exit is 0
+};
+
+TEST_F(ProvisionCliTest, RefusedRunsSendNothingAndNameTheirReason) {
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);  // on COM7; nothing answers on COM5
   ASSERT_TRUE(sim.started()) << sim.log_text();
-  RunResult r = Run({"--port", "5", "--ssid", "Home", "--password", "pw"});
-  EXPECT_EQ(r.exit_code, kExitNoAdapter);
-  EXPECT_NE(r.err.find("Orvanta not detected"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("no adapter found on COM5"), std::string::npos) << r.err;
+  const UsageRow rows[] = {
+      {{}, "", kExitUsage, ""},
+      {{"--ssid"}, "", kExitUsage, ""},
+      {{"--ssid", "a", "--port", "0", "--password", "b"}, "", kExitUsage, ""},
+      {{"--ssid", "a", "--password", "b", "--password-stdin"}, "", kExitUsage, ""},
+      {{"--ssid", "a"}, "", kExitUsage, ""},  // standard input is no terminal
+      {{"--help"}, "", 0, "visible to other users"},
+      {{"--ssid", std::string(32, 'S'), "--password", "pw"},
+       "",
+       kExitUsage,
+       "the SSID is 32 bytes long; at most 31"},
+      {{"--ssid", "Home", "--password-stdin"},
+       std::string(64, 'p') + "\n",
+       kExitUsage,
+       "the password is 64 bytes long; at most 63"},
+      {{"--port", "5", "--ssid", "Home", "--password", "pw"},
+       "",
+       kExitNoAdapter,
+       "no adapter found on COM5"},
+  };
+  for (const UsageRow& row : rows) {
+    const RunResult r = Run(row.args, row.input);
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
+    EXPECT_NE((row.exit_code == 0 ? r.out : r.err).find(row.shown), std::string::npos) << r.err;
+    if (row.exit_code == kExitNoAdapter) {
+      EXPECT_NE(r.err.find("Orvanta not detected"), std::string::npos) << r.err;
+    }
+  }
   EXPECT_FALSE(fs::exists(work_ / "IOT.NET"));
+  EXPECT_EQ(FramesReceived(sim), 0u) << sim.log_text();
 
   sim.stop();
-  r = Run({"--ssid", "Home", "--password", "pw"});
+  const RunResult r = Run({"--ssid", "Home", "--password", "pw"});
   EXPECT_EQ(r.exit_code, kExitNoAdapter);
   EXPECT_NE(r.err.find("Orvanta not detected"), std::string::npos) << r.err;
 }
@@ -183,32 +215,7 @@ TEST_F(ProvisionCliTest, RefusedTransferShowsErrorFile) {
   EXPECT_EQ(ReadBytes(work_ / "IOT.NET"), NetworkFile("Home", "secret12"));
 }
 
-TEST_F(ProvisionCliTest, OverlongFieldsAreRefusedAndNothingIsSent) {
-  SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
-  ASSERT_TRUE(sim.started()) << sim.log_text();
-  RunResult r = Run({"--ssid", std::string(32, 'S'), "--password", "pw"});
-  EXPECT_EQ(r.exit_code, kExitUsage);
-  EXPECT_NE(r.err.find("the SSID is 32 bytes long; at most 31"), std::string::npos) << r.err;
-
-  r = Run({"--ssid", "Home", "--password-stdin"}, std::string(64, 'p') + "\n");
-  EXPECT_EQ(r.exit_code, kExitUsage);
-  EXPECT_NE(r.err.find("the password is 64 bytes long; at most 63"), std::string::npos) << r.err;
-
-  EXPECT_FALSE(fs::exists(work_ / "IOT.NET"));
-  EXPECT_EQ(FramesReceived(sim), 0u) << sim.log_text();
-}
-
-TEST_F(ProvisionCliTest, BadUsageAndAnUnwritableIotNet) {
-  EXPECT_EQ(Run({}).exit_code, kExitUsage);
-  EXPECT_EQ(Run({"--ssid"}).exit_code, kExitUsage);
-  EXPECT_EQ(Run({"--ssid", "a", "--port", "0", "--password", "b"}).exit_code, kExitUsage);
-  EXPECT_EQ(Run({"--ssid", "a", "--password", "b", "--password-stdin"}).exit_code, kExitUsage);
-  // Standard input is no terminal and no password option was given.
-  EXPECT_EQ(Run({"--ssid", "a"}).exit_code, kExitUsage);
-  const RunResult help = Run({"--help"});
-  EXPECT_EQ(help.exit_code, 0);
-  EXPECT_NE(help.out.find("visible to other users"), std::string::npos);
-
+TEST_F(ProvisionCliTest, AnUnwritableIotNetIsNeverSent) {
   // IOT.NET cannot be made, or is a link another user may have swapped
   // in: nothing is written through it and nothing is sent.
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
