@@ -229,10 +229,8 @@ wait_exit "$dialog_pid"
 [ "$(log_count "provision finished status=0")" -eq 1 ] || fail "provisioning did not succeed once"
 
 expected=$work/expected.net
-{
-  printf "\\$(printf '%03o' ${#ssid})%s" "$ssid"
-  printf "\\$(printf '%03o' ${#password})%s" "$password"
-} >"$expected"
+printf "\\$(printf '%03o' ${#ssid})%s\\$(printf '%03o' ${#password})%s" "$ssid" "$password" \
+  >"$expected"
 kill "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true
 cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's store holds other bytes in IOT.NET"

@@ -92,6 +92,33 @@ link_wine_com_port() {
   ln -sfn "$SIM_COM_DIR/com$port" "$WINEPREFIX/dosdevices/com$port"
 }
 
+# Starts COMMAND in the background with its output in LOG; sets BG_PID.
+start_bg() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  BG_PID=$!
+  remember_pid "$BG_PID"
+}
+
+# Only the adapter's subkey under PassThruSupport.04.04, with its Name.
+fresh_adapter_key() {
+  "$WINE64" reg delete 'HKLM\Software\PassThruSupport.04.04' /f >/dev/null 2>&1 || true
+  "$WINE64" reg add 'HKLM\Software\PassThruSupport.04.04\Orvanta-IOT' /v Name /d Orvanta-IOT \
+    /f >/dev/null
+}
+
+# Confirms the message box BOX with Return.
+answer_box() {
+  xdotool windowfocus --sync "$1" 2>/dev/null || true
+  xdotool key Return
+}
+
+# The bytes of IOT.NET: length byte, SSID, length byte, password.
+network_file() {
+  printf "\\$(printf '%03o' ${#1})%s\\$(printf '%03o' ${#2})%s" "$1" "$2"
+}
+
 stop_sim() {
   kill "$SIM_PID" 2>/dev/null || true
   wait "$SIM_PID" 2>/dev/null || true
