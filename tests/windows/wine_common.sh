@@ -55,6 +55,17 @@ wine_setup() {
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 
+# The start of a Wine check: a work directory removed at exit, Wine set up,
+# ARTIFACTS (when given) made, and WORK/run as the current directory; sets work.
+# Usage: wine_begin TAG [ARTIFACTS]
+wine_begin() {
+  work=$(mktemp -d "/tmp/orvanta-wine-$1.XXXXXX")
+  trap 'wine_teardown; rm -rf "$work"' EXIT
+  wine_setup
+  mkdir -p "$work/run" ${2:+"$2"}
+  cd "$work/run"
+}
+
 wine_teardown() {
   local pid
   for pid in "${_wine_pids[@]}"; do kill "$pid" 2>/dev/null || true; done

@@ -32,11 +32,7 @@ title='^Quellix LLC   Orvanta-IOT Manual Provision App v1\.02$'
 ssid="Harbor-Lab"
 password="tide-2024-wave"
 
-work=$(mktemp -d /tmp/orvanta-wine-dialog.XXXXXX)
-trap 'wine_teardown; rm -rf "$work"' EXIT
-wine_setup
-mkdir -p "$work/run" "$artifacts"
-cd "$work/run"
+wine_begin dialog "$artifacts"
 
 fresh_adapter_key
 

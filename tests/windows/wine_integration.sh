@@ -26,11 +26,7 @@ host="$build/tests/windows/orvanta-wine-host.exe"
 [ -f "$host" ] || fail "missing $host"
 [ -x "$sim" ] || fail "missing $sim"
 
-work=$(mktemp -d /tmp/orvanta-wine-it.XXXXXX)
-trap 'wine_teardown; rm -rf "$work"' EXIT
-wine_setup
-mkdir -p "$work/run" "$artifacts"
-cd "$work/run"
+wine_begin it "$artifacts"
 
 start_sim "$sim" "$work" 7 "$work/store"
 link_wine_com_port 7
