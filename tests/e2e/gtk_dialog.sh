@@ -70,12 +70,21 @@ fail() {
   exit 1
 }
 
+# Runs COMMAND every tenth of a second until it succeeds, at most TENTHS
+# times. Usage: retry TENTHS COMMAND...
+retry() {
+  local tenths=$1
+  shift
+  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
 # --- the display --------------------------------------------------------------------
 
 # Xvfb picks a free display and writes its number to descriptor 3.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+retry 100 test -s "$work/display" || true
 display_number=$(head -n1 "$work/display")
 [ -n "$display_number" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 
@@ -95,11 +104,9 @@ if command -v openbox >/dev/null; then
   wm=openbox
   # Ready once it has announced itself on the root window (xprop, from
   # x11-utils; without it, a fixed pause).
+  wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
   if command -v xprop >/dev/null; then
-    for _ in $(seq 100); do
-      xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-      sleep 0.1
-    done
+    retry 100 wm_ready || true
   else
     sleep 2
   fi
@@ -114,27 +121,19 @@ log_count() {
   echo "${n:-0}"
 }
 
+logged_at_least() { [ "$(log_count "$1")" -ge "$2" ]; }
+
 # Waits until the state log holds at least COUNT lines matching PATTERN.
 wait_log() {
-  local pattern=$1 count=${2:-1} tenths=${3:-200}
-  for _ in $(seq "$tenths"); do
-    [ "$(log_count "$pattern")" -ge "$count" ] && return 0
-    sleep 0.1
-  done
-  fail "the dialog never logged '$pattern' ($count times)"
+  retry 200 logged_at_least "$1" "${2:-1}" || fail "the dialog never logged '$1' (${2:-1} times)"
 }
 
 
 # The visible windows whose name matches the regular expression.
 windows() { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; }
 
-wait_window() {
-  for _ in $(seq 100); do
-    [ -n "$(windows "$1")" ] && return 0
-    sleep 0.1
-  done
-  fail "no window named '$1'"
-}
+has_window() { [ -n "$(windows "$1")" ]; }
+wait_window() { retry 100 has_window "$1" || fail "no window named '$1'"; }
 
 focus() {
   if [ "$wm" = none ]; then
@@ -170,12 +169,10 @@ start_dialog() {
   pids+=("$dialog_pid")
 }
 
+ended() { ! kill -0 "$1" 2>/dev/null; }
 wait_exit() {
-  for _ in $(seq 100); do
-    kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null || true; return 0; }
-    sleep 0.1
-  done
-  fail "the dialog did not end"
+  retry 100 ended "$1" || fail "the dialog did not end"
+  wait "$1" 2>/dev/null || true
 }
 
 # --- 1. provisioning the emulated adapter -----------------------------------------------
@@ -188,8 +185,7 @@ for port in $(seq 8 17); do silent+=(--silent-port "$port"); done
   --ready-file "$work/sim.ready" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 pids+=("$sim_pid")
-for _ in $(seq 100); do [ -s "$work/sim.ready" ] && break; sleep 0.05; done
-[ -s "$work/sim.ready" ] || fail "orvanta-adapter-sim did not start: $(cat "$work/sim.log")"
+retry 100 test -s "$work/sim.ready" || fail "orvanta-adapter-sim did not start: $(cat "$work/sim.log")"
 
 export ORVANTA_COM_DIR=$work/com
 start_dialog first
@@ -233,10 +229,8 @@ wait_exit "$dialog_pid"
 [ "$(log_count "provision finished status=0")" -eq 1 ] || fail "provisioning did not succeed once"
 
 expected=$work/expected.net
-{
-  printf "\\$(printf '%03o' ${#ssid})%s" "$ssid"
-  printf "\\$(printf '%03o' ${#password})%s" "$password"
-} >"$expected"
+printf "\\$(printf '%03o' ${#ssid})%s\\$(printf '%03o' ${#password})%s" "$ssid" "$password" \
+  >"$expected"
 kill "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true
 cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's store holds other bytes in IOT.NET"

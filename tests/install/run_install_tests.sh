@@ -47,6 +47,13 @@ fail() {
   exit 1
 }
 pass() { echo "ok: $*"; }
+# Runs a command with its output in LOG; on failure shows the log and fails
+# with MESSAGE. Usage: logged LOG MESSAGE COMMAND...
+logged() {
+  local log=$1 message=$2
+  shift 2
+  "$@" >>"$log" 2>&1 || { cat "$log"; fail "$message"; }
+}
 
 version=$(sed -n 's/^project(OrvantaPassThru VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
 [ -n "$version" ] || fail "no project version in $src/CMakeLists.txt"
@@ -54,18 +61,12 @@ version=$(sed -n 's/^project(OrvantaPassThru VERSION \([0-9.]*\).*/\1/p' "$src/C
 # --- build and install ------------------------------------------------------------
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_BUILD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >"$work/configure.log" || {
-    cat "$work/configure.log"
-    fail "configure"
-  }
+  logged "$work/configure.log" configure cmake -S "$src" -B "$build" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
 fi
 cmake --build "$build" -j2
 prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
-  cat "$work/install.log"
-  fail "cmake --install"
-}
+logged "$work/install.log" "cmake --install" cmake --install "$build" --prefix "$prefix"
 
 libdir=$(dirname "$(find "$prefix" -name 'liborvanta_passthru.so.*' -print -quit)")
 [ -d "$libdir" ] || fail "no liborvanta_passthru.so.* installed"
@@ -147,15 +148,10 @@ expect_adapter() { # name output
 
 # --- host built with find_package ------------------------------------------------------
 
-cmake -S "$here/cmake_host" -B "$work/cmake_host" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_BUILD_TYPE=Release >"$work/cmake_host.log" || {
-  cat "$work/cmake_host.log"
-  fail "find_package(OrvantaPassThru) in a host project"
-}
-cmake --build "$work/cmake_host" >>"$work/cmake_host.log" || {
-  cat "$work/cmake_host.log"
-  fail "building the find_package host"
-}
+logged "$work/cmake_host.log" "find_package(OrvantaPassThru) in a host project" \
+  cmake -S "$here/cmake_host" -B "$work/cmake_host" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_TYPE=Release
+logged "$work/cmake_host.log" "building the find_package host" cmake --build "$work/cmake_host"
 out=$("$work/cmake_host/host_open") || fail "find_package host: $out"
 expect_adapter "find_package host" "$out"
 pass "find_package host: $out"
@@ -192,9 +188,10 @@ HOME=$home "$prefix/bin/orvanta-register-passthru" >/dev/null || fail "orvanta-r
 cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/json_host" "$here/json_dlopen_host.c" -ldl ||
   fail "building the dlopen host"
 out=$("$work/json_host" "$home/.passthru" Orvanta-IOT) || fail "dlopen host: $out"
-grep -qx "FUNCTION_LIB $function_lib" <<<"$out" || fail "dlopen host: $out"
-grep -qx "protocols ISO9141 ISO14230 CAN ISO15765" <<<"$out" || fail "dlopen host protocols: $out"
-grep -qx "device $port api 04.04" <<<"$out" || fail "dlopen host: $out"
+for line in "FUNCTION_LIB $function_lib" "protocols ISO9141 ISO14230 CAN ISO15765" \
+  "device $port api 04.04"; do
+  grep -qxF "$line" <<<"$out" || fail "dlopen host lacks '$line': $out"
+done
 pass "dlopen host through ~/.passthru: $(tr '\n' ';' <<<"$out")"
 
 HOME=$home "$prefix/bin/orvanta-register-passthru" --remove >/dev/null || fail "unregister"

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/integration/pty_library_test.h"
+#include "tests/support/library_fixture.h"
 #include "tests/support/sim_process.h"
 
 #if defined(ORV_PROVISION_PATH)
@@ -38,13 +40,8 @@ constexpr int kExitFileNotWritten = 4;
 constexpr uint32_t kSimPort = 7;
 constexpr int kSimReadyMs = 20000;
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::vector<uint8_t> ReadBytes(const fs::path& path) {
-  const std::string text = ReadText(path);
+  const std::string text = ReadFileText(path);
   return {text.begin(), text.end()};
 }
 
@@ -63,20 +60,12 @@ struct RunResult {
 };
 
 // A temporary directory for one test: the tool's current directory and
-// the emulated adapter's store.
-class ProvisionCliTest : public ::testing::Test {
+// the emulated adapter's store; the library's settings file is empty.
+class ProvisionCliTest : public PtyLibraryTest {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "orv-provision-cli-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    work_ = dir_ / "work";
-    store_ = dir_ / "store";
+    PtyLibraryTest::SetUp();
     fs::create_directories(work_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   std::vector<std::string> SimArgs(std::vector<std::string> extra = {}) const {
@@ -85,33 +74,11 @@ class ProvisionCliTest : public ::testing::Test {
     return args;
   }
 
-  // Runs orvanta-provision in work_ with `input` as standard input and the
-  // library's settings file pointed at a file that does not exist.
+  // Runs orvanta-provision in work_ with `input` as standard input.
   RunResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
-    const fs::path in = dir_ / "stdin", out = dir_ / "stdout", err = dir_ / "stderr";
-    std::ofstream(in, std::ios::binary) << input;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(work_.c_str()) != 0) _exit(120);
-      setenv("ORVANTA_REGISTRY", (dir_ / "no-registry.ini").c_str(), 1);
-      const int fds[3] = {open(in.c_str(), O_RDONLY),
-                          open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-                          open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
-      for (int i = 0; i < 3; ++i) dup2(fds[i], i);
-      std::vector<char*> argv{const_cast<char*>(ORV_PROVISION_PATH)};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    RunResult result;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-      result.exit_code = WEXITSTATUS(status);
-    }
-    result.out = ReadText(out);
-    result.err = ReadText(err);
-    return result;
+    ChildProcess tool(ORV_PROVISION_PATH, args, dir_, input, work_);
+    const int exit_code = tool.Wait();
+    return {exit_code, tool.Out(), tool.Err()};
   }
 
   static size_t FramesReceived(const SimProcess& sim) {
@@ -121,15 +88,16 @@ class ProvisionCliTest : public ::testing::Test {
     return count;
   }
 
-  fs::path dir_;
-  fs::path work_;
-  fs::path store_;
+  ScratchDir scratch_{"provision-cli"};
+  const fs::path dir_ = scratch_.path();
+  const fs::path work_ = dir_ / "work";
+  const fs::path store_ = dir_ / "store";
 };
 
 TEST_F(ProvisionCliTest, ProvisionsTheEmulatedAdapter) {
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
   ASSERT_TRUE(sim.started()) << sim.log_text();
-  const RunResult r = Run({"--ssid", "Home", "--password-stdin"}, "secret12\n");
+  RunResult r = Run({"--ssid", "Home", "--password-stdin"}, "secret12\n");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "SUCCESS: Provisioning Setup Configured\nPower Cycle To Complete\n");
 
@@ -137,38 +105,72 @@ TEST_F(ProvisionCliTest, ProvisionsTheEmulatedAdapter) {
   ASSERT_EQ(expected.size(), 14u);
   EXPECT_EQ(ReadBytes(store_ / "IOT.NET"), expected);
   EXPECT_EQ(ReadBytes(work_ / "IOT.NET"), expected);
-  struct stat st {};
-  ASSERT_EQ(stat((work_ / "IOT.NET").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
+  EXPECT_EQ(fs::status(work_ / "IOT.NET").permissions(), fs::perms(0600));
 
-TEST_F(ProvisionCliTest, NamedPortAndPasswordOptionReplaceAnOlderFile) {
-  SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
-  ASSERT_TRUE(sim.started()) << sim.log_text();
-  // An older, world-readable IOT.NET is narrowed to the owner and replaced.
+  // An older, world-readable IOT.NET is narrowed to the owner and replaced;
+  // the longest fields, a named port and the password option.
   std::ofstream(work_ / "IOT.NET") << "an older and longer network setup file";
   fs::permissions(work_ / "IOT.NET", fs::perms(0644));
   const std::string ssid(31, 'S'), password(63, 'p');
-  const RunResult r = Run({"--port", "7", "--ssid=" + ssid, "--password", password});
+  r = Run({"--port", "7", "--ssid=" + ssid, "--password", password});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(ReadBytes(store_ / "IOT.NET"), NetworkFile(ssid, password));
   EXPECT_EQ(ReadBytes(work_ / "IOT.NET"), NetworkFile(ssid, password));
   EXPECT_EQ(fs::status(work_ / "IOT.NET").permissions(), fs::perms(0600));
 }
 
-TEST_F(ProvisionCliTest, NoAdapterExitsWithItsCodeAndTheNotDetectedLine) {
+struct UsageRow {
+  std::vector<std::string> args;
+  std::string input;
+  int exit_code;
+  std::string shown;  // in standard error, or standard output when the exit is 0
+};
+
+TEST_F(ProvisionCliTest, RefusedRunsSendNothingAndNameTheirReason) {
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);  // on COM7; nothing answers on COM5
   ASSERT_TRUE(sim.started()) << sim.log_text();
-  RunResult r = Run({"--port", "5", "--ssid", "Home", "--password", "pw"});
+  const UsageRow rows[] = {
+      {{}, "", kExitUsage, ""},
+      {{"--ssid"}, "", kExitUsage, ""},
+      {{"--ssid", "a", "--port", "0", "--password", "b"}, "", kExitUsage, ""},
+      {{"--ssid", "a", "--password", "b", "--password-stdin"}, "", kExitUsage, ""},
+      {{"--ssid", "a"}, "", kExitUsage, ""},  // standard input is no terminal
+      {{"--help"}, "", 0, "visible to other users"},
+      {{"--ssid", std::string(32, 'S'), "--password", "pw"},
+       "",
+       kExitUsage,
+       "the SSID is 32 bytes long; at most 31"},
+      {{"--ssid", "Home", "--password-stdin"},
+       std::string(64, 'p') + "\n",
+       kExitUsage,
+       "the password is 64 bytes long; at most 63"},
+      {{"--port", "5", "--ssid", "Home", "--password", "pw"},
+       "",
+       kExitNoAdapter,
+       "no adapter found on COM5"},
+  };
+  for (const UsageRow& row : rows) {
+    const RunResult r = Run(row.args, row.input);
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
+    EXPECT_NE((row.exit_code == 0 ? r.out : r.err).find(row.shown), std::string::npos) << r.err;
+    if (row.exit_code == kExitNoAdapter) {
+      EXPECT_NE(r.err.find("Orvanta not detected"), std::string::npos) << r.err;
+    }
+  }
+  // A COM directory others may write is no place to look for the adapter.
+  ASSERT_EQ(chmod(sim.com_dir().c_str(), 0770), 0);
+  const RunResult r = Run({"--ssid", "Home", "--password", "pw", "--port", "7"});
   EXPECT_EQ(r.exit_code, kExitNoAdapter);
-  EXPECT_NE(r.err.find("Orvanta not detected"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("no adapter found on COM5"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("COM directory is writable by other users"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(work_ / "IOT.NET"));
+  EXPECT_EQ(FramesReceived(sim), 0u) << sim.log_text();
+  ASSERT_EQ(chmod(sim.com_dir().c_str(), 01770), 0);  // the sticky bit makes it safe
+  EXPECT_EQ(Run({"--ssid", "Home", "--password", "pw", "--port", "7"}).exit_code, 0);
 
   sim.stop();
-  r = Run({"--ssid", "Home", "--password", "pw"});
-  EXPECT_EQ(r.exit_code, kExitNoAdapter);
-  EXPECT_NE(r.err.find("Orvanta not detected"), std::string::npos) << r.err;
+  const RunResult gone = Run({"--ssid", "Home", "--password", "pw"});
+  EXPECT_EQ(gone.exit_code, kExitNoAdapter);
+  EXPECT_NE(gone.err.find("Orvanta not detected"), std::string::npos) << gone.err;
 }
 
 TEST_F(ProvisionCliTest, RefusedTransferShowsErrorFile) {
@@ -183,32 +185,7 @@ TEST_F(ProvisionCliTest, RefusedTransferShowsErrorFile) {
   EXPECT_EQ(ReadBytes(work_ / "IOT.NET"), NetworkFile("Home", "secret12"));
 }
 
-TEST_F(ProvisionCliTest, OverlongFieldsAreRefusedAndNothingIsSent) {
-  SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
-  ASSERT_TRUE(sim.started()) << sim.log_text();
-  RunResult r = Run({"--ssid", std::string(32, 'S'), "--password", "pw"});
-  EXPECT_EQ(r.exit_code, kExitUsage);
-  EXPECT_NE(r.err.find("the SSID is 32 bytes long; at most 31"), std::string::npos) << r.err;
-
-  r = Run({"--ssid", "Home", "--password-stdin"}, std::string(64, 'p') + "\n");
-  EXPECT_EQ(r.exit_code, kExitUsage);
-  EXPECT_NE(r.err.find("the password is 64 bytes long; at most 63"), std::string::npos) << r.err;
-
-  EXPECT_FALSE(fs::exists(work_ / "IOT.NET"));
-  EXPECT_EQ(FramesReceived(sim), 0u) << sim.log_text();
-}
-
-TEST_F(ProvisionCliTest, BadUsageAndAnUnwritableIotNet) {
-  EXPECT_EQ(Run({}).exit_code, kExitUsage);
-  EXPECT_EQ(Run({"--ssid"}).exit_code, kExitUsage);
-  EXPECT_EQ(Run({"--ssid", "a", "--port", "0", "--password", "b"}).exit_code, kExitUsage);
-  EXPECT_EQ(Run({"--ssid", "a", "--password", "b", "--password-stdin"}).exit_code, kExitUsage);
-  // Standard input is no terminal and no password option was given.
-  EXPECT_EQ(Run({"--ssid", "a"}).exit_code, kExitUsage);
-  const RunResult help = Run({"--help"});
-  EXPECT_EQ(help.exit_code, 0);
-  EXPECT_NE(help.out.find("visible to other users"), std::string::npos);
-
+TEST_F(ProvisionCliTest, AnUnwritableIotNetIsNeverSent) {
   // IOT.NET cannot be made, or is a link another user may have swapped
   // in: nothing is written through it and nothing is sent.
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
@@ -232,20 +209,8 @@ TEST_F(ProvisionCliTest, BadUsageAndAnUnwritableIotNet) {
   }
   const RunResult r = Run({"--ssid", "Home", "--password", "pw"});
   EXPECT_EQ(r.exit_code, kExitFileNotWritten) << r.err;
-  EXPECT_EQ(ReadText(iot), "theirs");
+  EXPECT_EQ(ReadFileText(iot), "theirs");
   EXPECT_FALSE(fs::exists(store_ / "IOT.NET"));
-}
-
-TEST_F(ProvisionCliTest, ComDirectoryOthersMayWriteIsRefused) {
-  SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
-  ASSERT_TRUE(sim.started()) << sim.log_text();
-  ASSERT_EQ(chmod(sim.com_dir().c_str(), 0770), 0);
-  const RunResult r = Run({"--ssid", "Home", "--password", "pw", "--port", "7"});
-  EXPECT_EQ(r.exit_code, kExitNoAdapter);
-  EXPECT_NE(r.err.find("COM directory is writable by other users"), std::string::npos) << r.err;
-  EXPECT_EQ(FramesReceived(sim), 0u);
-  ASSERT_EQ(chmod(sim.com_dir().c_str(), 01770), 0);  // the sticky bit makes it safe
-  EXPECT_EQ(Run({"--ssid", "Home", "--password", "pw", "--port", "7"}).exit_code, 0);
 }
 
 // Reads from the pty master until `needle` shows or `ms` pass.
@@ -265,11 +230,10 @@ std::string ReadUntil(int master, const std::string& needle, int ms) {
 
 // Starts the program on a new terminal and waits until it asks for the
 // password with the echo off. Returns its pid; *master is the terminal.
-pid_t StartAtSilentPrompt(const fs::path& work, const fs::path& dir, int* master) {
+pid_t StartAtSilentPrompt(const fs::path& work, int* master) {
   const pid_t pid = forkpty(master, nullptr, nullptr, nullptr);
   if (pid == 0) {
     if (chdir(work.c_str()) != 0) _exit(120);
-    setenv("ORVANTA_REGISTRY", (dir / "no-registry.ini").c_str(), 1);
     execl(ORV_PROVISION_PATH, ORV_PROVISION_PATH, "--ssid", "Home", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -286,7 +250,7 @@ pid_t StartAtSilentPrompt(const fs::path& work, const fs::path& dir, int* master
 
 TEST_F(ProvisionCliTest, SignalAtThePromptPutsTheEchoBack) {
   int master = -1;
-  const pid_t pid = StartAtSilentPrompt(work_, dir_, &master);
+  const pid_t pid = StartAtSilentPrompt(work_, &master);
   ASSERT_GT(pid, 0);
   kill(pid, SIGTERM);
   int status = 0;
@@ -302,7 +266,7 @@ TEST_F(ProvisionCliTest, PasswordPromptOnATerminalDoesNotEcho) {
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
   ASSERT_TRUE(sim.started()) << sim.log_text();
   int master = -1;
-  const pid_t pid = StartAtSilentPrompt(work_, dir_, &master);
+  const pid_t pid = StartAtSilentPrompt(work_, &master);
   ASSERT_GT(pid, 0);
   const std::string typed = "hunter2secret\n";
   ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));

@@ -13,8 +13,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
+#include <utility>
 
 #ifndef ORV_SIM_PATH
 #error "ORV_SIM_PATH must name the orvanta-adapter-sim program"
@@ -27,12 +28,8 @@ namespace orv::test {
 namespace {
 
 std::string make_temp_dir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string templ =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/orv-sim-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  return mkdtemp(buf.data()) != nullptr ? std::string(buf.data()) : std::string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "orv-sim-XXXXXX").string();
+  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 }  // namespace
@@ -120,10 +117,61 @@ int SimProcess::stop() {
 }
 
 std::string SimProcess::log_text() const {
-  std::ifstream in(work_dir_ + "/sim.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return ReadFileText(work_dir_ + "/sim.log");
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+ChildProcess::ChildProcess(const std::string& program, std::vector<std::string> args,
+                           std::string dir, const std::string& input, const std::string& cwd)
+    : dir_(std::move(dir)) {
+  const std::string in = dir_ + "/stdin";
+  std::ofstream(in, std::ios::binary) << input;
+  pid_ = fork();
+  if (pid_ != 0) return;
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(120);
+  const int fds[3] = {open(in.c_str(), O_RDONLY),
+                      open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                      open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+  for (int i = 0; i < 3; ++i) dup2(fds[i], i);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) Interrupt();
+}
+
+int ChildProcess::Interrupt() {
+  kill(pid_, SIGINT);
+  return Wait();
+}
+
+int ChildProcess::Wait() {
+  int status = 0;
+  const bool exited = pid_ > 0 && waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status);
+  pid_ = -1;
+  return exited ? WEXITSTATUS(status) : -1;
+}
+
+std::string ChildProcess::Out() const {
+  return ReadFileText(dir_ + "/stdout");
+}
+std::string ChildProcess::Err() const {
+  return ReadFileText(dir_ + "/stderr");
+}
+
+bool ChildProcess::AwaitErr(const std::string& text) const {
+  for (int i = 0; i < 200 && Err().find(text) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return Err().find(text) != std::string::npos;
 }
 
 }  // namespace orv::test

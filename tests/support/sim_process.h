@@ -6,6 +6,8 @@
 //
 // Failure reporting: started() is false when the program did not come up
 // within the time limit; log_text() holds its stderr.
+//
+// ChildProcess runs any program the same way, with its output in files.
 #pragma once
 
 #include <sys/types.h>
@@ -51,5 +53,31 @@ class SimProcess {
   bool env_set_ = false;
   int exit_code_ = -1;
 };
+
+// A program run as a child process: standard input read from a file that
+// holds `input`, standard output and error written to files in `dir`, the
+// current directory `cwd` when one is given. Interrupted (SIGINT) and
+// reaped on destruction.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, std::vector<std::string> args, std::string dir,
+               const std::string& input = "", const std::string& cwd = "");
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  int Wait();       // the exit code, or -1 when it died by a signal
+  int Interrupt();  // SIGINT, then Wait()
+  std::string Out() const;
+  std::string Err() const;
+  bool AwaitErr(const std::string& text) const;  // waits up to 10 s for `text`
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+// The whole contents of a file ("" when it cannot be read).
+std::string ReadFileText(const std::string& path);
 
 }  // namespace orv::test

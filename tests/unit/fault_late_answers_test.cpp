@@ -35,22 +35,17 @@ class LateAnswerTest : public LibraryTest {
     LibraryTest::SetUp();
     OpenLink();
   }
-  int32_t ReadFile(const std::string& stored, const fs::path& host) {
-    std::string h = host.string();
-    std::string s = stored;
-    return PassThruReadFile(h.data(), s.data(), 0);
+  // The calls take writable strings, the host file first.
+  static int32_t ReadFile(std::string stored, const fs::path& host) {
+    return PassThruReadFile(host.string().data(), stored.data(), 0);
   }
-  int32_t WriteFile(const fs::path& host, const std::string& stored) {
-    std::string h = host.string();
-    std::string s = stored;
-    return PassThruWriteFile(h.data(), s.data(), 0);
+  static int32_t WriteFile(const fs::path& host, std::string stored) {
+    return PassThruWriteFile(host.string().data(), stored.data(), 0);
   }
   static std::vector<uint8_t> HostBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
-  // Lets the virtual clock run so that late answers reach the port.
-  void LetTimePass(uint32_t ms) { platform_.advance_ms(ms); }
 
   ScratchDir scratch_{"late"};
   const fs::path dir_ = scratch_.path();
@@ -66,7 +61,7 @@ TEST_F(LateAnswerTest, LateDeleteAnswerDoesNotCorruptTheCopy) {
   EXPECT_EQ(WriteFile(dir_ / "in.bin", "DATA.BIN"), 0);
   EXPECT_EQ(adapter_.files().get("DATA.BIN"), bytes);
   // The stale delete answer arrives later and is taken by the next wait.
-  LetTimePass(kPastTheWaitMs);
+  platform_.advance_ms(kPastTheWaitMs);  // the late answer reaches the port
   EXPECT_EQ(WriteFile(dir_ / "in.bin", "DATA.BIN"), 0);
   EXPECT_EQ(adapter_.files().get("DATA.BIN"), bytes);
 }
@@ -78,7 +73,7 @@ TEST_F(LateAnswerTest, LateReadAnswerFailsTheReadAndNoLaterReadClaimsAFileItDidN
   adapter_.delay_answer({0xE0, 2, emu::kAny, 0x20, 2}, kPastTheWaitMs);
   EXPECT_EQ(ReadFile("LOG.BIN", dir_ / "first.bin"), ERR_FAILED);
   EXPECT_EQ(LastErrorText(), "PassThruReadFile(READ): Error");
-  LetTimePass(kPastTheWaitMs);
+  platform_.advance_ms(kPastTheWaitMs);
   // The late block lies in the port when the next read starts; the answers
   // then come one per read, as a slow link delivers them.
   adapter_.set_read_pieces({74, 10, 74, 74, 74, 74, 74, 74});
@@ -88,7 +83,7 @@ TEST_F(LateAnswerTest, LateReadAnswerFailsTheReadAndNoLaterReadClaimsAFileItDidN
     EXPECT_EQ(got, stored) << "a read succeeded with a file that is not the stored one";
   }
   // Whatever the outcome, a later read is whole again.
-  LetTimePass(kPastTheWaitMs);
+  platform_.advance_ms(kPastTheWaitMs);
   ASSERT_EQ(ReadFile("LOG.BIN", dir_ / "third.bin"), 0);
   EXPECT_EQ(HostBytes(dir_ / "third.bin"), stored);
 }
@@ -126,7 +121,7 @@ TEST_F(LateAnswerTest, LateListingAnswerNeverAddsAForeignEntry) {
   std::string pattern = "*.TXT";
   EXPECT_EQ(PassThruReadDir(pattern.data(), list), ERR_FAILED);
   EXPECT_EQ(LastErrorText(), "PassThruReadDir: No response");
-  LetTimePass(kPastTheWaitMs);
+  platform_.advance_ms(kPastTheWaitMs);
   const int32_t status = PassThruReadDir(pattern.data(), list);
   if (status == 0) {
     EXPECT_EQ(std::string(list), "A.TXT,B.TXT,");
@@ -138,7 +133,7 @@ TEST_F(LateAnswerTest, LateClockAndVersionAnswersAreNotTakenForTheNextRequest) {
   char fw[80], dll[80], api[80];
   EXPECT_EQ(PassThruReadVersion(7, fw, dll, api), ERR_FAILED);
   EXPECT_EQ(LastErrorText(), "PassThruReadVersion: No response");
-  LetTimePass(kPastTheWaitMs);
+  platform_.advance_ms(kPastTheWaitMs);
   // A version answer lying in the port is no clock answer.
   RTC_DAY_TIME rtc{};
   EXPECT_EQ(PassThruReadRTC(&rtc), ERR_FAILED);  // no clock unit: no clock answer

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -50,16 +49,10 @@ class ProvisionTest : public LibraryTest {
  protected:
   void SetUp() override {
     LibraryTest::SetUp();
-    std::random_device random;
-    previous_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("orv-provision-" + std::to_string(random()));
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
+    fs::current_path(scratch_.path());
   }
   void TearDown() override {
     fs::current_path(previous_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
     LibraryTest::TearDown();
   }
   static std::vector<uint8_t> LocalFile() {
@@ -67,8 +60,8 @@ class ProvisionTest : public LibraryTest {
     return {std::istreambuf_iterator<char>(in), {}};
   }
 
-  fs::path previous_;
-  fs::path dir_;
+  const fs::path previous_ = fs::current_path();
+  ScratchDir scratch_{"provision"};
 };
 
 TEST_F(ProvisionTest, OpenOnPaintFindsTheAdapterOrReportsNotConnected) {

@@ -55,6 +55,17 @@ wine_setup() {
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 
+# The start of a Wine check: a work directory removed at exit, Wine set up,
+# ARTIFACTS (when given) made, and WORK/run as the current directory; sets work.
+# Usage: wine_begin TAG [ARTIFACTS]
+wine_begin() {
+  work=$(mktemp -d "/tmp/orvanta-wine-$1.XXXXXX")
+  trap 'wine_teardown; rm -rf "$work"' EXIT
+  wine_setup
+  mkdir -p "$work/run" ${2:+"$2"}
+  cd "$work/run"
+}
+
 wine_teardown() {
   local pid
   for pid in "${_wine_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -90,6 +101,33 @@ link_wine_com_port() {
   local port=$1
   mkdir -p "$WINEPREFIX/dosdevices"
   ln -sfn "$SIM_COM_DIR/com$port" "$WINEPREFIX/dosdevices/com$port"
+}
+
+# Starts COMMAND in the background with its output in LOG; sets BG_PID.
+start_bg() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  BG_PID=$!
+  remember_pid "$BG_PID"
+}
+
+# Only the adapter's subkey under PassThruSupport.04.04, with its Name.
+fresh_adapter_key() {
+  "$WINE64" reg delete 'HKLM\Software\PassThruSupport.04.04' /f >/dev/null 2>&1 || true
+  "$WINE64" reg add 'HKLM\Software\PassThruSupport.04.04\Orvanta-IOT' /v Name /d Orvanta-IOT \
+    /f >/dev/null
+}
+
+# Confirms the message box BOX with Return.
+answer_box() {
+  xdotool windowfocus --sync "$1" 2>/dev/null || true
+  xdotool key Return
+}
+
+# The bytes of IOT.NET: length byte, SSID, length byte, password.
+network_file() {
+  printf "\\$(printf '%03o' ${#1})%s\\$(printf '%03o' ${#2})%s" "$1" "$2"
 }
 
 stop_sim() {

@@ -32,15 +32,9 @@ title='^Quellix LLC   Orvanta-IOT Manual Provision App v1\.02$'
 ssid="Harbor-Lab"
 password="tide-2024-wave"
 
-work=$(mktemp -d /tmp/orvanta-wine-dialog.XXXXXX)
-trap 'wine_teardown; rm -rf "$work"' EXIT
-wine_setup
-mkdir -p "$work/run" "$artifacts"
-cd "$work/run"
+wine_begin dialog "$artifacts"
 
-"$WINE64" reg delete 'HKLM\Software\PassThruSupport.04.04' /f >/dev/null 2>&1 || true
-"$WINE64" reg add 'HKLM\Software\PassThruSupport.04.04\Orvanta-IOT' /v Name /d Orvanta-IOT \
-  /f >/dev/null
+fresh_adapter_key
 
 log "dialog procedure tests (stand-in provisioning core)"
 "$WINE64" "$build/tests/windows/win32_dialog_tests.exe" --gtest_brief=1 2>&1 | tr -d '\r' ||
@@ -48,13 +42,11 @@ log "dialog procedure tests (stand-in provisioning core)"
 
 log "no adapter: the not-detected box and ERROR in the SSID box"
 rm -f "$WINEPREFIX/dosdevices/com7"
-"$WINE64" "$program" >"$work/no-adapter.log" 2>&1 &
-program_pid=$!
-remember_pid "$program_pid"
+start_bg "$work/no-adapter.log" "$WINE64" "$program"
+program_pid=$BG_PID
 box=$(wait_for_window '^ERROR$' 120) || fail "no not-detected box"
 dialog=$(wait_for_window "$title" 10) || fail "no dialog behind the box"
-xdotool windowfocus --sync "$box" 2>/dev/null || true
-xdotool key Return
+answer_box "$box"
 sleep 1
 screenshot "$dialog" "$artifacts/wine-provision-no-adapter.png"
 [ "$(xdotool search --onlyvisible --name '^ERROR$' | wc -l)" = 0 ] || fail "a second box came up"
@@ -69,17 +61,14 @@ start_sim "$sim" "$work" 7 "$work/store"
 link_wine_com_port 7
 
 log "starting the provisioning program"
-"$WINE64" "$program" >"$work/program.log" 2>&1 &
-program_pid=$!
-remember_pid "$program_pid"
+start_bg "$work/program.log" "$WINE64" "$program"
+program_pid=$BG_PID
 dialog=$(wait_for_window "$title" 90) || fail "the dialog did not appear"
 sleep 1  # the first paint runs discovery
 
 log "a second start ends without a second dialog"
-"$WINE64" "$program" >"$work/second.log" 2>&1 &
-second_pid=$!
-remember_pid "$second_pid"
-wait_for_exit "$second_pid" 30 || fail "the second instance is still running"
+start_bg "$work/second.log" "$WINE64" "$program"
+wait_for_exit "$BG_PID" 30 || fail "the second instance is still running"
 [ "$(xdotool search --onlyvisible --name "$title" | wc -l)" = 1 ] || fail "more than one dialog"
 
 log "typing the network and pressing Provision"
@@ -101,18 +90,12 @@ sleep 0.5
 screenshot "$box" "$artifacts/wine-provision-success.png"
 
 expected="$work/expected.bin"
-{
-  printf "\\$(printf '%03o' ${#ssid})"
-  printf '%s' "$ssid"
-  printf "\\$(printf '%03o' ${#password})"
-  printf '%s' "$password"
-} >"$expected"
+network_file "$ssid" "$password" >"$expected"
 cmp "$expected" "$work/run/IOT.NET" || fail "local IOT.NET differs"
 cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's IOT.NET differs"
 log "IOT.NET on the adapter: $(od -An -tx1 "$work/store/IOT.NET" | tr -s ' \n' ' ')"
 
-xdotool windowfocus --sync "$box" 2>/dev/null || true
-xdotool key Return
+answer_box "$box"
 wait_for_exit "$program_pid" 30 || fail "the program did not end after the success box"
 
 stop_sim

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -54,6 +55,11 @@ bool Expect(const char* step, int32_t result, int32_t expected) {
   return result == expected;
 }
 
+// A step whose result is a condition: printed as 0 when it holds, else 1.
+bool Check(const char* step, bool holds) {
+  return Expect(step, holds ? 0 : 1, 0);
+}
+
 void PrintLastError() {
   char text[256] = {};
   PassThruGetLastError(text);
@@ -83,15 +89,12 @@ bool WriteLocalFile(const char* name, std::string_view text) {
 }
 
 int WriteFile(const char* name, const char* text) {
-  if (!Expect("local-file", WriteLocalFile(name, text) ? 0 : 1, 0)) return Finish();
+  if (!Check("local-file", WriteLocalFile(name, text))) return Finish();
   uint32_t device_id = 0;
   if (!Expect("open", g_library.open(nullptr, &device_id), STATUS_NOERROR)) return Finish();
   std::printf("device %lu\n", static_cast<unsigned long>(device_id));
-  char local[128];
-  char stored[128];
-  std::snprintf(local, sizeof local, "%s", name);
-  std::snprintf(stored, sizeof stored, "%s", name);
-  Expect("write-file", g_library.write_file(local, stored, 0), STATUS_NOERROR);
+  std::string local = name, stored = name;  // the library takes writable strings
+  Expect("write-file", g_library.write_file(local.data(), stored.data(), 0), STATUS_NOERROR);
   char pattern[] = "*";
   char list[4096] = {};
   Expect("read-dir", g_library.read_dir(pattern, list), STATUS_NOERROR);
@@ -186,12 +189,9 @@ int Serial(uint32_t port_number) {
               static_cast<unsigned long>(settings.BaudRate), settings.DataBits, settings.Parity,
               settings.StopBits, settings.DtrDsr, settings.RtsCts, settings.XonXoff);
   // The parity argument is not applied; one stop bit is code 0.
-  Expect("settings-match",
-         settings.BaudRate == 115200 && settings.DataBits == 8 && settings.Parity == 0 &&
-                 settings.StopBits == 0 && settings.RtsCts == 0 && settings.XonXoff == 0
-             ? 0
-             : 1,
-         0);
+  Check("settings-match", settings.BaudRate == 115200 && settings.DataBits == 8 &&
+                              settings.Parity == 0 && settings.StopBits == 0 &&
+                              settings.RtsCts == 0 && settings.XonXoff == 0);
 
   // The adapter's version request: device 0xF0, operation 2, type 0x0D.
   const uint8_t request[10] = {0x00, 0x00, 0xF0, 0x02, 0x00, 0x0D, 0, 0, 0, 0};
@@ -201,13 +201,12 @@ int Serial(uint32_t port_number) {
   // The answer is a frame of 10 header bytes and 2 or 4 data bytes.
   const uint32_t waiting = WaitForWaitingBytes(&port, 12);
   std::printf("rx-count %lu\n", static_cast<unsigned long>(waiting));
-  Expect("rx-count-at-least-12", waiting >= 12 ? 0 : 1, 0);
+  Check("rx-count-at-least-12", waiting >= 12);
   uint8_t answer[14] = {};
   const uint32_t got = ReadAnswer(&port, answer, 10);
   std::printf("answer %lu bytes: dev %02X op %02X type %02X size %u\n",
               static_cast<unsigned long>(got), answer[2], answer[3], answer[5], answer[1]);
-  Expect("version-answer",
-         got == 10 && answer[2] == 0xF0 && answer[3] == 0x02 && answer[5] == 0x0D ? 0 : 1, 0);
+  Check("version-answer", got == 10 && answer[2] == 0xF0 && answer[3] == 0x02 && answer[5] == 0x0D);
 
   Expect("com_ioctl-break", com_ioctl(&port, 5, nullptr, nullptr), COM_OK);
   Expect("com_ioctl-purge", com_ioctl(&port, 6, nullptr, nullptr), COM_OK);

@@ -26,12 +26,8 @@ for file in "$build/orvanta.msi" "$host" "$sim"; do [ -e "$file" ] || fail "miss
 version=$(msiinfo export "$build/orvanta.msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
 next_version="${version%.*}.$((${version##*.} + 1))"
 
-work=$(mktemp -d /tmp/orvanta-wine-msi.XXXXXX)
-trap 'wine_teardown; rm -rf "$work"' EXIT
 unset WINEPREFIX  # a fresh prefix: no keys left by the other checks
-wine_setup
-mkdir -p "$work/run"
-cd "$work/run"
+wine_begin msi
 cp "$build/orvanta.msi" .
 "$here/../../packaging/windows/build-msi.sh" "$version" "$i686" "$build" orvanta-rebuilt.msi
 "$here/../../packaging/windows/build-msi.sh" "$next_version" "$i686" "$build" orvanta-next.msi

@@ -26,11 +26,7 @@ host="$build/tests/windows/orvanta-wine-host.exe"
 [ -f "$host" ] || fail "missing $host"
 [ -x "$sim" ] || fail "missing $sim"
 
-work=$(mktemp -d /tmp/orvanta-wine-it.XXXXXX)
-trap 'wine_teardown; rm -rf "$work"' EXIT
-wine_setup
-mkdir -p "$work/run" "$artifacts"
-cd "$work/run"
+wine_begin it "$artifacts"
 
 start_sim "$sim" "$work" 7 "$work/store"
 link_wine_com_port 7
@@ -49,8 +45,7 @@ done
 "$WINE64" reg query "$key" /v Name /reg:32 | tr -d '\r' | grep -q 'REG_SZ *Orvanta-IOT$' ||
   fail "32-bit view lacks the Name"
 
-"$WINE64" reg delete 'HKLM\Software\PassThruSupport.04.04' /f >/dev/null 2>&1 || true
-"$WINE64" reg add "$key" /v Name /d Orvanta-IOT /f >/dev/null
+fresh_adapter_key
 "$WINE64" reg add "$key" /v Debug /d "" /f >/dev/null
 "$WINE64" reg add "$key" /v SuppressPopups /d "" /f >/dev/null
 
@@ -106,8 +101,7 @@ pid=$!
 box=$(wait_for_window '^ERROR$' 60) || fail "no ERROR box"
 sleep 0.5
 screenshot "$box" "$artifacts/wine-not-detected-box.png"
-xdotool windowfocus --sync "$box" 2>/dev/null || true
-xdotool key Return
+answer_box "$box"
 wait_for_exit "$pid" 30 || fail "host did not end after the box"
 grep -qx 'open 8 device 0' "$work/shown.txt" || fail "open COM5: $(cat "$work/shown.txt")"
 

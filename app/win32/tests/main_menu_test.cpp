@@ -77,14 +77,10 @@ class MainMenuTest : public ::testing::Test {
   }
   void Repaint() { RedrawWindow(dialog_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW); }
 
+  // The text of a box, or with id 0 the dialog's title.
   std::string Text(int id) const {
     char text[256] = {};
-    GetDlgItemTextA(dialog_, id, text, sizeof text);
-    return text;
-  }
-  std::string Title() const {
-    char text[256] = {};
-    GetWindowTextA(dialog_, text, sizeof text);
+    GetWindowTextA(id == 0 ? dialog_ : GetDlgItem(dialog_, id), text, sizeof text);
     return text;
   }
   // Calls the procedure directly: through SendMessage the dialog manager
@@ -106,7 +102,7 @@ TEST_F(MainMenuTest, EveryPaintSetsTheTitleAndOpensTheLinkButNeverInsideAnOpen) 
   };
   ShowAndPaint();
   EXPECT_EQ(g_core.open_calls, 1);
-  EXPECT_EQ(Title(), orv::app::kDialogTitle);
+  EXPECT_EQ(Text(0), orv::app::kDialogTitle);
   EXPECT_EQ(Text(IDC_SSID), "ERROR");
 
   Repaint();  // while no adapter is found, each paint searches again

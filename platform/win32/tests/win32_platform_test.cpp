@@ -76,35 +76,35 @@ TEST_F(Win32Registry, EnumeratesSubkeysInOrderThenReportsNoMoreItems) {
   ASSERT_EQ(os.registry_enum_subkey(1, name.data(), 240), kOk);
   EXPECT_STREQ(name.data(), "Orvanta-IOT");
   EXPECT_EQ(os.registry_enum_subkey(2, name.data(), 240), kErrorNoMoreItems);
-}
-
-TEST_F(Win32Registry, SubkeyNameThatDoesNotFitIsAnError) {
-  std::array<char, 240> name{};
-  EXPECT_EQ(os.registry_enum_subkey(1, name.data(), 11), kErrorMoreData);  // needs 12
+  // A name that does not fit is an error: "Orvanta-IOT" needs 12.
+  EXPECT_EQ(os.registry_enum_subkey(1, name.data(), 11), kErrorMoreData);
   EXPECT_EQ(os.registry_enum_subkey(1, name.data(), 12), kOk);
 }
 
-TEST_F(Win32Registry, ValueSizeCountsTheTerminatingZero) {
-  std::array<uint8_t, 240> data{};
-  uint32_t size = 240;
-  ASSERT_EQ(os.registry_query_value("Orvanta-IOT", "Name", data.data(), &size), kOk);
-  EXPECT_EQ(size, 12u);
-  EXPECT_STREQ(reinterpret_cast<const char*>(data.data()), "orvanta-iot");
-
-  size = 240;
-  ASSERT_EQ(os.registry_query_value("Orvanta-IOT", "Debug", data.data(), &size), kOk);
-  EXPECT_EQ(size, 1u);  // present with empty text
-}
-
-TEST_F(Win32Registry, OversizedMissingValuesAndSubkeysAreErrors) {
-  std::array<uint8_t, 240> data{};
-  uint32_t size = 240;
-  EXPECT_EQ(os.registry_query_value("Orvanta-IOT", "Big", data.data(), &size), kErrorMoreData);
-  size = 240;
-  EXPECT_EQ(os.registry_query_value("Orvanta-IOT", "SuppressPopups", data.data(), &size),
-            kErrorFileNotFound);
-  size = 240;
-  EXPECT_EQ(os.registry_query_value("Nobody", "Name", data.data(), &size), kErrorFileNotFound);
+// The size counts the terminating zero; values too big or missing and
+// missing subkeys are errors.
+TEST_F(Win32Registry, QueriesGiveTheValueAndItsSizeOrTheError) {
+  const struct {
+    const char* subkey;
+    const char* value;
+    OsError status;
+    const char* text;
+  } rows[] = {
+      {"Orvanta-IOT", "Name", kOk, "orvanta-iot"},
+      {"Orvanta-IOT", "Debug", kOk, ""},  // present with empty text
+      {"Orvanta-IOT", "Big", kErrorMoreData, nullptr},
+      {"Orvanta-IOT", "SuppressPopups", kErrorFileNotFound, nullptr},
+      {"Nobody", "Name", kErrorFileNotFound, nullptr},
+  };
+  for (const auto& row : rows) {
+    std::array<uint8_t, 240> data{};
+    uint32_t size = 240;
+    EXPECT_EQ(os.registry_query_value(row.subkey, row.value, data.data(), &size), row.status)
+        << row.value;
+    if (row.status != kOk) continue;
+    EXPECT_EQ(size, std::strlen(row.text) + 1) << row.value;
+    EXPECT_STREQ(reinterpret_cast<const char*>(data.data()), row.text);
+  }
 }
 
 TEST_F(Win32Registry, LinkReadsTheSwitchesOfTheAdaptersSubkey) {
