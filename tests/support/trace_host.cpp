@@ -1,3 +1,5 @@
+// See trace_host.h. POSIX only, like the pseudo-terminal tests that use it.
+#if !defined(_WIN32)
 #include "tests/support/trace_host.h"
 
 #include <netdb.h>
@@ -28,3 +30,5 @@ std::string TraceHostUnusableReason() {
 }
 
 }  // namespace orv::test
+
+#endif  // !_WIN32
