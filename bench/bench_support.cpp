@@ -61,15 +61,6 @@ InProcessWorld::~InProcessWorld() {
   platform::install(nullptr);
 }
 
-PASSTHRU_MSG MakeMsg(uint32_t protocol, std::vector<uint8_t> data, uint32_t tx_flags) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  m.DataSize = static_cast<uint32_t>(data.size());
-  std::copy(data.begin(), data.end(), m.Data);
-  return m;
-}
-
 std::vector<uint8_t> BusFrameWire(uint8_t dev, std::vector<uint8_t> data) {
   return emu::to_wire(emu::Frame::make(dev, 2, 0, 0, data));
 }

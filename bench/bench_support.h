@@ -27,6 +27,7 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
+#include "tests/support/messages.h"
 
 namespace orv::bench {
 
@@ -67,7 +68,7 @@ class InProcessWorld {
   bool ok_ = false;
 };
 
-PASSTHRU_MSG MakeMsg(uint32_t protocol, std::vector<uint8_t> data, uint32_t tx_flags = 0);
+using test::MakeMsg;
 // The wire bytes of one received bus frame (op 2) from `dev`.
 std::vector<uint8_t> BusFrameWire(uint8_t dev, std::vector<uint8_t> data);
 

@@ -7,6 +7,8 @@
 // FUZZ_CHECK with the condition's text, which libFuzzer reports as a crash.
 #pragma once
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
+#include "tests/support/messages.h"
 
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \
@@ -27,6 +30,8 @@
   } while (false)
 
 namespace orv::fuzz {
+
+using test::MakeMsg;
 
 inline constexpr uint32_t kAdapterPort = 7;
 inline constexpr std::array<uint32_t, 6> kAllChannels{ISO9141,  ISO14230, CAN,
@@ -87,7 +92,21 @@ class FuzzWorld {
   uint32_t device_id_ = 0;
 };
 
-PASSTHRU_MSG MakeMsg(uint32_t protocol, uint32_t tx_flags, std::initializer_list<uint8_t> data);
+// Runs one input: a fresh world with all six channels connected as the
+// input's first set-up byte says (and, if asked, filters of every kind),
+// then `step(world, input)` until the input is used up, forgetting the
+// logs after each step.
+template <class Step>
+void RunInput(const uint8_t* data, size_t size, bool with_filters, Step step) {
+  FuzzedDataProvider input(data, size);
+  FuzzWorld world;
+  world.ConnectAllChannels(SetupChoice::FromByte(input.ConsumeIntegral<uint8_t>()));
+  if (with_filters) world.InstallFiltersOfEveryKind();
+  while (input.remaining_bytes() > 0) {
+    step(world, input);
+    world.ClearLogs();
+  }
+}
 
 // Reads `count` records from `channel` (Timeout 0) into an array of exactly
 // that many records on the heap and checks what was delivered. Returns the

@@ -15,6 +15,7 @@
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
 #include "tests/integration/pty_library_test.h"
+#include "tests/support/messages.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
@@ -34,13 +35,6 @@ class ChannelsPtyTest : public PtyLibraryTest {
     }
     return true;
   }
-  static PASSTHRU_MSG Msg(std::vector<uint8_t> data) {
-    PASSTHRU_MSG m{};
-    m.ProtocolID = CAN;
-    m.DataSize = static_cast<uint32_t>(data.size());
-    std::copy(data.begin(), data.end(), m.Data);
-    return m;
-  }
 };
 
 TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
@@ -58,8 +52,8 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
   ReceiveUntil([] { return false; }, 200);
   EXPECT_EQ(CANBufferCount, 0u);
 
-  PASSTHRU_MSG mask = Msg({0, 0, 0xFF, 0xFF});
-  PASSTHRU_MSG pattern = Msg({0, 0, 0x07, 0xE8});
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 0xFF, 0xFF});
+  PASSTHRU_MSG pattern = MakeMsg(CAN, {0, 0, 0x07, 0xE8});
   uint32_t filter = 0;
   ASSERT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &filter), 0);
   EXPECT_EQ(filter, 63u);

@@ -12,7 +12,7 @@ namespace orv::test {
 
 void LibraryTest::SetUp() {
   ResetLibraryState();
-  platform::install(&platform_);
+  platform::install(&faults_);
   platform_.attach_adapter(kAdapterPort, adapter_);
 }
 

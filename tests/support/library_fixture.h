@@ -1,5 +1,6 @@
 // Test fixture for the library against the in-process emulated adapter on
-// a virtual clock: installs an EmulatedPlatform with an adapter on COM7,
+// a virtual clock: installs an EmulatedPlatform (wrapped in a FaultPlatform)
+// with an adapter on COM7,
 // resets the library's process-wide state before and after each test, and
 // restores the native platform afterwards.
 #pragma once
@@ -14,6 +15,7 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "link/jmsg.h"
+#include "platform/testing/fault_platform.h"
 
 namespace orv::test {
 
@@ -33,6 +35,7 @@ class LibraryTest : public ::testing::Test {
   std::string LastErrorText() const;
 
   emu::EmulatedPlatform platform_;
+  platform::FaultPlatform faults_{platform_};  // the installed table
   emu::Adapter adapter_;
 };
 

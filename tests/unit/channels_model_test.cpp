@@ -1,4 +1,4 @@
-// The channel model: protocol-ID mapping at connect, the order of the
+// The channel model: aliases of an open channel, the order of the
 // channel checks every channel operation shares, the protocol test, and
 // the wire images of the setup records.
 #include <gtest/gtest.h>
@@ -13,41 +13,6 @@ namespace orv::test {
 namespace {
 
 using ChannelModelTest = ChannelTest;
-
-struct Mapping {
-  uint32_t protocol;
-  uint32_t flags;
-  uint32_t channel;
-};
-
-TEST_F(ChannelModelTest, ProtocolIdsMapOntoTheSixChannels) {
-  const Mapping cases[] = {
-      {CAN, 0, 5},
-      {ISO15765, 0, 6},
-      {CAN_CH1, 0, 5},
-      {FD_CAN_CH1, 0, 5},
-      {ISO15765_CH1, 0, 6},
-      {FD_ISO15765_CH1, 0, 6},
-      {CAN_PS, 0, 11},
-      {CAN_CH2, 0, 11},
-      {FD_CAN_CH2, 0, 11},
-      {CAN, 0x80000000, 11},
-      {ISO15765_PS, 0, 12},
-      {ISO15765_CH2, 0, 12},
-      {FD_ISO15765_CH2, 0, 12},
-      {ISO15765, 0x80000000, 12},
-      {ISO9141, 0, 3},
-      {ISO14230, 0, 4},
-  };
-  for (const Mapping& m : cases) {
-    SCOPED_TRACE(m.protocol);
-    uint32_t channel = 99;
-    ASSERT_EQ(PassThruConnect(device_id_, m.protocol, m.flags, 500000, &channel), 0);
-    EXPECT_EQ(channel, m.channel);
-    EXPECT_TRUE(ChannelOpen(m.channel));
-    ASSERT_EQ(PassThruDisconnect(channel), 0);
-  }
-}
 
 TEST_F(ChannelModelTest, AnOpenChannelIsInUseUnderEveryAlias) {
   Connect(CAN_PS);
@@ -84,8 +49,8 @@ TEST_F(ChannelModelTest, ConnectChecksLinkPointerAndDeviceFirst) {
 // then fails the channel switch; a closed channel is "not connected".
 TEST_F(ChannelModelTest, ChannelIdsAboveThirtyOneTestTheBitOfTheirRemainder) {
   Connect(CAN);
-  PASSTHRU_MSG mask = Msg(CAN, {0, 0, 7, 0xFF});
-  PASSTHRU_MSG msg = Msg(CAN, {0, 0, 7, 0xDF, 1, 2});
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 7, 0xFF});
+  PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 1, 2});
   uint32_t id = 0;
   EXPECT_EQ(PassThruStartMsgFilter(37, PASS_FILTER, &mask, &mask, nullptr, &id), 2);
   EXPECT_EQ(LastErrorText(), "PassThruStartMsgFilter invalid channel ID");
@@ -104,7 +69,7 @@ TEST_F(ChannelModelTest, ChannelIdsAboveThirtyOneTestTheBitOfTheirRemainder) {
 }
 
 TEST_F(ChannelModelTest, ClosedChannelsAnswerNotConnectedNeverInvalidChannel) {
-  PASSTHRU_MSG mask = Msg(CAN, {0, 0, 7, 0xFF});
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 7, 0xFF});
   uint32_t id = 0;
   const uint32_t closed[] = {3, 5, 6, 7, 11, 12, 37};
   for (uint32_t ch : closed) {
@@ -128,7 +93,7 @@ TEST_F(ChannelModelTest, ClosedChannelsAnswerNotConnectedNeverInvalidChannel) {
 TEST_F(ChannelModelTest, EveryChannelOperationNeedsTheLink) {
   ASSERT_EQ(PassThruClose(0), 0);
   platform_.remove_port(kAdapterPort);
-  PASSTHRU_MSG m = Msg(CAN, {0, 0, 7, 0xFF});
+  PASSTHRU_MSG m = MakeMsg(CAN, {0, 0, 7, 0xFF});
   uint32_t id = 0;
   EXPECT_EQ(PassThruConnect(device_id_, CAN, 0, 500000, &id), 8);
   EXPECT_EQ(PassThruDisconnect(5), 8);

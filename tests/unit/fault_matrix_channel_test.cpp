@@ -19,7 +19,7 @@
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
 #include "passthru/periodic.h"
-#include "tests/unit/fault_matrix.h"
+#include "tests/support/fault_matrix.h"
 
 namespace orv::test {
 namespace {

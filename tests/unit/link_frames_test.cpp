@@ -62,36 +62,6 @@ TEST_F(LinkFramesTest, BatchLargerThanTheSendBufferIsRefusedWhole) {
   EXPECT_TRUE(platform_.port(kAdapterPort).writes.empty());
 }
 
-TEST_F(LinkFramesTest, FailedWriteIsRetriedOnceAfterReopeningThePort) {
-  platform_.fail_next_writes(1);
-  EXPECT_EQ(JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100), 0);
-  EXPECT_EQ(platform_.port(kAdapterPort).opens, 1u);
-  EXPECT_EQ(platform_.port(kAdapterPort).writes.size(), 1u);
-  EXPECT_EQ(LastErrorText(), "JmsgSendCmd com_write returned -32001, retry");
-}
-
-TEST_F(LinkFramesTest, FailedWriteAndFailedReopenGiveFailureAndOneMessage) {
-  platform_.fail_next_writes(1);
-  platform_.fail_next_opens(kAdapterPort, 1);
-  JMSG frame = MakeJmsg(0x10, 3, 5, 0, {0, 0, 7, 0xE0});
-  EXPECT_EQ(JmsgSendMsgs(&frame, 1, 1500), 7);
-  EXPECT_EQ(LastErrorText(), "JmsgSendMsgs com_write returned -32001, retry");
-  EXPECT_EQ(hCommPort, -1);
-  // The port is known but closed: the link check does not search again,
-  // and the next send reopens it through its retry.
-  EXPECT_EQ(JmsgCheckConnection(), 0);
-  EXPECT_EQ(JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100), 0);
-  EXPECT_NE(hCommPort, -1);
-}
-
-TEST_F(LinkFramesTest, FailedReadReportsAndKeepsTheBuffer) {
-  Deliver({1, 2, 3});
-  platform_.fail_next_reads(1);
-  EXPECT_EQ(JmsgReceiveMsgs(), 7);
-  EXPECT_EQ(com_buf_len, 3u);
-  EXPECT_EQ(LastErrorText(), "JmsgReceiveMsgs com_read returned -32002");
-}
-
 TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
   auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});
   Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 9));

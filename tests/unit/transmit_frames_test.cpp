@@ -134,7 +134,7 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
 
 TEST_F(Transmit, KLineMessagesGoOutIn68BytePieces) {
   const uint32_t ch = Connect(ISO9141);
-  ASSERT_EQ(Write(ch, {BytesMsg(ISO9141, Count(150)), BytesMsg(ISO9141, Count(68))}), 0);
+  ASSERT_EQ(Write(ch, {MakeMsg(ISO9141, Count(150)), MakeMsg(ISO9141, Count(68))}), 0);
   const auto f = Frames();
   ASSERT_EQ(f.size(), 4u);
   EXPECT_EQ(f[0].dev, 0x90);
@@ -180,7 +180,7 @@ TEST_F(Transmit, BatchesSplitAt1000FramesAndAt16384Bytes) {
 TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   const uint32_t can = Connect(CAN);
   uint32_t n = 0;
-  PASSTHRU_MSG short_can = BytesMsg(CAN, {0, 0, 7});
+  PASSTHRU_MSG short_can = MakeMsg(CAN, {0, 0, 7});
   EXPECT_EQ(Write(can, {CanMsg(CAN, 1, {1}), short_can, CanMsg(CAN, 2, {2})}, 0, &n),
             ERR_INVALID_MSG);
   EXPECT_EQ(n, 1u);
@@ -195,7 +195,7 @@ TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   const uint32_t iso = Connect(ISO15765);
   EXPECT_EQ(Write(iso, {CanMsg(ISO15765, 1, Count(4096))}, 0, &n), ERR_INVALID_MSG);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(Write(iso, {BytesMsg(ISO15765, {0, 0, 7, 0xE0}, ISO15765_ADDR_TYPE)}, 0, &n),
+  EXPECT_EQ(Write(iso, {MakeMsg(ISO15765, {0, 0, 7, 0xE0}, ISO15765_ADDR_TYPE)}, 0, &n),
             ERR_INVALID_MSG);
   PASSTHRU_MSG bad_length = CanMsg(ISO15765, 1, Count(20), 0x10100000);
   bad_length.ExtraDataIndex = 13;

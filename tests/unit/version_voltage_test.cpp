@@ -77,12 +77,6 @@ TEST_F(VersionVoltageTest, ShortToGroundAndOffAreSentAsZeroMillivolts) {
   }
 }
 
-TEST_F(VersionVoltageTest, VoltageSendFailureIsReported) {
-  platform_.fail_next_writes(2);
-  EXPECT_EQ(PassThruSetProgrammingVoltage(device_id_, 13, 1000), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruSetProgrammingVoltage: JmsgSendCmd returned 7");
-}
-
 // --- version ------------------------------------------------------------------------
 
 TEST_F(VersionVoltageTest, TwoByteAnswerGivesTheShortFirmwareForm) {

@@ -1,4 +1,7 @@
-// The fault simulator's world and shared checks: see fault_matrix.h.
+// The fault simulator's emulated world and shared checks: see
+// fault_matrix.h.
+#include "tests/support/fault_matrix.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -6,14 +9,24 @@
 #include "link/discovery.h"
 #include "passthru/library_state.h"
 #include "platform/platform.h"
-#include "tests/unit/fault_matrix.h"
 
 namespace orv::test {
+
+std::string LastErrorString() {
+  char text[256] = {};
+  PassThruGetLastError(text);
+  return text;
+}
+
+bool HandlesAgree(const platform::FaultPlatform& faults) {
+  if (faults.open_count() == 0) return hCommPort == platform::kInvalidHandle;
+  return faults.open_count() == 1 && hCommPort == faults.open_handle();
+}
 
 FaultWorld::FaultWorld()
     : bus(emu::add_bus_unit(adapter)), services(emu::add_service_units(adapter)) {
   ResetLibraryState();
-  platform::install(&platform);
+  platform::install(&faults);
   platform.attach_adapter(kPort, adapter);
 }
 
@@ -34,45 +47,25 @@ uint32_t FaultWorld::Connect(uint32_t protocol, uint32_t flags, uint32_t baud) {
   return channel;
 }
 
-std::string FaultWorld::LastError() const {
-  char text[256] = {};
-  PassThruGetLastError(text);
-  return text;
-}
-
-bool FaultWorld::HandlesAgree() const {
-  const emu::EmulatedPort& port = const_cast<FaultPlatform&>(platform).port(kPort);
-  return hCommPort == port.handle;
-}
-
 void FaultWorld::ClearLogs() {
   platform.clear_port_logs();
   adapter.clear_log();
 }
 
-void ExpectCleanFailure(const FaultRun& run, std::initializer_list<int32_t> allowed,
+void ExpectCleanFailure(int32_t status, std::initializer_list<int32_t> allowed,
                         std::initializer_list<const char*> prefixes) {
-  EXPECT_NE(std::find(allowed.begin(), allowed.end(), run.status), allowed.end())
-      << "unexpected status " << run.status << " (" << run.world.LastError() << ")";
-  if (run.status == 0) return;
-  const std::string text = run.world.LastError();
+  EXPECT_NE(std::find(allowed.begin(), allowed.end(), status), allowed.end())
+      << "unexpected status " << status << " (" << LastErrorString() << ")";
+  if (status == 0) return;
+  const std::string text = LastErrorString();
   const bool named = std::any_of(prefixes.begin(), prefixes.end(), [&](const char* prefix) {
     return std::string_view(text).substr(0, std::strlen(prefix)) == prefix;
   });
-  EXPECT_TRUE(named) << "status " << run.status << " with last error \"" << text << "\"";
+  EXPECT_TRUE(named) << "status " << status << " with last error \"" << text << "\"";
 }
 
 const char* ModeName(FaultMode mode) {
   return mode == FaultMode::kOnce ? "once" : "from then on";
-}
-
-PASSTHRU_MSG MakeMsg(uint32_t protocol, std::initializer_list<uint8_t> data, uint32_t tx_flags) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  m.DataSize = static_cast<uint32_t>(data.size());
-  std::copy(data.begin(), data.end(), m.Data);
-  return m;
 }
 
 }  // namespace orv::test

@@ -1,0 +1,130 @@
+// A platform that wraps another one and makes chosen calls fail, for tests
+// of the library's error paths over any backend (the in-process emulator,
+// or the native backend on a pseudo-terminal).
+//
+// Every serial and socket call is counted, per kind and in total; the
+// clock, the registry and the message box pass through uncounted. A rule
+// fails the Nth call from now (of one kind, or of any kind), once or for a
+// given number of calls or from then on; a failing call never reaches the
+// wrapped platform. Two exceptions keep the wrapped platform's bookkeeping
+// true to a real system: a failing close still closes (POSIX close() and
+// Win32 CloseHandle release the handle whatever they report), and a write
+// can be cut: the wrapped platform takes only its first bytes and the call
+// reports success with the shorter count, as a write that hit its time
+// limit does. A failing trace_send is dropped.
+//
+// The wrapper also tracks which serial handles are open through it, so a
+// test can compare that with what the library believes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace orv::platform {
+
+enum class Call : uint8_t {
+  kOpen,
+  kClose,
+  kGetSettings,
+  kSetSettings,
+  kQueueSizes,
+  kPurge,
+  kTimeouts,
+  kProperties,
+  kRead,
+  kWrite,
+  kBreak,   // set and clear
+  kSocket,  // startup, connect, send, close
+  kAny,     // a rule or count over every kind above
+};
+inline constexpr size_t kCallKinds = static_cast<size_t>(Call::kAny) + 1;
+
+// Forever: a rule that fails every call from its first one on.
+inline constexpr uint64_t kFromThenOn = UINT64_MAX;
+// A general failure (ERROR_GEN_FAILURE; on POSIX it is just a non-zero code).
+inline constexpr OsError kInjectedError = 31;
+
+class FaultPlatform : public Platform {
+ public:
+  explicit FaultPlatform(Platform& inner) : inner_(inner) {}
+
+  // Call number `nth` (1 = the next one) of `kind` fails, and the `times`
+  // - 1 calls of that kind after it too. One rule per kind: arming a kind
+  // again replaces its rule.
+  void fail(Call kind, uint64_t nth, uint64_t times = 1, OsError error = kInjectedError);
+  // Write number `nth` from now passes only its first `bytes` bytes.
+  void cut_write(uint64_t nth, uint32_t bytes);
+  // Lifts every rule; the counts go on.
+  void clear();
+
+  // Calls of `kind` since construction or reset_counts().
+  uint64_t calls(Call kind = Call::kAny) const { return counts_[Index(kind)]; }
+  // Calls that failed by a rule (cut writes not included).
+  uint64_t failures() const { return failures_; }
+  Call last_failure() const { return last_failure_; }
+  void reset_counts();
+  // The handle open through this wrapper (kInvalidHandle: none), and how
+  // many are open.
+  SerialHandle open_handle() const { return open_count_ != 0 ? last_open_ : kInvalidHandle; }
+  uint32_t open_count() const { return open_count_; }
+
+  OsError serial_open(const char* device_name, SerialHandle* handle) override;
+  OsError serial_close(SerialHandle handle) override;
+  OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override;
+  OsError serial_set_settings(SerialHandle handle, const SerialSettings& settings) override;
+  OsError serial_set_queue_sizes(SerialHandle handle, uint32_t in_bytes,
+                                 uint32_t out_bytes) override;
+  OsError serial_purge(SerialHandle handle, uint32_t flags) override;
+  OsError serial_set_timeouts(SerialHandle handle, const SerialTimeouts& timeouts) override;
+  OsError serial_get_properties(SerialHandle handle, SerialProperties* properties) override;
+  OsError serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
+                      uint32_t* done) override;
+  OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
+                       uint32_t* done) override;
+  OsError serial_set_break(SerialHandle handle) override;
+  OsError serial_clear_break(SerialHandle handle) override;
+  uint32_t tick_ms() override { return inner_.tick_ms(); }
+  void sleep_ms(uint32_t ms) override { inner_.sleep_ms(ms); }
+  OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) override {
+    return inner_.registry_enum_subkey(index, name, capacity);
+  }
+  OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
+                               uint32_t* size) override {
+    return inner_.registry_query_value(subkey, value_name, data, size);
+  }
+  OsError socket_startup() override;
+  OsError trace_connect(uint16_t port, SocketHandle* socket) override;
+  void trace_send(SocketHandle socket, const char* text, uint32_t length) override;
+  void trace_close(SocketHandle socket) override;
+  void message_box(const char* text, const char* caption) override {
+    inner_.message_box(text, caption);
+  }
+
+ private:
+  struct Rule {
+    uint64_t first = 0;  // 0: no rule; else the count of the first failing call
+    uint64_t last = 0;
+    OsError error = kInjectedError;
+  };
+
+  static constexpr size_t Index(Call kind) { return static_cast<size_t>(kind); }
+  // Counts a call of `kind`; returns the error a rule injects, or kOk.
+  OsError Count(Call kind);
+  static bool Fires(const Rule& rule, uint64_t count) {
+    return rule.first != 0 && count >= rule.first && count <= rule.last;
+  }
+
+  Platform& inner_;
+  std::array<uint64_t, kCallKinds> counts_{};
+  std::array<Rule, kCallKinds> rules_{};
+  uint64_t failures_ = 0;
+  Call last_failure_ = Call::kAny;
+  uint64_t cut_write_ = 0;  // the write count to cut (0: none)
+  uint32_t cut_bytes_ = 0;
+  SerialHandle last_open_ = kInvalidHandle;
+  uint32_t open_count_ = 0;
+};
+
+}  // namespace orv::platform
