@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "link/jmsg.h"
-#include "passthru/library_state.h"
 #include "platform/platform.h"
 
 namespace orv::bench {
@@ -46,19 +45,6 @@ platform::OsError ReplayPlatform::serial_write(platform::SerialHandle handle, co
   written_ += count;
   *done = count;
   return platform::kOk;
-}
-
-InProcessWorld::InProcessWorld() {
-  ResetLibraryState();
-  platform::install(&platform);
-  platform.attach_adapter(7, adapter);
-  ok_ = PassThruOpen("COM7", &device_id) == STATUS_NOERROR;
-}
-
-InProcessWorld::~InProcessWorld() {
-  platform.StopReplay();
-  ResetLibraryState();
-  platform::install(nullptr);
 }
 
 std::vector<uint8_t> BusFrameWire(uint8_t dev, std::vector<uint8_t> data) {

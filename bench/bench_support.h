@@ -28,6 +28,7 @@
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
 #include "tests/support/messages.h"
+#include "tests/support/world.h"
 
 namespace orv::bench {
 
@@ -52,20 +53,15 @@ class ReplayPlatform : public emu::EmulatedPlatform {
   uint64_t written_ = 0;
 };
 
-// The library reset onto a ReplayPlatform with an emulated adapter on
-// COM7, link open.
-class InProcessWorld {
+// The tests' world (tests/support/world.h) on a ReplayPlatform, link open.
+class InProcessWorld : public test::BasicWorld<ReplayPlatform> {
  public:
-  InProcessWorld();
-  ~InProcessWorld();
+  InProcessWorld() : ok_(OpenLink() == STATUS_NOERROR) {}
+  ~InProcessWorld() { platform.StopReplay(); }
   bool ok() const { return ok_; }
 
-  ReplayPlatform platform;
-  emu::Adapter adapter;
-  uint32_t device_id = 0;
-
  private:
-  bool ok_ = false;
+  bool ok_;
 };
 
 using test::MakeMsg;

@@ -194,7 +194,7 @@ void Clock(FuzzWorld& world, FuzzedDataProvider& in) {
 void Version(FuzzWorld& world, FuzzedDataProvider& in) {
   ScriptAnswers(world, in, 0xF0, 2, 0x0D, 1, 0xF0, 0x0D);
   std::vector<char> firmware(kTextBufferSize), dll(kTextBufferSize), api(kTextBufferSize);
-  if (PassThruReadVersion(world.device_id(), firmware.data(), dll.data(), api.data()) ==
+  if (PassThruReadVersion(world.device_id, firmware.data(), dll.data(), api.data()) ==
       STATUS_NOERROR) {
     FUZZ_CHECK(std::memchr(firmware.data(), '\0', firmware.size()) != nullptr);
   }

@@ -5,9 +5,6 @@
 #include <cstring>
 #include <span>
 
-#include "passthru/library_state.h"
-#include "platform/platform.h"
-
 namespace orv::fuzz {
 
 namespace {
@@ -50,7 +47,8 @@ platform::OsError FuzzPlatform::serial_read(platform::SerialHandle handle, uint8
                                             uint32_t count, uint32_t* done) {
   constexpr uint32_t kIdleStepMs = 99;
   const platform::OsError error = EmulatedPlatform::serial_read(handle, buffer, count, done);
-  if (error == platform::kOk && *done == 0 && adapter_.ms_until_next_output(now()) < 0) {
+  if (error == platform::kOk && *done == 0 &&
+      port(kAdapterPort).adapter->ms_until_next_output(now()) < 0) {
     advance_ms(kIdleStepMs);
   }
   return error;
@@ -69,16 +67,7 @@ SetupChoice SetupChoice::FromByte(uint8_t b) {
 }
 
 FuzzWorld::FuzzWorld() {
-  ResetLibraryState();
-  orv::platform::install(&platform);
-  platform.attach_adapter(kAdapterPort, adapter);
-  FUZZ_CHECK(PassThruOpen("COM7", &device_id_) == STATUS_NOERROR);
-  ClearLogs();
-}
-
-FuzzWorld::~FuzzWorld() {
-  ResetLibraryState();
-  orv::platform::install(nullptr);
+  FUZZ_CHECK(OpenLink() == STATUS_NOERROR);
 }
 
 void FuzzWorld::ConnectAllChannels(const SetupChoice& choice) {
@@ -92,7 +81,7 @@ void FuzzWorld::ConnectAllChannels(const SetupChoice& choice) {
       flags = choice.can_connect_flags;
     }
     uint32_t channel = 0;
-    FUZZ_CHECK(PassThruConnect(device_id_, protocol, flags, baud, &channel) == STATUS_NOERROR);
+    FUZZ_CHECK(PassThruConnect(device_id, protocol, flags, baud, &channel) == STATUS_NOERROR);
     FUZZ_CHECK(channel == protocol);
   }
   if (choice.mixed_format) SetConfig(ISO15765, CAN_MIXED_FORMAT, 1);
@@ -144,11 +133,6 @@ void FuzzWorld::InstallFiltersOfEveryKind() {
   StartFilter(ISO14230, BLOCK_FILTER, MakeMsg(ISO14230, {0xFF, 0xFF, 0, 0}),
               MakeMsg(ISO14230, {0x48, 0x6B, 0, 0}), nullptr);
   ClearLogs();
-}
-
-void FuzzWorld::ClearLogs() {
-  platform.clear_port_logs();
-  adapter.clear_log();
 }
 
 std::vector<emu::Frame> FuzzWorld::WrittenFrames() const {

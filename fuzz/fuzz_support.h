@@ -1,7 +1,8 @@
 // Shared set-up of the fuzz targets: every input runs against a fresh
 // world (the library reset, an in-process emulated adapter on COM7 behind
 // the emulated platform with its virtual clock, the link opened on COM7),
-// so that a finding replays from its input alone.
+// so that a finding replays from its input alone. The world's logs are
+// forgotten after every step, so memory stays flat over a long input.
 //
 // Failure reporting: a broken invariant of the library aborts through
 // FUZZ_CHECK with the condition's text, which libFuzzer reports as a crash.
@@ -20,6 +21,7 @@
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
 #include "tests/support/messages.h"
+#include "tests/support/world.h"
 
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \
@@ -55,22 +57,14 @@ struct SetupChoice {
 // the fuzzer spends its time on inputs rather than on waiting.
 class FuzzPlatform : public emu::EmulatedPlatform {
  public:
-  explicit FuzzPlatform(emu::Adapter& adapter) : adapter_(adapter) {}
   platform::OsError serial_read(platform::SerialHandle handle, uint8_t* buffer, uint32_t count,
                                 uint32_t* done) override;
-
- private:
-  emu::Adapter& adapter_;
 };
 
-class FuzzWorld {
+// The tests' world (tests/support/world.h) with the link open on COM7.
+class FuzzWorld : public test::BasicWorld<FuzzPlatform> {
  public:
   FuzzWorld();
-  ~FuzzWorld();
-  FuzzWorld(const FuzzWorld&) = delete;
-  FuzzWorld& operator=(const FuzzWorld&) = delete;
-
-  uint32_t device_id() const { return device_id_; }
 
   // Connects all six channels and applies the option choices.
   void ConnectAllChannels(const SetupChoice& choice);
@@ -78,18 +72,9 @@ class FuzzWorld {
   // filters (11-bit, 29-bit, extended address, match-all) and pass filters
   // on the ISO 15765 channels.
   void InstallFiltersOfEveryKind();
-  // Forgets what the adapter received and the port's write log, so memory
-  // stays flat over a long input.
-  void ClearLogs();
   // The frames written to the adapter's port since the last ClearLogs;
   // checks that the bytes are whole frames.
   std::vector<emu::Frame> WrittenFrames() const;
-
-  emu::Adapter adapter;
-  FuzzPlatform platform{adapter};
-
- private:
-  uint32_t device_id_ = 0;
 };
 
 // Runs one input: a fresh world with all six channels connected as the

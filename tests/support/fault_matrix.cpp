@@ -7,8 +7,6 @@
 #include <string_view>
 
 #include "link/discovery.h"
-#include "passthru/library_state.h"
-#include "platform/platform.h"
 
 namespace orv::test {
 
@@ -21,35 +19,6 @@ std::string LastErrorString() {
 bool HandlesAgree(const platform::FaultPlatform& faults) {
   if (faults.open_count() == 0) return hCommPort == platform::kInvalidHandle;
   return faults.open_count() == 1 && hCommPort == faults.open_handle();
-}
-
-FaultWorld::FaultWorld()
-    : bus(emu::add_bus_unit(adapter)), services(emu::add_service_units(adapter)) {
-  ResetLibraryState();
-  platform::install(&faults);
-  platform.attach_adapter(kPort, adapter);
-}
-
-FaultWorld::~FaultWorld() {
-  ResetLibraryState();
-  platform::install(nullptr);
-}
-
-void FaultWorld::OpenLink() {
-  ASSERT_EQ(PassThruOpen("COM7", &device_id), 0);
-  ClearLogs();
-}
-
-uint32_t FaultWorld::Connect(uint32_t protocol, uint32_t flags, uint32_t baud) {
-  uint32_t channel = 0;
-  EXPECT_EQ(PassThruConnect(device_id, protocol, flags, baud, &channel), 0);
-  ClearLogs();
-  return channel;
-}
-
-void FaultWorld::ClearLogs() {
-  platform.clear_port_logs();
-  adapter.clear_log();
 }
 
 void ExpectCleanFailure(int32_t status, std::initializer_list<int32_t> allowed,

@@ -31,6 +31,7 @@
 #include "orvanta_j2534.h"
 #include "platform/testing/fault_platform.h"
 #include "tests/support/messages.h"
+#include "tests/support/world.h"
 
 namespace orv::test {
 
@@ -40,30 +41,20 @@ std::string LastErrorString();
 // library holds the one handle open through `faults`.
 bool HandlesAgree(const platform::FaultPlatform& faults);
 
-// A fresh library and in-process adapter (with bus and service units) on
-// COM7, its platform wrapped in the fault injector.
-class FaultWorld {
+// The emulated world with bus and service units behind the adapter.
+class FaultWorld : public EmulatedWorld {
  public:
-  static constexpr uint32_t kPort = 7;
-
-  FaultWorld();
-  ~FaultWorld();
-  FaultWorld(const FaultWorld&) = delete;
-  FaultWorld& operator=(const FaultWorld&) = delete;
-
-  // PassThruOpen("COM7"); expects success.
-  void OpenLink();
-  // PassThruConnect; expects success and returns the channel.
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000);
+  // PassThruOpen("COM7") and PassThruConnect, expecting success.
+  void OpenLink() { ASSERT_EQ(EmulatedWorld::OpenLink(), 0); }
+  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
+    uint32_t channel = 0;
+    EXPECT_EQ(EmulatedWorld::Connect(protocol, &channel, flags, baud), 0);
+    return channel;
+  }
   std::string LastError() const { return LastErrorString(); }
-  void ClearLogs();
 
-  emu::EmulatedPlatform platform;
-  platform::FaultPlatform faults{platform};
-  emu::Adapter adapter;
-  emu::BusUnit& bus;
-  emu::ServiceUnits services;
-  uint32_t device_id = 0;
+  emu::BusUnit& bus = emu::add_bus_unit(adapter);
+  emu::ServiceUnits services = emu::add_service_units(adapter);
 };
 
 enum class FaultMode { kOnce, kFromThenOn };

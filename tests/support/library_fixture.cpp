@@ -10,29 +10,6 @@
 
 namespace orv::test {
 
-void LibraryTest::SetUp() {
-  ResetLibraryState();
-  platform::install(&faults_);
-  platform_.attach_adapter(kAdapterPort, adapter_);
-}
-
-void LibraryTest::TearDown() {
-  ResetLibraryState();
-  platform::install(nullptr);
-}
-
-uint32_t LibraryTest::OpenLink() {
-  uint32_t device_id = 0;
-  EXPECT_EQ(PassThruOpen(nullptr, &device_id), 0);
-  ClearLogs();
-  return device_id;
-}
-
-void LibraryTest::ClearLogs() {
-  platform_.clear_port_logs();
-  adapter_.clear_log();
-}
-
 std::string LibraryTest::LastErrorText() const {
   char text[80];
   PassThruGetLastError(text);

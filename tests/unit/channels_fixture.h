@@ -25,14 +25,6 @@ class ChannelTest : public LibraryTest {
     device_id_ = OpenLink();
   }
 
-  // Connects and expects success; clears the logs afterwards.
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_id_, protocol, flags, baud, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
-
   // Installs a filter and expects success; returns its ID.
   uint32_t Filter(uint32_t channel, uint32_t type, PASSTHRU_MSG mask, PASSTHRU_MSG pattern,
                   PASSTHRU_MSG* flow = nullptr) {

@@ -262,22 +262,6 @@ TEST_F(FileStoreTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
   EXPECT_EQ(Sent().front().size, 68);
 }
 
-TEST_F(FileStoreTest, OperationsWithoutAnAdapterReturnDeviceNotConnected) {
-  ASSERT_EQ(PassThruClose(0), 0);
-  platform_.remove_port(kAdapterPort);
-  std::string a = "a", b = "b";
-  char list[8] = "junk";
-  EXPECT_EQ(PassThruWriteFile(a.data(), b.data(), 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruWriteFile device not connected");
-  EXPECT_EQ(PassThruReadFile(a.data(), b.data(), 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruReadFile device not connected");
-  EXPECT_EQ(PassThruDeleteFile(b.data(), 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruDeleteFile device not connected");
-  EXPECT_EQ(PassThruReadDir(nullptr, list), 8);  // the link check comes first
-  EXPECT_STREQ(list, "");
-  EXPECT_EQ(LastErrorText(), "PassThruReadDir device not connected");
-}
-
 // --- reading ----------------------------------------------------------------------
 
 TEST_F(FileStoreTest, ReadCopiesTheStoredFileInBlocksUntilAnEmptyAnswer) {

@@ -45,12 +45,6 @@ class DeviceIoctlTest : public LibraryTest {
     device_id_ = OpenLink();
   }
 
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_id_, protocol, flags, baud, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
   // An ioctl that answers one unsigned long.
   int32_t Read(uint32_t channel, uint32_t ioctl_id, uint32_t* value) {
     return PassThruIoctl(channel, ioctl_id, nullptr, value);

@@ -324,24 +324,5 @@ TEST_F(ServicesTest, NullPointersAreRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ServicesTest, WithoutAnAdapterEveryServiceAnswersDeviceNotConnected) {
-  ASSERT_EQ(PassThruClose(0), 0);
-  platform_.remove_port(kAdapterPort);
-  uint8_t buf[18] = {};
-  RTC_DAY_TIME rtc{};
-  EXPECT_EQ(PassThruReadMem(0, 4, buf, 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruReadMem device not connected");
-  EXPECT_EQ(PassThruWriteMem(0, 4, buf, 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruWriteMem device not connected");
-  EXPECT_EQ(PassThruReadRTC(&rtc), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruReadRTC device not connected");
-  EXPECT_EQ(PassThruWriteRTC(nullptr), 8);  // the link check comes first
-  EXPECT_EQ(LastErrorText(), "PassThruWriteRTC device not connected");
-  EXPECT_EQ(PassThruUpdateFirmware(buf, 4), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruUpdateFirmware device not connected");
-  EXPECT_EQ(PassThruSecurity(1, buf, buf, buf), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruSecurity device not connected");
-}
-
 }  // namespace
 }  // namespace orv::test

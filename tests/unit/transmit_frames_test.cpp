@@ -14,12 +14,6 @@ class Transmit : public LibraryTest {
     LibraryTest::SetUp();
     device_ = OpenLink();
   }
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_, protocol, flags, 500000, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
   int32_t Write(uint32_t channel, std::vector<PASSTHRU_MSG> msgs, uint32_t timeout = 0,
                 uint32_t* count = nullptr) {
     uint32_t n = static_cast<uint32_t>(msgs.size());

@@ -122,16 +122,6 @@ TEST_F(VersionVoltageTest, VersionArgumentChecks) {
   EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(VersionVoltageTest, WithoutAnAdapterBothAnswerDeviceNotConnected) {
-  ASSERT_EQ(PassThruClose(device_id_), 0);
-  platform_.remove_port(kAdapterPort);
-  char fw[80], dll[80], api[80];
-  EXPECT_EQ(PassThruReadVersion(device_id_, fw, dll, api), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruReadVersion device not connected");
-  EXPECT_EQ(PassThruSetProgrammingVoltage(device_id_, 13, 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruSetProgrammingVoltage device not connected");
-}
-
 // --- last error ---------------------------------------------------------------------
 
 TEST_F(VersionVoltageTest, LastErrorStartsAsNoErrorAndFollowsTheLastFailure) {
