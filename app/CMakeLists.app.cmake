@@ -14,6 +14,8 @@ if(NOT WIN32 AND NOT TARGET orvanta-provision)
   add_executable(orvanta-provision
     ${CMAKE_CURRENT_LIST_DIR}/cli/orvanta_provision_main.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cli/provision_cli.cpp)
-  target_link_libraries(orvanta-provision PRIVATE orvanta_provision_core orvanta_passthru)
+  # The static library: the core uses an internal entry point (a write from
+  # memory) that the shared library does not export.
+  target_link_libraries(orvanta-provision PRIVATE orvanta_provision_core orvanta_static)
   orv_set_warnings(orvanta-provision)
 endif()

@@ -1,27 +1,19 @@
 // Provisioning: open-on-paint, the network setup file and its transfer.
 #include "app/provision_core.h"
 
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "orvanta_j2534.h"
+#include "platform/platform.h"
+#include "services/file_store.h"
 
 namespace orv::app {
 
-namespace {
-
-// Creates or truncates "IOT.NET" and writes `bytes`. False when the file
-// cannot be created or not all bytes reach it.
-bool WriteNetworkFile(std::span<const uint8_t> bytes) {
-  std::FILE* file = std::fopen(kNetworkFileName, "wb+");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  const bool closed = std::fclose(file) == 0;
-  return written && closed;
+void WipeSecret(void* secret, size_t size) {
+  volatile auto* bytes = static_cast<volatile unsigned char*>(secret);
+  for (size_t i = 0; i < size; ++i) bytes[i] = 0;
 }
-
-}  // namespace
 
 int32_t ProvisionOpenOnPaint(uint32_t* device_id, const char* port_name) {
   return PassThruOpen(port_name, device_id);
@@ -47,15 +39,15 @@ int32_t Provision(std::string_view ssid, std::string_view password) {
   if (password.size() > kMaxPasswordLength) return kProvisionPasswordTooLong;
   std::array<uint8_t, kMaxNetworkFileSize> bytes{};
   const size_t size = BuildNetworkFile(ssid, password, bytes);
-  if (!WriteNetworkFile(std::span<const uint8_t>(bytes.data(), size))) {
-    return kProvisionFileNotWritten;
+  const platform::OsError written =
+      platform::WriteOwnerOnlyFile(kNetworkFileName, bytes.data(), size);
+  int32_t status =
+      written == platform::kErrorNotOwnFile ? kProvisionFileNotOwn : kProvisionFileNotWritten;
+  if (written == platform::kOk) {
+    status = WriteStoredFileFromMemory(kNetworkFileName, bytes.data(), size);
   }
-  // The library takes writable names; the same name on both sides.
-  char host_name[sizeof kNetworkFileName];
-  char stored_name[sizeof kNetworkFileName];
-  std::memcpy(host_name, kNetworkFileName, sizeof kNetworkFileName);
-  std::memcpy(stored_name, kNetworkFileName, sizeof kNetworkFileName);
-  return PassThruWriteFile(host_name, stored_name, 0);
+  WipeSecret(bytes.data(), bytes.size());
+  return status;
 }
 
 }  // namespace orv::app

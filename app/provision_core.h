@@ -35,6 +35,9 @@ inline constexpr char kCaptionProvisioned[] = "SUCCESS";
 inline constexpr int32_t kProvisionFileNotWritten = -1;   // "IOT.NET" could not be written
 inline constexpr int32_t kProvisionSsidTooLong = -2;      // more than 31 bytes
 inline constexpr int32_t kProvisionPasswordTooLong = -3;  // more than 63 bytes
+// "IOT.NET" is another user's file, a link, or not a regular file: it is
+// left untouched and nothing is sent.
+inline constexpr int32_t kProvisionFileNotOwn = -4;
 
 // Opens the adapter link: PassThruOpen with no name (search every port),
 // or with `port_name` such as "COM7". Non-zero means the SSID box shows
@@ -49,12 +52,19 @@ int32_t ProvisionCancel(uint32_t device_id);
 size_t BuildNetworkFile(std::string_view ssid, std::string_view password,
                         std::span<uint8_t, kMaxNetworkFileSize> out);
 
-// Writes "IOT.NET" in the current directory (created or truncated), then
-// copies it into the adapter's store with PassThruWriteFile("IOT.NET",
-// "IOT.NET", 0) and returns its status: 0 means the success box and
-// quitting, any other J2534 code "ERROR:FILE" in the password box. Fields
-// longer than the dialog's boxes hold are refused, and a file that could
-// not be written completely is never sent.
+// Writes "IOT.NET" in the current directory (created, or truncated when it
+// is the user's own, readable by its owner only), then copies exactly the
+// bytes written into the adapter's store as "IOT.NET", as
+// PassThruWriteFile("IOT.NET", "IOT.NET", 0) would, and returns that
+// status: 0 means the success box and quitting, any other J2534 code
+// "ERROR:FILE" in the password box. The file is never opened again by
+// name, so nobody can swap it in between. Fields longer than the dialog's
+// boxes hold are refused, and a file that could not be written completely
+// is never sent.
 int32_t Provision(std::string_view ssid, std::string_view password);
+
+// Overwrites `size` bytes at `secret` in a way the compiler keeps (a
+// password must not linger in memory after use).
+void WipeSecret(void* secret, size_t size);
 
 }  // namespace orv::app

@@ -360,10 +360,11 @@ OsError EmulatedPlatform::trace_connect(uint16_t port, platform::SocketHandle* s
   return kOk;
 }
 
-void EmulatedPlatform::trace_send(platform::SocketHandle socket, const char* text,
+bool EmulatedPlatform::trace_send(platform::SocketHandle socket, const char* text,
                                   uint32_t length) {
-  if (sockets_.count(socket) == 0 || text == nullptr) return;
+  if (sockets_.count(socket) == 0 || text == nullptr || !trace_reading_) return false;
   trace_sends_.emplace_back(text, length);
+  return true;
 }
 
 std::string EmulatedPlatform::trace_text() const {

@@ -99,6 +99,8 @@ class EmulatedPlatform : public platform::Platform {
 
   // --- trace listener ---
   void set_trace_listener(bool accepting) { trace_accepting_ = accepting; }
+  // A listener that stops reading: every send is refused (and not kept).
+  void set_trace_reading(bool reading) { trace_reading_ = reading; }
   uint32_t socket_startups() const { return socket_startups_; }
   uint32_t trace_connects() const { return trace_connects_; }  // successful ones
   uint32_t trace_connect_attempts() const { return trace_connect_attempts_; }
@@ -138,7 +140,7 @@ class EmulatedPlatform : public platform::Platform {
                                          uint32_t* size) override;
   platform::OsError socket_startup() override;
   platform::OsError trace_connect(uint16_t port, platform::SocketHandle* socket) override;
-  void trace_send(platform::SocketHandle socket, const char* text, uint32_t length) override;
+  bool trace_send(platform::SocketHandle socket, const char* text, uint32_t length) override;
   void message_box(const char* text, const char* caption) override;
 
  private:
@@ -159,6 +161,7 @@ class EmulatedPlatform : public platform::Platform {
   uint32_t registry_calls_ = 0;
 
   bool trace_accepting_ = false;
+  bool trace_reading_ = true;
   uint32_t socket_startups_ = 0;
   uint32_t trace_connects_ = 0;
   uint32_t trace_connect_attempts_ = 0;

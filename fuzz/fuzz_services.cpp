@@ -6,8 +6,8 @@
 // SET_CONFIG get arbitrary lists on every channel ID.
 //
 // Every caller buffer is allocated to the exact size the operation may
-// fill, so a write past it is caught. Checked: a listing never grows past
-// one entry of at most 52 characters and a comma per answer, a version
+// fill, so a write past it is caught. Checked: a listing, even one that
+// never ends, stays within its documented maximum; a version
 // text stays within 80 characters, a clock record read is one that the
 // adapter sent whole.
 #include <unistd.h>
@@ -34,9 +34,6 @@ using orv::fuzz::kAllChannels;
 
 constexpr uint32_t kMaxAnswersPerRequest = 3;
 constexpr uint32_t kMaxScriptedRequests = 6;
-// What one listing answer can add: 52 name bytes (data bytes 16 to 67)
-// and the comma.
-constexpr size_t kListingEntryMax = 53;
 constexpr size_t kTextBufferSize = 80;
 
 // Parameters of GET_CONFIG / SET_CONFIG, so that most entries reach a
@@ -154,11 +151,13 @@ void ReadDir(FuzzWorld& world, FuzzedDataProvider& in) {
   ScriptAnswers(world, in, 0xF0, 5, 0x0F, 1, 0xF0, 0x0F);
   ScriptAnswers(world, in, 0xF0, 2, 0x0F, next_answers, 0xF0, 0x0F);
   ScriptAnswers(world, in, 0xF0, 6, 0x0F, 1, 0xF0, 0x0F);
+  // A hostile adapter answers every list next alike and may never end.
+  if (in.ConsumeBool()) {
+    world.adapter.replace_answer(RequestMatch{0xF0, 2, 0x0F, kAny, 0}, Answers(in, 0xF0, 2, 0x0F));
+  }
   std::string pattern = in.ConsumeBool() ? std::string("*.*") : in.ConsumeRandomLengthString(80);
-  // One entry per answer that can carry one: the open's, each scripted
-  // next, and one per file an earlier write left in the emulated store.
-  const size_t answers = next_answers + 1 + world.adapter.files().all().size();
-  std::vector<char> list(answers * kListingEntryMax + 1, 'x');
+  // Exactly the documented maximum: a write past it is caught.
+  std::vector<char> list(ORV_FILE_LIST_MAX, 'x');
   PassThruReadDir(pattern.data(), list.data());
   FUZZ_CHECK(std::memchr(list.data(), '\0', list.size()) != nullptr);
 }

@@ -129,7 +129,11 @@ void ReadSerialNumber() {
 bool ProbePort(uint32_t port) {
   CommPortNum = port;
   com_buf_len = 0;
-  if (com_open(&hCommPort, port, 115200, 8, 1, 0) != COM_OK) return false;
+  if (com_open(&hCommPort, port, 115200, 8, 1, 0) != COM_OK) {
+    // A port refused as unsafe says why; a missing one says nothing.
+    if (const char* why = os().serial_open_refusal()) DbgMsg(kMsgError, why);
+    return false;
+  }
   DbgMsgf(kMsgLink, "Looking for Orvanta on COM%d port", static_cast<int>(port));
   JmsgSendCmd(kDevSystem, kOpStop, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   os().sleep_ms(kStopSettleMs);

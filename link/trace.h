@@ -22,6 +22,9 @@ inline constexpr uint16_t kTracePort = 8609;
 extern char LastError[kLastErrorSize];
 extern char DbgBuffer[kDbgBufferSize];
 extern int32_t debug_socket;  // -1 while the trace is off
+// Lines the trace connection refused (its listener is not reading). After
+// a few seconds of refusals the connection is closed.
+extern uint32_t TraceDroppedLines;
 
 // Message types.
 inline constexpr char kMsgApi = 'A';
@@ -42,7 +45,9 @@ inline bool TraceOn() {
 
 // Dumps a frame header and its first `shown` data bytes as
 // "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)" followed by " %02X"
-// per byte, and sends it with `type`. Only call while the trace is on.
+// per byte, and sends it with `type`. Secret data (file-store writes,
+// security requests and keys) is replaced by its length. Only call while
+// the trace is on.
 void DumpFrame(char type, const JMSG& frame, size_t shown);
 
 // Restores the start-up state of the sink (trace off, "No Error").

@@ -80,6 +80,10 @@ class Platform {
   // Opens a COM device by its Win32 device name ("\\.\COM7") for exclusive
   // use. The device must already exist.
   virtual OsError serial_open(const char* device_name, SerialHandle* handle) = 0;
+  // Why the last serial_open refused a device because another user could
+  // have put it there (a COM directory or entry that is not safe), or null
+  // when it refused none for that reason.
+  virtual const char* serial_open_refusal() { return nullptr; }
   virtual OsError serial_close(SerialHandle handle) = 0;
   virtual OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) = 0;
   virtual OsError serial_set_settings(SerialHandle handle, const SerialSettings& settings) = 0;
@@ -118,9 +122,13 @@ class Platform {
   // Starts the socket library once per process (WSAStartup 2.2 on Win32).
   virtual OsError socket_startup() = 0;
   // Connects a stream socket to `port` at the first IPv4 address of the
-  // machine's own host name.
+  // machine's own host name, and only when that address is one of this
+  // machine's own (IsOwnIpv4Address): the trace carries what the library
+  // does, which must not leave the machine because a name server says so.
   virtual OsError trace_connect(uint16_t port, SocketHandle* socket) = 0;
-  virtual void trace_send(SocketHandle socket, const char* text, uint32_t length) = 0;
+  // Sends without blocking: true when the whole line went out at once. A
+  // listener that stops reading must not stop the library.
+  virtual bool trace_send(SocketHandle socket, const char* text, uint32_t length) = 0;
   // Closes a trace connection that a newer one replaces.
   virtual void trace_close(SocketHandle /*socket*/) {}
 
@@ -139,5 +147,21 @@ Platform* install(Platform* platform);
 
 // The native backend of this build (POSIX or Win32).
 Platform& native();
+
+// Outcome of WriteOwnerOnlyFile for a file that is not the caller's own:
+// another user's, one with more than one link, or not a regular file.
+inline constexpr OsError kErrorNotOwnFile = -2;
+
+// Creates `path`, or truncates it when it is already the effective user's
+// own regular file with a single link, without following a symbolic link
+// or reparse point, leaves it readable by its owner only (0600), and
+// writes `size` bytes through that same open file. Another user's file is
+// never truncated or written. Native only: the emulated platform has no
+// files of its own.
+OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size);
+
+// True for a loopback address or an address of one of this machine's own
+// interfaces. `address` is in network byte order.
+bool IsOwnIpv4Address(const uint8_t (&address)[4]);
 
 }  // namespace orv::platform

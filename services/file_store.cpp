@@ -111,17 +111,32 @@ int32_t OpenStoredFileForWriting(const char* sd_name, size_t length) {
   return STATUS_NOERROR;
 }
 
-// Fills `batch` with the next frames of the host file: up to 64 frames of
-// up to 64 bytes, the last one flagged. Every byte sent must have come from
-// the file: a short read (the file shrank or cannot be read) fails the copy
-// before the batch leaves. Returns the frame count, or 0 on a short read.
-uint32_t FillWriteBatch(std::FILE* file, long* remaining, JMSG (&batch)[kWriteBatchFrames]) {
+// Where the bytes of a write come from: a host file, or bytes in memory.
+struct WriteSource {
+  std::FILE* file = nullptr;
+  const uint8_t* bytes = nullptr;
+
+  // Copies the next `count` bytes to `out`; false on a short file read.
+  bool Take(uint8_t* out, size_t count) {
+    if (file != nullptr) return std::fread(out, 1, count, file) == count;
+    std::memcpy(out, bytes, count);
+    bytes += count;
+    return true;
+  }
+};
+
+// Fills `batch` with the next frames of the source: up to 64 frames of up
+// to 64 bytes, the last one flagged. Every byte sent must have come from
+// the source: a short read (the file shrank or cannot be read) fails the
+// copy before the batch leaves. Returns the frame count, or 0 on a short
+// read.
+uint32_t FillWriteBatch(WriteSource& source, long* remaining, JMSG (&batch)[kWriteBatchFrames]) {
   uint32_t count = 0;
   while (count<kWriteBatchFrames&& * remaining> 0) {
     JMSG& frame = batch[count];
     frame = MakeFileStoreFrame(kOpWrite, 0);
     const size_t bytes = std::min(static_cast<size_t>(*remaining), kWriteFrameBytes);
-    if (std::fread(frame.data, 1, bytes, file) != bytes) return 0;
+    if (!source.Take(frame.data, bytes)) return 0;
     frame.size = static_cast<uint8_t>(bytes);
     *remaining -= static_cast<long>(bytes);
     ++count;
@@ -130,11 +145,11 @@ uint32_t FillWriteBatch(std::FILE* file, long* remaining, JMSG (&batch)[kWriteBa
   return count;
 }
 
-int32_t SendFileContents(std::FILE* file, long length, const char* pc_name) {
+int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) {
   JMSG batch[kWriteBatchFrames];
   long remaining = length;
   while (remaining > 0) {
-    const uint32_t count = FillWriteBatch(file, &remaining, batch);
+    const uint32_t count = FillWriteBatch(source, &remaining, batch);
     if (count == 0) {
       DbgMsgf(kMsgError, "PassThruWriteFile(): %s file read error", pc_name);
       return ERR_FAILED;
@@ -164,6 +179,16 @@ int32_t CloseStoredFileAfterWrite() {
   }
   AwaitFileStoreAnswer();  // the data is acknowledged; the close's answer changes nothing
   return STATUS_NOERROR;
+}
+
+// Delete, open, data batches, close: the whole copy into the store.
+int32_t CopyIntoStore(const char* sd_name, size_t sd_length, WriteSource& source, long length,
+                      const char* pc_name) {
+  if (SendDeleteBeforeWrite(sd_name, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  if (OpenStoredFileForWriting(sd_name, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  // A failure part-way leaves the partial stored file as it is.
+  if (SendFileContents(source, length, pc_name) != STATUS_NOERROR) return ERR_FAILED;
+  return CloseStoredFileAfterWrite();
 }
 
 // --- PassThruReadFile steps ----------------------------------------------------
@@ -230,18 +255,45 @@ int32_t RequestListingAnswer(uint8_t op, const uint8_t* data, uint32_t size) {
   return STATUS_NOERROR;
 }
 
-// Appends the entry of a listing answer and a comma at `out`; returns the
-// new end. The name is the NUL-terminated text from data byte 16, read no
-// further than the answer's `size`, so a name without its NUL stops at the
-// frame's end.
-char* AppendListingEntry(char* out, const JMSG& answer) {
+// The entry name of a listing answer: the NUL-terminated text from data
+// byte 16, read no further than the answer's `size`, so a name without its
+// NUL stops at the frame's end. Returns its length.
+size_t ListingEntryName(const JMSG& answer, const char** name) {
   const size_t end = std::min<size_t>(answer.size, kJmsgDataSize);
-  for (size_t i = kListingNameOffset; i < end && answer.data[i] != 0; ++i) {
-    *out++ = static_cast<char>(answer.data[i]);
+  *name = reinterpret_cast<const char*>(answer.data) + kListingNameOffset;
+  size_t length = 0;
+  while (kListingNameOffset + length < end && answer.data[kListingNameOffset + length] != 0) {
+    ++length;
   }
-  *out++ = ',';
-  *out = '\0';
-  return out;
+  return length;
+}
+
+// A comma or a control character would break the comma-separated list.
+bool FitsInList(const char* name, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c == ',' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+// Appends the entry of a listing answer and a comma to the list of `*used`
+// characters, never past ORV_FILE_LIST_MAX with the zero. An entry whose
+// name would break the list is skipped and logged. False when the entry
+// does not fit (the list then stays as it was).
+bool AppendListingEntry(char* list, size_t* used, const JMSG& answer) {
+  const char* name = nullptr;
+  const size_t length = ListingEntryName(answer, &name);
+  if (!FitsInList(name, length)) {
+    DbgMsg(kMsgError, "PassThruReadDir skipped an entry with a comma or control character");
+    return true;
+  }
+  if (*used + length + 2 > ORV_FILE_LIST_MAX) return false;  // name, comma, zero
+  std::memcpy(list + *used, name, length);
+  *used += length;
+  list[(*used)++] = ',';
+  list[*used] = '\0';
+  return true;
 }
 
 // Every file-store answer is awaited before the next request goes out, so
@@ -297,6 +349,26 @@ uint8_t AwaitFileStoreAnswer() {
   return MemStatus;
 }
 
+int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, size_t size) {
+  if (JmsgCheckConnection() != STATUS_NOERROR) {
+    DbgMsg(kMsgError, "PassThruWriteFile device not connected");
+    return ERR_DEVICE_NOT_CONNECTED;
+  }
+  if (stored_name == nullptr || (data == nullptr && size != 0)) {
+    DbgMsg(kMsgError, "PassThruWriteFile null parameter");
+    return ERR_NULL_PARAMETER;
+  }
+  DbgMsgf(kMsgApi, "PassThruWriteFile(<%lu bytes>, %s, 0)", static_cast<unsigned long>(size),
+          stored_name);
+  const size_t sd_length = BoundedNameLength(stored_name, kMaxDeleteNameLength);
+  if (sd_length > kMaxDeleteNameLength || size > kMaxMemoryWriteSize) {
+    DbgMsg(kMsgError, "PassThruWriteFile stored file name or data too long");
+    return ERR_FAILED;
+  }
+  WriteSource source{nullptr, data};
+  return CopyIntoStore(stored_name, sd_length, source, static_cast<long>(size), "memory");
+}
+
 bool AwaitListingAnswer(uint8_t op) {
   const uint32_t start = os().tick_ms();
   while (os().tick_ms() - start < kFileStoreWaitMs) {
@@ -339,11 +411,8 @@ ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, u
     DbgMsgf(kMsgError, "PassThruWriteFile(): %s file read error", PCFileName);
     return ERR_FAILED;
   }
-  if (SendDeleteBeforeWrite(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
-  if (OpenStoredFileForWriting(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
-  // A failure part-way leaves the partial stored file as it is.
-  if (SendFileContents(host.get(), length, PCFileName) != STATUS_NOERROR) return ERR_FAILED;
-  return CloseStoredFileAfterWrite();
+  WriteSource source{host.get(), nullptr};
+  return CopyIntoStore(SDFileName, sd_length, source, length, PCFileName);
 }
 
 ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
@@ -425,8 +494,8 @@ ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags) {
   }
 }
 
-// `pFileList` has no size: it must hold the whole list. Each entry adds at
-// most 53 characters (the 52 name bytes a frame can carry and the comma).
+// `pFileList` has no size argument: it must hold ORV_FILE_LIST_MAX bytes,
+// the most this call ever writes.
 ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
   if (pFileList != nullptr) pFileList[0] = '\0';
   if (JmsgCheckConnection() != STATUS_NOERROR) {
@@ -447,13 +516,21 @@ ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
                            static_cast<uint32_t>(spec_length + 1)) != STATUS_NOERROR) {
     return ERR_FAILED;
   }
-  char* end = pFileList;
+  // The adapter decides how many entries come; the list's fixed maximum
+  // bounds both the bytes written and the number of requests.
+  size_t used = 0;
+  bool fits = true;
   while (ORVXResponse.size != 0) {  // the open's answer carries the first entry
-    end = AppendListingEntry(end, ORVXResponse);
+    fits = AppendListingEntry(pFileList, &used, ORVXResponse);
+    if (!fits) break;
     if (RequestListingAnswer(kOpRead, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
   }
   if (SendListingRequest(kOpClose, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
   AwaitListingAnswer(kOpClose);  // the listing is complete whatever the close says
+  if (!fits) {
+    DbgMsg(kMsgError, "PassThruReadDir list too long");
+    return ERR_FAILED;
+  }
   return STATUS_NOERROR;
 }
 

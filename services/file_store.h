@@ -54,6 +54,16 @@ void ExpectFileStoreAnswer();
 // Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer).
 uint8_t AwaitFileStoreAnswer();
 
+// The most bytes WriteStoredFileFromMemory takes in one call.
+inline constexpr size_t kMaxMemoryWriteSize = 1u << 20;
+
+// Copies `size` bytes from memory into the adapter's store as
+// `stored_name`, exactly as PassThruWriteFile copies a host file (the same
+// frames, answers, results and error texts). For callers inside this
+// program that have just written those bytes themselves: reopening a file
+// by name would let another user swap it in between. Not exported.
+int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, size_t size);
+
 // Polls the receive pass until the reply slot holds the listing answer to
 // request `op` (dev 0xF0, type 0x0F) or 15 s pass. True when it came.
 bool AwaitListingAnswer(uint8_t op);

@@ -7,9 +7,7 @@
 // platform-free core.
 #include "app/cli/provision_cli.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -127,6 +125,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
     } else if (const char* p = OptionValue("--password", argc, argv, &i, &missing)) {
       options->password = p;
       options->have_password = true;
+      // Other users read the argument list (ps, /proc): copied, it goes.
+      WipeSecret(const_cast<char*>(p), std::strlen(p));
     } else if (const char* n = OptionValue("--port", argc, argv, &i, &missing)) {
       if (!ParsePort(n, &options->port)) return UsageError("--port needs a number from 1 to 1000");
     } else if (missing) {
@@ -158,7 +158,7 @@ bool ReadLine(std::FILE* stream, std::string* line) {
   if (!complete && length == sizeof buffer - 1) return false;  // longer than any password
   while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r')) --length;
   line->assign(buffer, length);
-  std::memset(buffer, 0, sizeof buffer);
+  WipeSecret(buffer, sizeof buffer);
   return true;
 }
 
@@ -225,34 +225,6 @@ int CheckFieldLengths(const Options& options) {
   return kExitProvisioned;
 }
 
-// --- the network setup file -------------------------------------------------------
-
-// Makes "IOT.NET" a regular file that only its owner can read before the
-// password goes into it: created with mode 0600, or an existing file
-// narrowed to 0600. A symlink or anything but a regular file is refused,
-// so the password is never written through a link to another place.
-bool RestrictNetworkFile() {
-  const int fd = open(kNetworkFileName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      S_IRUSR | S_IWUSR);
-  if (fd < 0) {
-    std::fprintf(stderr, "%s: cannot create %s in the current directory: %s\n", kProgram,
-                 kNetworkFileName, std::strerror(errno));
-    return false;
-  }
-  struct stat status {};
-  bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  if (!ok) {
-    std::fprintf(stderr, "%s: %s in the current directory is not a regular file\n", kProgram,
-                 kNetworkFileName);
-  } else if (fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
-    std::fprintf(stderr, "%s: cannot make %s owner-only: %s\n", kProgram, kNetworkFileName,
-                 std::strerror(errno));
-    ok = false;
-  }
-  close(fd);
-  return ok;
-}
-
 // --- the two steps of the dialog ----------------------------------------------------
 
 int OpenAdapter(const Options& options) {
@@ -263,18 +235,29 @@ int OpenAdapter(const Options& options) {
     return kExitProvisioned;
   }
   const char* dir = std::getenv("ORVANTA_COM_DIR");
-  std::fprintf(stderr, "%s: no adapter found on %s in %s\n", kProgram,
+  // A port refused as unsafe leaves the reason in the last-error text.
+  char reason[80] = {};
+  PassThruGetLastError(reason);
+  const bool has_reason = std::strcmp(reason, "No Error") != 0;
+  std::fprintf(stderr, "%s: no adapter found on %s in %s%s%s%s\n", kProgram,
                options.port != 0 ? port_name : "any COM port",
-               dir != nullptr && *dir != '\0' ? dir : "/dev/orvanta");
+               dir != nullptr && *dir != '\0' ? dir : "/dev/orvanta", has_reason ? " (" : "",
+               has_reason ? reason : "", has_reason ? ")" : "");
   return kExitNoAdapter;
 }
 
 int ProvisionNetwork(const Options& options) {
-  if (!RestrictNetworkFile()) return kExitFileNotWritten;
   const int32_t status = Provision(options.ssid, options.password);
   if (status == STATUS_NOERROR) {
     std::printf("%s: %s\n", kCaptionProvisioned, kTextProvisioned);
     return kExitProvisioned;
+  }
+  if (status == kProvisionFileNotOwn) {
+    std::fprintf(stderr,
+                 "%s: %s in the current directory is not a regular file of your own with a "
+                 "single link; it was left as it is and nothing was sent\n",
+                 kProgram, kNetworkFileName);
+    return kExitFileNotWritten;
   }
   if (status == kProvisionFileNotWritten) {
     std::fprintf(stderr, "%s: cannot write %s in the current directory; nothing was sent\n",
@@ -306,8 +289,9 @@ int RunCommandLine(int argc, char** argv) {
   if ((rc = CheckFieldLengths(options)) != kExitProvisioned) return rc;
   if ((rc = ObtainPassword(&options)) != kExitProvisioned) return rc;
   if ((rc = CheckFieldLengths(options)) != kExitProvisioned) return rc;
-  if ((rc = OpenAdapter(options)) != kExitProvisioned) return rc;
-  return ProvisionNetwork(options);
+  if ((rc = OpenAdapter(options)) == kExitProvisioned) rc = ProvisionNetwork(options);
+  WipeSecret(options.password.data(), options.password.size());
+  return rc;
 }
 
 }  // namespace orv::app

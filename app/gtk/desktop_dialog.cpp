@@ -304,9 +304,7 @@ int32_t RunLibraryCall(Dialog* dialog, Job job, const std::string& ssid,
     case Job::kClose:
       return ProvisionCancel(dialog->device_id);
     case Job::kProvision:
-      // The password goes into a file only its owner can read; a file that
-      // cannot be made so is not written, and nothing is sent.
-      if (!MakeOwnerOnlyFile(kNetworkFileName)) return kProvisionFileNotWritten;
+      // Provision writes the file owner-only and sends exactly its bytes.
       return Provision(ssid, password);
     case Job::kNone:
       break;
@@ -321,10 +319,12 @@ void StartJob(Dialog* dialog, Job job, std::string ssid = {}, std::string passwo
   if (job == Job::kNone) return;
   LogState("%s started", JobName(job));
   ShowBusy(dialog);
-  dialog->worker->Post([dialog, job, ssid = std::move(ssid), password = std::move(password)] {
-    const int32_t status = RunLibraryCall(dialog, job, ssid, password);
-    g_idle_add(FinishJob, new JobResult{dialog, job, status});
-  });
+  dialog->worker->Post(
+      [dialog, job, ssid = std::move(ssid), password = std::move(password)]() mutable {
+        const int32_t status = RunLibraryCall(dialog, job, ssid, password);
+        WipeSecret(password.data(), password.size());
+        g_idle_add(FinishJob, new JobResult{dialog, job, status});
+      });
 }
 
 gboolean FinishJob(gpointer data) {

@@ -1,11 +1,9 @@
-// The owner-only network setup file and the state log.
+// The state log. (The network setup file is the provisioning core's.)
 //
 // The front end stands outside the library and uses the file services of
 // POSIX directly.
 #include "app/gtk/desktop_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -14,17 +12,6 @@
 #include <mutex>
 
 namespace orv::app::desktop {
-
-bool MakeOwnerOnlyFile(const char* name) {
-  const int fd =
-      open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return false;
-  struct stat status {};
-  const bool ok =
-      fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-  close(fd);
-  return ok;
-}
 
 void LogState(const char* format, ...) {
   static std::mutex mutex;

@@ -78,8 +78,8 @@ class NoticePlatform final : public platform::Platform {
   platform::OsError trace_connect(uint16_t port, platform::SocketHandle* socket) override {
     return inner_.trace_connect(port, socket);
   }
-  void trace_send(platform::SocketHandle socket, const char* text, uint32_t length) override {
-    inner_.trace_send(socket, text, length);
+  bool trace_send(platform::SocketHandle socket, const char* text, uint32_t length) override {
+    return inner_.trace_send(socket, text, length);
   }
   void trace_close(platform::SocketHandle socket) override { inner_.trace_close(socket); }
 

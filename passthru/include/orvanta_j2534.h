@@ -277,6 +277,10 @@ ORV_API int32_t ORV_CALL PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, voi
 ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, uint32_t Flags);
 ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, uint32_t Flags);
 ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags);
+/* PassThruReadDir writes at most ORV_FILE_LIST_MAX bytes (the terminating
+ * zero included) into pFileList, which must be that large. A longer listing
+ * fails with ERR_FAILED. */
+#define ORV_FILE_LIST_MAX 8192
 ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList);
 ORV_API int32_t ORV_CALL PassThruReadMem(uint32_t Address, uint32_t Length, uint8_t* pData,
                                          uint32_t Flags);

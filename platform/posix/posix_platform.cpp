@@ -1,7 +1,9 @@
 // The POSIX backend of the platform seam.
 //
 // COM port n is the path $ORVANTA_COM_DIR/comN (default /dev/orvanta/comN);
-// the entry may be a symlink, for example to a pseudo-terminal. Open is
+// the entry may be a symlink, for example to a pseudo-terminal. The
+// directory and the entry must belong to root or to the effective user,
+// and a directory others may write to needs the sticky bit. Open is
 // exclusive through flock() and TIOCEXCL. The Win32 line settings map onto
 // termios: raw mode, the byte size, parity and stop bits, CRTSCTS for CTS
 // output flow control, IXON/IXOFF for XON/XOFF, DTR and RTS through
@@ -18,12 +20,14 @@
 // error as "ERROR: Orvanta not detected".
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,10 +83,31 @@ bool PortNumberOf(const char* device_name, unsigned long* port) {
   return end != com + 3 && *end == '\0';
 }
 
-std::string ComPath(unsigned long port) {
+std::string ComDir() {
   const char* dir = std::getenv("ORVANTA_COM_DIR");
-  std::string path = dir != nullptr && *dir != '\0' ? dir : kDefaultComDir;
-  return path + "/com" + std::to_string(port);
+  return dir != nullptr && *dir != '\0' ? dir : kDefaultComDir;
+}
+
+bool OwnedByRootOrMe(const struct stat& status) {
+  return status.st_uid == 0 || status.st_uid == geteuid();
+}
+
+// Another user who controls the COM directory or a comN entry decides
+// which device (or which program behind a pseudo-terminal) receives the
+// network password. Only root's or the user's own are used, and a
+// directory others may write to only with the sticky bit. Returns why a
+// path is refused, or null.
+const char* UnsafeComPathReason(const std::string& dir, const std::string& path) {
+  struct stat status {};
+  if (stat(dir.c_str(), &status) != 0) return nullptr;  // the open fails anyway
+  if (!OwnedByRootOrMe(status)) return "COM directory belongs to another user; not used";
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
+    return "COM directory is writable by other users; not used";
+  }
+  if (lstat(path.c_str(), &status) == 0 && !OwnedByRootOrMe(status)) {
+    return "COM port entry belongs to another user; not used";
+  }
+  return nullptr;
 }
 
 speed_t SpeedOf(uint32_t baud) {
@@ -156,11 +181,15 @@ void SetModemLine(int fd, int line, bool raised) {
 class PosixPlatform final : public Platform {
  public:
   OsError serial_open(const char* device_name, SerialHandle* handle) override {
+    refusal_ = nullptr;
     unsigned long port = 0;
     if (!PortNumberOf(device_name, &port)) return ENOENT;
     PortState* slot = FreeSlot();
     if (slot == nullptr) return EMFILE;
-    const std::string path = ComPath(port);
+    const std::string dir = ComDir();
+    const std::string path = dir + "/com" + std::to_string(port);
+    refusal_ = UnsafeComPathReason(dir, path);
+    if (refusal_ != nullptr) return EACCES;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
     if (OsError e = TakeExclusive(fd)) {
@@ -173,6 +202,8 @@ class PosixPlatform final : public Platform {
     *handle = static_cast<SerialHandle>(slot - ports_.data());
     return kOk;
   }
+
+  const char* serial_open_refusal() override { return refusal_; }
 
   OsError serial_close(SerialHandle handle) override {
     PortState* p = Port(handle);
@@ -333,6 +364,9 @@ class PosixPlatform final : public Platform {
     sockaddr_in address{};
     std::memcpy(&address, found->ai_addr, sizeof address);
     freeaddrinfo(found);
+    uint8_t octets[4];
+    std::memcpy(octets, &address.sin_addr, sizeof octets);
+    if (!IsOwnIpv4Address(octets)) return EADDRNOTAVAIL;
     address.sin_port = htons(port);
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
@@ -345,8 +379,9 @@ class PosixPlatform final : public Platform {
     return kOk;
   }
 
-  void trace_send(SocketHandle socket, const char* text, uint32_t length) override {
-    (void)::send(socket, text, length, MSG_NOSIGNAL);
+  bool trace_send(SocketHandle socket, const char* text, uint32_t length) override {
+    const ssize_t sent = ::send(socket, text, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent >= 0 && static_cast<uint32_t>(sent) == length;
   }
 
   void trace_close(SocketHandle socket) override { ::close(socket); }
@@ -423,6 +458,7 @@ class PosixPlatform final : public Platform {
   }
 
   std::array<PortState, kMaxPorts> ports_{};
+  const char* refusal_ = nullptr;
 };
 
 }  // namespace
@@ -430,6 +466,44 @@ class PosixPlatform final : public Platform {
 Platform& native() {
   static PosixPlatform instance;
   return instance;
+}
+
+OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size) {
+  // No O_TRUNC at the open: a file that turns out to be someone else's
+  // must be left as it was.
+  const int fd =
+      ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return errno == ELOOP ? kErrorNotOwnFile : errno;  // ELOOP: a symbolic link
+  struct stat status {};
+  OsError result = kOk;
+  if (fstat(fd, &status) != 0) {
+    result = errno;
+  } else if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+    result = kErrorNotOwnFile;
+  } else if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ftruncate(fd, 0) != 0) {
+    result = errno;
+  }
+  for (size_t done = 0; result == kOk && done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0 && errno != EINTR) result = errno;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && result == kOk) result = errno;
+  return result;
+}
+
+bool IsOwnIpv4Address(const uint8_t (&address)[4]) {
+  if (address[0] == 127) return true;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool own = false;
+  for (const ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+    own = std::memcmp(&in->sin_addr, address, sizeof address) == 0;
+  }
+  freeifaddrs(list);
+  return own;
 }
 
 }  // namespace orv::platform

@@ -136,9 +136,9 @@ OsError FaultPlatform::trace_connect(uint16_t port, SocketHandle* socket) {
   return inner_.trace_connect(port, socket);
 }
 
-void FaultPlatform::trace_send(SocketHandle socket, const char* text, uint32_t length) {
-  if (Count(Call::kSocket) != kOk) return;
-  inner_.trace_send(socket, text, length);
+bool FaultPlatform::trace_send(SocketHandle socket, const char* text, uint32_t length) {
+  if (Count(Call::kSocket) != kOk) return false;
+  return inner_.trace_send(socket, text, length);
 }
 
 void FaultPlatform::trace_close(SocketHandle socket) {

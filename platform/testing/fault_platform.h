@@ -11,7 +11,7 @@
 // Win32 CloseHandle release the handle whatever they report), and a write
 // can be cut: the wrapped platform takes only its first bytes and the call
 // reports success with the shorter count, as a write that hit its time
-// limit does. A failing trace_send is dropped.
+// limit does. A failing trace_send is dropped (and reports false).
 //
 // The wrapper also tracks which serial handles are open through it, so a
 // test can compare that with what the library believes.
@@ -71,6 +71,7 @@ class FaultPlatform : public Platform {
   uint32_t open_count() const { return open_count_; }
 
   OsError serial_open(const char* device_name, SerialHandle* handle) override;
+  const char* serial_open_refusal() override { return inner_.serial_open_refusal(); }
   OsError serial_close(SerialHandle handle) override;
   OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override;
   OsError serial_set_settings(SerialHandle handle, const SerialSettings& settings) override;
@@ -96,7 +97,7 @@ class FaultPlatform : public Platform {
   }
   OsError socket_startup() override;
   OsError trace_connect(uint16_t port, SocketHandle* socket) override;
-  void trace_send(SocketHandle socket, const char* text, uint32_t length) override;
+  bool trace_send(SocketHandle socket, const char* text, uint32_t length) override;
   void trace_close(SocketHandle socket) override;
   void message_box(const char* text, const char* caption) override {
     inner_.message_box(text, caption);

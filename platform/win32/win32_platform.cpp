@@ -294,10 +294,15 @@ class Win32Platform final : public Platform {
     if (slot < 0) return WSAEMFILE;
     sockaddr_in address{};
     if (OsError e = OwnHostAddress(&address)) return e;
+    uint8_t octets[4];
+    std::memcpy(octets, &address.sin_addr, sizeof octets);
+    if (!IsOwnIpv4Address(octets)) return WSAEADDRNOTAVAIL;
     address.sin_port = htons(port);
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return WsaErrorOrFailure();
-    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    u_long non_blocking = 1;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ioctlsocket(s, FIONBIO, &non_blocking) != 0) {
       const OsError e = WsaErrorOrFailure();
       closesocket(s);
       return e;
@@ -307,10 +312,12 @@ class Win32Platform final : public Platform {
     return kOk;
   }
 
-  void trace_send(SocketHandle handle, const char* text, uint32_t length) override {
+  // The socket is non-blocking (FIONBIO): a full send buffer refuses the
+  // line with WSAEWOULDBLOCK instead of waiting.
+  bool trace_send(SocketHandle handle, const char* text, uint32_t length) override {
     SOCKET s = Socket(handle);
-    if (s == INVALID_SOCKET) return;
-    (void)send(s, text, static_cast<int>(length), 0);
+    if (s == INVALID_SOCKET) return false;
+    return send(s, text, static_cast<int>(length), 0) == static_cast<int>(length);
   }
 
   void trace_close(SocketHandle handle) override {
@@ -374,6 +381,49 @@ class Win32Platform final : public Platform {
 Platform& native() {
   static Win32Platform instance;
   return instance;
+}
+
+// Opened without sharing and without following a reparse point; a file
+// with other hard links or a reparse point is not the caller's own. The
+// file's ACL is left as the directory gives it: on Windows the user's own
+// directories are private already.
+OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastErrorOrFailure();
+  BY_HANDLE_FILE_INFORMATION info{};
+  OsError result = kOk;
+  if (!GetFileInformationByHandle(file, &info)) {
+    result = LastErrorOrFailure();
+  } else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+                 0 ||
+             info.nNumberOfLinks != 1) {
+    result = kErrorNotOwnFile;
+  } else if (!SetEndOfFile(file)) {  // the position is 0 after the open: truncate
+    result = LastErrorOrFailure();
+  }
+  DWORD written = 0;
+  if (result == kOk &&
+      (!WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) || written != size)) {
+    result = LastErrorOrFailure();
+  }
+  if (!CloseHandle(file) && result == kOk) result = LastErrorOrFailure();
+  return result;
+}
+
+// The stack lets a socket bind only to one of the machine's own addresses
+// (WSAEADDRNOTAVAIL otherwise), which answers the question without a walk
+// over the adapters.
+bool IsOwnIpv4Address(const uint8_t (&address)[4]) {
+  if (address[0] == 127) return true;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  std::memcpy(&local.sin_addr, address, sizeof address);
+  const bool own = bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+  closesocket(s);
+  return own;
 }
 
 }  // namespace orv::platform

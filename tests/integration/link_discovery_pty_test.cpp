@@ -17,27 +17,32 @@
 #include <thread>
 
 #include "link/discovery.h"
+#include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "platform/platform.h"
 #include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
 namespace {
 
-// Accepts one connection on TCP port 8609 and collects what arrives.
+// Accepts one connection on TCP port 8609 and collects what arrives; or,
+// not `reading`, leaves it unread behind a 1 kB receive buffer.
 class TraceListener {
  public:
-  TraceListener() {
+  explicit TraceListener(bool reading = true) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int small = 1024;
+    if (!reading) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(8609);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     ok_ =
         ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 4) == 0;
-    if (ok_) thread_ = std::thread([this] { Run(); });
+    if (ok_ && reading) thread_ = std::thread([this] { Run(); });
   }
   ~TraceListener() {
     stop_ = true;
@@ -106,6 +111,27 @@ TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
     start = end + 2;
   }
   PassThruClose(id);
+}
+
+TEST_F(DiscoveryPtyTest, ListenerThatNeverReadsCannotHangTheLibrary) {
+  TraceListener listener(false);
+  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
+  SimProcess sim;
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  uint32_t id = 0;
+  ASSERT_EQ(PassThruOpen("COM7", &id), 0);
+  const std::string text(500, 'x');
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (TraceOn() && std::chrono::steady_clock::now() < give_up) DbgMsg('D', text.c_str());
+  EXPECT_FALSE(TraceOn());  // closed after a few seconds of refused lines
+  EXPECT_GT(TraceDroppedLines, 0u);
+  PassThruClose(id);
+}
+
+TEST(OwnAddress, LoopbackIsOwnAndADocumentationAddressIsNot) {
+  EXPECT_TRUE(platform::IsOwnIpv4Address({127, 0, 0, 1}));
+  EXPECT_FALSE(platform::IsOwnIpv4Address({192, 0, 2, 1}));
 }
 
 TEST_F(DiscoveryPtyTest, OpenIsExclusive) {

@@ -208,14 +208,43 @@ TEST_F(ProvisionCliTest, BadUsageAndAnUnwritableIotNet) {
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("visible to other users"), std::string::npos);
 
-  // IOT.NET cannot be made: an older file elsewhere is never sent.
+  // IOT.NET cannot be made, or is a link another user may have swapped
+  // in: nothing is written through it and nothing is sent.
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
   ASSERT_TRUE(sim.started()) << sim.log_text();
-  fs::create_directory(work_ / "IOT.NET");
-  const RunResult r = Run({"--ssid", "Home", "--password", "pw"});
-  EXPECT_EQ(r.exit_code, kExitFileNotWritten);
-  EXPECT_NE(r.err.find("IOT.NET"), std::string::npos) << r.err;
+  const fs::path iot = work_ / "IOT.NET", elsewhere = dir_ / "readable-by-attacker";
+  for (const auto make : {+[](const fs::path&p, const fs::path&) { fs::create_directory(p); },
+                          +[](const fs::path&p, const fs::path&t) { fs::create_symlink(t, p); }}) {
+    make(iot, elsewhere);
+    const RunResult r = Run({"--ssid", "Home", "--password", "pw"});
+    EXPECT_EQ(r.exit_code, kExitFileNotWritten);
+    EXPECT_NE(r.err.find("IOT.NET"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(elsewhere));
+    fs::remove(iot);
+  }
   EXPECT_FALSE(fs::exists(store_ / "IOT.NET"));
+
+  // A file pre-created by another user keeps its contents and owner.
+  std::ofstream(iot) << "theirs";
+  if (geteuid() != 0 || chown(iot.c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "another user's IOT.NET needs root to chown; that case did not run";
+  }
+  const RunResult r = Run({"--ssid", "Home", "--password", "pw"});
+  EXPECT_EQ(r.exit_code, kExitFileNotWritten) << r.err;
+  EXPECT_EQ(ReadText(iot), "theirs");
+  EXPECT_FALSE(fs::exists(store_ / "IOT.NET"));
+}
+
+TEST_F(ProvisionCliTest, ComDirectoryOthersMayWriteIsRefused) {
+  SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  ASSERT_EQ(chmod(sim.com_dir().c_str(), 0770), 0);
+  const RunResult r = Run({"--ssid", "Home", "--password", "pw", "--port", "7"});
+  EXPECT_EQ(r.exit_code, kExitNoAdapter);
+  EXPECT_NE(r.err.find("COM directory is writable by other users"), std::string::npos) << r.err;
+  EXPECT_EQ(FramesReceived(sim), 0u);
+  ASSERT_EQ(chmod(sim.com_dir().c_str(), 01770), 0);  // the sticky bit makes it safe
+  EXPECT_EQ(Run({"--ssid", "Home", "--password", "pw", "--port", "7"}).exit_code, 0);
 }
 
 // Reads from the pty master until `needle` shows or `ms` pass.

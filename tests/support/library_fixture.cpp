@@ -4,11 +4,20 @@
 #include <cstring>
 #include <random>
 
+#include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
 #include "platform/platform.h"
 
 namespace orv::test {
+
+void LibraryTest::StartTrace() {
+  platform_.set_trace_listener(true);
+  platform::SocketHandle socket = -1;
+  ASSERT_EQ(platform_.trace_connect(kTracePort, &socket), 0);
+  debug_socket = socket;
+  platform_.clear_trace();
+}
 
 std::string LibraryTest::LastErrorText() const {
   char text[80];

@@ -36,6 +36,8 @@ class LibraryTest : public ::testing::Test {
   void ClearLogs() { world_.ClearLogs(); }
   std::vector<emu::Frame> Sent() const { return world_.Sent(); }
   std::string LastErrorText() const;
+  // Switches the debug trace on to the emulated listener, emptied.
+  void StartTrace();
 
   EmulatedWorld world_;
   emu::EmulatedPlatform& platform_ = world_.platform;

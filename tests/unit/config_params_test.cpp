@@ -41,14 +41,6 @@ class ConfigTest : public ChannelTest {
     return value;
   }
 
-  // Switches the debug trace on, so the 'A' lines can be read back.
-  void TraceOn() {
-    platform_.set_trace_listener(true);
-    platform::SocketHandle socket = -1;
-    ASSERT_EQ(platform_.trace_connect(kTracePort, &socket), 0);
-    debug_socket = socket;
-    platform_.clear_trace();
-  }
   // The texts of the trace lines of one type, without the line head.
   std::vector<std::string> TraceTexts(char type) const {
     std::vector<std::string> texts;
@@ -96,7 +88,7 @@ TEST_F(ConfigTest, KLineTimingsAreStoredHalvedAndReadBackDoubled) {
 
 TEST_F(ConfigTest, ValuesAreCutToTheirFieldButTracedWhole) {
   const uint32_t ch = Connect(CAN);
-  TraceOn();
+  StartTrace();
   ASSERT_EQ(Set(ch, HS_CAN_TERMINATION, 256), 0);
   EXPECT_EQ(CANSetup.termination, 0);
   EXPECT_EQ(GetOk(ch, HS_CAN_TERMINATION), 0u);

@@ -364,5 +364,21 @@ TEST_F(FileStoreTest, ListingNeverReadsPastTheAnswerFrame) {
   EXPECT_EQ(static_cast<uint8_t>(list[expected.size() + 1]), 0x55);
 }
 
+TEST_F(FileStoreTest, HostileListingStaysInsideTheListMaximum) {
+  // Entries with a comma or a control character are skipped; then the
+  // adapter never ends the listing.
+  adapter_.replace_answer({kSysDev, 5, kDirType}, {ListingAnswer(5, "A,B")});
+  adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, 1}, {ListingAnswer(2, "C\nD")});
+  adapter_.replace_answer({kSysDev, 2, kDirType}, {ListingAnswer(2, std::string(51, 'N'))});
+  std::vector<char> list(ORV_FILE_LIST_MAX + 64, 0x55);
+  EXPECT_EQ(List("*", list.data()), 7);
+  EXPECT_EQ(LastErrorText(), "PassThruReadDir list too long");
+  const std::string text(list.data());
+  EXPECT_EQ(text.size(), 157u * 52);  // whole entries only, the first one a plain name
+  EXPECT_EQ(text.substr(0, 52), std::string(51, 'N') + ",");
+  for (size_t i = ORV_FILE_LIST_MAX; i < list.size(); ++i) ASSERT_EQ(list[i], 0x55) << i;
+  EXPECT_EQ(Sent().back().op, 6);  // the listing is closed on the adapter
+}
+
 }  // namespace
 }  // namespace orv::test

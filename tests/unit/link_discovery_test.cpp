@@ -187,6 +187,29 @@ TEST_F(DiscoveryTest, TraceLinesCarryTypePortTickAndText) {
   EXPECT_EQ(platform_.trace_text(), "E 7 5000 PassThruOpen null pointer to device ID\r\n");
 }
 
+TEST_F(DiscoveryTest, ListenerThatStopsReadingLosesLinesThenTheConnection) {
+  SetAdapterKey(emu::RegistrySubkey{"Orvanta", {}}.text("Name", "Orvanta-IOT").text("Debug", ""));
+  platform_.set_trace_listener(true);
+  uint32_t id = 0;
+  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  platform_.set_trace_reading(false);
+  platform_.set_tick(10000);
+  DbgMsg('D', "refused");
+  platform_.set_tick(12999);
+  DbgMsg('D', "refused");
+  EXPECT_TRUE(TraceOn());
+  platform_.set_tick(13000);
+  DbgMsg('D', "refused");
+  EXPECT_FALSE(TraceOn());  // closed after three seconds of refusals
+  EXPECT_EQ(TraceDroppedLines, 3u);
+  // The next discovery connects anew.
+  platform_.set_trace_reading(true);
+  ASSERT_EQ(PassThruClose(id), 0);
+  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  EXPECT_TRUE(TraceOn());
+  EXPECT_EQ(platform_.trace_connects(), 2u);
+}
+
 TEST_F(DiscoveryTest, LongTextsAreCutToFitTheirBuffers) {
   SetAdapterKey(emu::RegistrySubkey{"Orvanta", {}}.text("Name", "Orvanta-IOT").text("Debug", ""));
   platform_.set_trace_listener(true);

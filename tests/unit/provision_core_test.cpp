@@ -86,10 +86,18 @@ TEST_F(ProvisionTest, OpenOnPaintFindsTheAdapterOrReportsNotConnected) {
 
 TEST_F(ProvisionTest, WritesIotNetAndStoresTheSameBytesOnTheAdapter) {
   OpenLink();
+  StartTrace();
   ASSERT_EQ(Provision("Home", "secret12"), 0) << LastErrorText();
   const auto expected = Bytes({"\x04", "Home", "\x08", "secret12"});
   EXPECT_EQ(LocalFile(), expected);
+  EXPECT_EQ(fs::status("IOT.NET").permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(adapter_.files().get("IOT.NET"), expected);
+  // Anyone on the machine may be the trace's listener: the data frame shows
+  // its header and length, never "secret12" (73 65 63 72 ...).
+  const std::string trace = platform_.trace_text();
+  EXPECT_NE(trace.find("00 0E E0 03 80 00 (00000000) [14 data bytes not shown]"), std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.find("73 65 63 72"), std::string::npos) << trace;
 
   // Empty boxes still give a two-byte file that is copied.
   ASSERT_EQ(Provision("", ""), 0);
@@ -113,13 +121,27 @@ TEST_F(ProvisionTest, NothingIsWrittenOrSentForFieldsTooLong) {
   EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ProvisionTest, IotNetThatCannotBeWrittenIsNeverSent) {
+TEST_F(ProvisionTest, IotNetThatCannotBeWrittenOrIsNotOursIsNeverSent) {
   OpenLink();
   adapter_.files().put("IOT.NET", {1, 'x', 0});
-  fs::create_directory("IOT.NET");  // in the way of the file
-  EXPECT_EQ(Provision("Home", "secret12"), app::kProvisionFileNotWritten);
-  EXPECT_TRUE(Sent().empty());
+  std::ofstream("victim") << "victim's";
+  const struct {
+    void (*make)();
+    int32_t outcome;
+  } cases[] = {
+      {[] { fs::create_directory("IOT.NET"); }, app::kProvisionFileNotWritten},
+      {[] { fs::create_symlink("victim", "IOT.NET"); }, app::kProvisionFileNotOwn},
+      {[] { fs::create_hard_link("victim", "IOT.NET"); }, app::kProvisionFileNotOwn},
+  };
+  for (const auto& c : cases) {
+    c.make();
+    EXPECT_EQ(Provision("Home", "secret12"), c.outcome);
+    EXPECT_TRUE(Sent().empty());
+    fs::remove("IOT.NET");
+  }
   EXPECT_EQ(adapter_.files().get("IOT.NET"), (std::vector<uint8_t>{1, 'x', 0}));
+  std::ifstream victim("victim");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "victim's");
 }
 
 }  // namespace

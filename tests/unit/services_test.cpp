@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -222,10 +223,19 @@ TEST_F(ServicesTest, SecurityReturnsExactly18KeyBytes) {
   for (uint8_t i = 0; i < 16; ++i) seed[i] = static_cast<uint8_t>(0x80 + 3 * i);
   std::array<uint8_t, 20> key;
   key.fill(0xCC);
+  StartTrace();
   ASSERT_EQ(PassThruSecurity(0x105, fixed.data(), seed.data(), key.data()), 0);
 
   const auto expected = emu::MemoryUnit::security_key(0x05, fixed, seed);
   EXPECT_EQ(0, std::memcmp(key.data(), expected.data(), 18));
+  // Neither the seed nor the key reaches the trace, only their lengths.
+  char key_hex[16];
+  std::snprintf(key_hex, sizeof key_hex, " %02X %02X %02X", key[0], key[1], key[2]);
+  const std::string trace = platform_.trace_text();
+  EXPECT_EQ(trace.find(key_hex), std::string::npos) << trace;
+  EXPECT_EQ(trace.find(" 10 11 12"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("[47 data bytes not shown]"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("[18 data bytes not shown]"), std::string::npos) << trace;
   EXPECT_EQ(key[18], 0xCC);  // nothing beyond the 18 bytes
   EXPECT_EQ(key[19], 0xCC);
 
