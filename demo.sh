@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Provisions an emulated Orvanta-IOT adapter with a wireless network, end
 # to end and without hardware:
+#   0. installs the build prerequisites it lacks (apt-get, as root or through
+#      sudo; scripts/prereqs.sh),
 #   1. builds orvanta-provision and orvanta-adapter-sim (CMake preset "default"),
 #   2. starts the emulated adapter on a pseudo-terminal, reachable as COM7
 #      through a temporary COM directory, with a temporary file store,
@@ -9,6 +11,8 @@
 #   5. stops the emulator and removes the temporary files.
 #
 # Usage: ./demo.sh [SSID [PASSWORD]]   (default: a sample network)
+# Exit codes: those of orvanta-provision, 69 when prerequisites are missing
+# and cannot be installed, 1 when the emulator does not start.
 set -euo pipefail
 
 ssid=${1:-DemoNetwork}
@@ -16,6 +20,11 @@ password=${2:-correct-horse-42}
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$root/build/default
+
+# shellcheck source=scripts/prereqs.sh
+. "$root/scripts/prereqs.sh"
+# The default preset also configures the tests, hence GoogleTest.
+orv_require_packages demo cmake make g++ libgtest-dev
 
 echo "== Building orvanta-provision and orvanta-adapter-sim"
 cd "$root"

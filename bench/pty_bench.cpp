@@ -13,7 +13,10 @@
 //     wall time;
 //   - discovery of COM7 among 1000 ports, and the README's provisioning demo
 //     (orvanta-provision against the simulator): wall time above the fixed
-//     waits of discovery (200 + 100 + 200 + 200 ms).
+//     waits of discovery (200 + 100 + 200 + 200 ms);
+//   - at 115200 baud (the simulator paces the line): provisioning, a
+//     4095-byte ISO 15765 request and a 64 kB PassThruWriteFile, wall time
+//     each, set against the line rate by bench/run_benchmarks.sh.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -44,6 +47,7 @@ constexpr double kWarmUpSeconds = 0.3;
 // frame of 20 wire bytes every millisecond.
 constexpr int kTrafficEntries = 1000;
 constexpr size_t kTrafficFrameWire = 20;
+constexpr size_t kFile64kBytes = 64u << 10;
 
 std::vector<uint8_t> UploadContents() {
   std::vector<uint8_t> bytes(kUploadBytes);
@@ -373,6 +377,91 @@ void BM_ProvisionDemo(benchmark::State& state) {
   if (!stored) state.SkipWithError("IOT.NET did not reach the store");
 }
 BENCHMARK(BM_ProvisionDemo)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 4095-byte ISO 15765 request to the emulated ECU on 0x7E0, timed until
+// its answer (length and byte sum) is read: only then has every byte
+// crossed the line. Returns the seconds, or -1.
+double LongIsoRequestSeconds(uint32_t device) {
+  uint32_t channel = 0;
+  if (PassThruConnect(device, ISO15765, 0, 500000, &channel) != STATUS_NOERROR) return -1;
+  PASSTHRU_MSG mask = MakeMsg(ISO15765, {0, 0, 0x07, 0xFF}, ISO15765_FRAME_PAD);
+  PASSTHRU_MSG pattern = MakeMsg(ISO15765, {0, 0, 0x07, 0xE8}, ISO15765_FRAME_PAD);
+  PASSTHRU_MSG flow = MakeMsg(ISO15765, {0, 0, 0x07, 0xE0}, ISO15765_FRAME_PAD);
+  uint32_t filter = 0;
+  if (PassThruStartMsgFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter) != 0) {
+    return -1;
+  }
+  std::vector<uint8_t> data{0, 0, 0x07, 0xE0, 0x36, 0x01};
+  while (data.size() < 4 + 4095) data.push_back(static_cast<uint8_t>(data.size()));
+  PASSTHRU_MSG request = MakeMsg(ISO15765, data, ISO15765_FRAME_PAD);
+  const auto start = Clock::now();
+  uint32_t count = 1;
+  if (PassThruWriteMsgs(channel, &request, &count, 5000) != STATUS_NOERROR) return -1;
+  for (int i = 0; i < 10; ++i) {
+    PASSTHRU_MSG answer{};
+    count = 1;
+    PassThruReadMsgs(channel, &answer, &count, 3000);
+    const bool whole = count == 1 && (answer.RxStatus & (START_OF_MESSAGE | TX_MSG_TYPE)) == 0;
+    if (whole && answer.DataSize > 4 && answer.Data[4] == 0x76) return SecondsSince(start);
+  }
+  return -1;
+}
+
+// Provisioning, a 4095-byte ISO 15765 request and a 64 kB PassThruWriteFile
+// with the simulator pacing the line at 115200 baud (11520 bytes/s).
+void BM_PtyAt115200Baud(benchmark::State& state) {
+  char pattern[] = "/tmp/orv-bench-baud-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    state.SkipWithError("no temporary directory");
+    return;
+  }
+  const std::string work = std::string(pattern) + "/work";
+  std::filesystem::create_directories(work);
+  const std::string host = work + "/file64k.bin";
+  std::vector<uint8_t> contents(kFile64kBytes);
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<uint8_t>(i * 7);
+  std::ofstream(host, std::ios::binary)
+      .write(reinterpret_cast<const char*>(contents.data()),
+             static_cast<std::streamsize>(contents.size()));
+  {
+    SimProgram sim({"--baud", "115200"});
+    if (!sim.started()) {
+      state.SkipWithError("orvanta-adapter-sim did not start");
+      return;
+    }
+    for (auto _ : state) {
+      auto start = Clock::now();
+      if (RunProvision(work) != 0) {
+        state.SkipWithError("orvanta-provision failed");
+        break;
+      }
+      state.counters["provision_ms"] = SecondsSince(start) * 1000.0;
+      ResetLibraryState();
+      uint32_t device = 0;
+      if (PassThruOpen("COM7", &device) != STATUS_NOERROR) {
+        state.SkipWithError("no link to the simulator");
+        break;
+      }
+      const double iso = LongIsoRequestSeconds(device);
+      std::string host_name = host;
+      std::string stored = "FILE64K.BIN";
+      start = Clock::now();
+      const int32_t status = PassThruWriteFile(host_name.data(), stored.data(), 0);
+      const double file = SecondsSince(start);
+      PassThruClose(device);
+      ResetLibraryState();
+      if (iso < 0 || status != STATUS_NOERROR) {
+        state.SkipWithError("a transfer failed at 115200 baud");
+        break;
+      }
+      state.counters["iso_write_ms"] = iso * 1000.0;
+      state.counters["file_64k_ms"] = file * 1000.0;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(pattern, ec);
+}
+BENCHMARK(BM_PtyAt115200Baud)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace orv::bench

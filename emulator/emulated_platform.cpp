@@ -301,6 +301,7 @@ void EmulatedPlatform::set_registry(std::vector<RegistrySubkey> subkeys) {
 void EmulatedPlatform::clear_registry() {
   registry_present_ = false;
   registry_.clear();
+  locked_subkeys_.clear();
 }
 
 OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) {
@@ -317,11 +318,13 @@ OsError EmulatedPlatform::registry_enum_subkey(uint32_t index, char* name, uint3
 OsError EmulatedPlatform::registry_query_value(const char* subkey, const char* value_name,
                                                uint8_t* data, uint32_t* size) {
   ++registry_calls_;
-  if (!registry_present_ || subkey == nullptr) return oserr::kFileNotFound;
+  if (!registry_present_ || subkey == nullptr) return platform::kErrorCantOpen;
   auto key = std::find_if(registry_.begin(), registry_.end(), [&](const RegistrySubkey& k) {
     return same_text_nocase(k.name, subkey);
   });
-  if (key == registry_.end()) return oserr::kFileNotFound;
+  if (key == registry_.end() || locked_subkeys_.count(key->name) != 0) {
+    return platform::kErrorCantOpen;
+  }
   const char* wanted = value_name != nullptr ? value_name : "";
   auto value = std::find_if(key->values.begin(), key->values.end(),
                             [&](const auto& v) { return same_text_nocase(v.first, wanted); });

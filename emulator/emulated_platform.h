@@ -95,6 +95,8 @@ class EmulatedPlatform : public platform::Platform {
   // --- registry ---
   void set_registry(std::vector<RegistrySubkey> subkeys);
   void clear_registry();  // the key itself is missing
+  // The subkey of this name is listed but cannot be opened (access denied).
+  void lock_registry_subkey(const std::string& name) { locked_subkeys_.insert(name); }
   uint32_t registry_calls() const { return registry_calls_; }
 
   // --- trace listener ---
@@ -158,6 +160,7 @@ class EmulatedPlatform : public platform::Platform {
 
   bool registry_present_ = false;
   std::vector<RegistrySubkey> registry_;
+  std::set<std::string> locked_subkeys_;
   uint32_t registry_calls_ = 0;
 
   bool trace_accepting_ = false;

@@ -18,7 +18,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +62,8 @@ constexpr char kHelp[] =
     "  --version-size S    data bytes of the version answer: 2 (default), 4,\n"
     "                      another size for a malformed answer, 0 for no answer\n"
     "  --refuse-files      refuse every open of a file for writing\n"
+    "  --baud N            pace the line like a UART at N baud: take and send at\n"
+    "                      most N/10 bytes per second each way (default: unpaced)\n"
     "  --bus-traffic D:HEX:MS  send bus frame HEX (data bytes in hex) from device D\n"
     "                      (10, 20, 30, 40 or 90) every MS milliseconds while that\n"
     "                      device's channel is connected and a filter admits it\n"
@@ -99,6 +103,7 @@ struct Options {
   uint32_t serial = 123456;
   uint8_t version_size = 2;
   uint32_t answer_latency_ms = 1;
+  uint32_t baud = 0;  // 0: unpaced
   bool refuse_files = false;
   bool log = false;
 };
@@ -171,6 +176,12 @@ int parse_options(int argc, char** argv, Options* opt) {
     } else if (arg == "--answer-latency") {
       if (!parse_number(value, 60000, &number)) return bad("milliseconds from 0 to 60000");
       opt->answer_latency_ms = number;
+      ++i;
+    } else if (arg == "--baud") {
+      if (!parse_number(value, 100000000, &number) || number < 10) {
+        return bad("a bit rate of at least 10");
+      }
+      opt->baud = number;
       ++i;
     } else if (arg == "--version-size") {
       if (!parse_number(value, 255, &number)) return bad("a size from 0 to 255");
@@ -257,11 +268,38 @@ bool write_ready_file(const std::string& path) {
   return std::fclose(f) == 0 && ok;
 }
 
-// Writes as much of `pending` as the pty takes now.
-void flush_output(int master, std::vector<uint8_t>& pending) {
+// One direction of a paced line: bytes may pass at `bytes_per_s` (a UART
+// carries 10 bits per byte). Unused time is kept for at most 20 ms, about
+// what a UART's FIFO holds, so a pause does not turn into a burst.
+class LinePace {
+ public:
+  explicit LinePace(uint32_t baud) : bytes_per_s_(baud / 10) {}
+  // Bytes that may pass now (SIZE_MAX when unpaced).
+  size_t allowance(uint32_t now_ms) {
+    if (bytes_per_s_ == 0) return SIZE_MAX;
+    const double cap = bytes_per_s_ * 0.020 + 1;
+    credit_ = std::min(cap, credit_ + (now_ms - last_ms_) * (bytes_per_s_ / 1000.0));
+    last_ms_ = now_ms;
+    return static_cast<size_t>(credit_);
+  }
+  void take(size_t bytes) {
+    if (bytes_per_s_ != 0) credit_ -= static_cast<double>(bytes);
+  }
+
+ private:
+  uint32_t bytes_per_s_;
+  double credit_ = 0;
+  uint32_t last_ms_ = 0;
+};
+
+// Writes as much of `pending` as the pty and the line's pace take now.
+void flush_output(int master, std::vector<uint8_t>& pending, LinePace& pace, uint32_t now) {
   while (!pending.empty()) {
-    const ssize_t n = write(master, pending.data(), pending.size());
+    const size_t room = std::min(pending.size(), pace.allowance(now));
+    if (room == 0) return;
+    const ssize_t n = write(master, pending.data(), room);
     if (n <= 0) return;  // full, or no slave side: try again next turn
+    pace.take(static_cast<size_t>(n));
     pending.erase(pending.begin(), pending.begin() + n);
   }
 }
@@ -272,25 +310,31 @@ void drain(int master) {
   }
 }
 
-void serve(orv::emu::Adapter& adapter, std::vector<Pty>& ptys) {
+void serve(orv::emu::Adapter& adapter, std::vector<Pty>& ptys, uint32_t baud) {
   std::vector<uint8_t> pending;
   std::vector<pollfd> fds(ptys.size());
   uint8_t buf[4096];
+  LinePace in_pace(baud), out_pace(baud);
   while (g_stop == 0) {
+    const size_t may_take = std::min(sizeof buf, in_pace.allowance(monotonic_ms()));
     for (size_t i = 0; i < ptys.size(); ++i) {
       ioctl(ptys[i].slave, TIOCNXCL);
-      fds[i] = {ptys[i].master, POLLIN, 0};
+      // A paced line leaves the host's bytes in the pty until it may take them.
+      fds[i] = {ptys[i].master, static_cast<short>(i != 0 || may_take != 0 ? POLLIN : 0), 0};
     }
     const int64_t next = adapter.ms_until_next_output(monotonic_ms());
-    const int timeout = pending.empty() && next != 0 ? 1 : 0;
+    const bool can_send =
+        !pending.empty() && (baud == 0 || out_pace.allowance(monotonic_ms()) != 0);
+    const int timeout = (baud == 0 ? pending.empty() : !can_send) && next != 0 ? 1 : 0;
     const int ready = poll(fds.data(), fds.size(), timeout);
     if (ready < 0 && errno != EINTR) break;
     bool hung_up = false;
     for (size_t i = 0; i < ptys.size() && ready > 0; ++i) {
       if ((fds[i].revents & POLLIN) != 0) {
         if (i == 0) {
-          const ssize_t n = read(ptys[i].master, buf, sizeof buf);
+          const ssize_t n = read(ptys[i].master, buf, may_take);
           if (n > 0) {
+            in_pace.take(static_cast<size_t>(n));
             adapter.on_host_bytes(std::span<const uint8_t>(buf, static_cast<size_t>(n)),
                                   monotonic_ms());
           }
@@ -305,7 +349,7 @@ void serve(orv::emu::Adapter& adapter, std::vector<Pty>& ptys) {
     while (const size_t n = adapter.read_host_bytes(buf, now)) {
       pending.insert(pending.end(), buf, buf + n);
     }
-    flush_output(ptys[0].master, pending);
+    flush_output(ptys[0].master, pending, out_pace, now);
     // Should the slave side ever hang up, poll returns at once: pace the loop.
     if (hung_up) {
       const timespec one_ms{0, 1000000};
@@ -391,7 +435,7 @@ int main(int argc, char** argv) {
     return kExitLinks;
   }
 
-  serve(adapter, ptys);
+  serve(adapter, ptys, opt.baud);
 
   remove_links(ptys);
   adapter.files().flush();

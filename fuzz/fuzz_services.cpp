@@ -101,8 +101,9 @@ std::vector<Frame> ScriptAnswers(FuzzWorld& world, FuzzedDataProvider& in, uint8
 // True when some clock answer carried these 12 bytes.
 bool SentAsClockRecord(const std::vector<Frame>& answers, const RTC_DAY_TIME& rtc) {
   return std::any_of(answers.begin(), answers.end(), [&](const Frame& f) {
-    return f.dev == 0xF0 && f.op == 2 && f.type == 0x0E && f.size >= sizeof rtc.Bytes &&
-           std::equal(rtc.Bytes, rtc.Bytes + sizeof rtc.Bytes, f.data.begin());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&rtc);
+    return f.dev == 0xF0 && f.op == 2 && f.type == 0x0E && f.size >= sizeof rtc &&
+           std::equal(bytes, bytes + sizeof rtc, f.data.begin());
   });
 }
 

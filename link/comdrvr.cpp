@@ -183,11 +183,10 @@ ORV_API int32_t ORV_CDECL com_write(int32_t* h_drv, const uint8_t* p_buffer, uin
   if (!HandleOpen(h_drv) || p_buffer == nullptr) return COM_ERR_HANDLE;
   uint32_t done = 0;
   if (p_bytes_written != nullptr) *p_bytes_written = 0;
-  if (OsError e = os().serial_write(*h_drv, p_buffer, count, &done)) {
-    return Fail(e, COM_ERR_WRITE);
-  }
+  const OsError e = os().serial_write(*h_drv, p_buffer, count, &done);
+  // Also after a failure: what went out before it must not be sent again.
   if (p_bytes_written != nullptr) *p_bytes_written = done;
-  return COM_OK;
+  return e != 0 ? Fail(e, COM_ERR_WRITE) : COM_OK;
 }
 
 ORV_API int32_t ORV_CDECL com_ioctl(int32_t* h_drv, uint32_t func, void* p_parms,

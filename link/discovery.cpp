@@ -44,29 +44,35 @@ bool EqualsIgnoringCase(const char* a, const char* b) {
 }
 
 // Reads a value of `subkey` as text (at most 240 bytes; longer counts as
-// missing). Returns false when it is missing.
-bool ReadValueText(const char* subkey, const char* value, char (&text)[kValueDataSize + 1]) {
+// missing). Returns the platform's result: kOk, or why it is missing.
+platform::OsError QueryValueText(const char* subkey, const char* value,
+                                 char (&text)[kValueDataSize + 1]) {
   uint32_t size = kValueDataSize;
-  if (os().registry_query_value(subkey, value, reinterpret_cast<uint8_t*>(text), &size) !=
-      platform::kOk) {
-    return false;
-  }
-  text[size <= kValueDataSize ? size : kValueDataSize] = '\0';
-  return true;
+  const platform::OsError e =
+      os().registry_query_value(subkey, value, reinterpret_cast<uint8_t*>(text), &size);
+  if (e == platform::kOk) text[size <= kValueDataSize ? size : kValueDataSize] = '\0';
+  return e;
+}
+
+bool ReadValueText(const char* subkey, const char* value, char (&text)[kValueDataSize + 1]) {
+  return QueryValueText(subkey, value, text) == platform::kOk;
 }
 
 bool IsAdapterName(const char* name) {
   return EqualsIgnoringCase(name, "Orvanta-FD") || EqualsIgnoringCase(name, "Orvanta-IOT");
 }
 
-// Finds the first subkey whose "Name" is the adapter's. The walk stops at
-// the first subkey that cannot be enumerated.
+// Finds the first subkey whose "Name" is the adapter's. Subkeys without
+// that name are skipped; the walk stops at the first subkey that cannot be
+// enumerated or opened, so no setting behind an unreadable key is used.
 bool FindAdapterSubkey(char (&subkey)[kSubkeyNameSize]) {
   for (uint32_t index = 0; index < kMaxSubkeys; ++index) {
     if (os().registry_enum_subkey(index, subkey, sizeof subkey) != platform::kOk) return false;
     subkey[sizeof subkey - 1] = '\0';
     char name[kValueDataSize + 1];
-    if (ReadValueText(subkey, "Name", name) && IsAdapterName(name)) return true;
+    const platform::OsError e = QueryValueText(subkey, "Name", name);
+    if (e == platform::kErrorCantOpen) return false;
+    if (e == platform::kOk && IsAdapterName(name)) return true;
   }
   return false;
 }
@@ -216,8 +222,10 @@ int32_t JmsgCheckConnection() {
   return STATUS_NOERROR;
 }
 
+// While no network adapter number is set that number is 0, so device ID 0
+// is accepted: older host programs pass 0.
 bool IsKnownDeviceId(uint32_t device_id) {
-  return device_id == CommPortNum || (UserSpecifiedIOTNum != 0 && device_id == UserSpecifiedIOTNum);
+  return device_id == CommPortNum || device_id == UserSpecifiedIOTNum;
 }
 
 void ResetDiscoveryState() {

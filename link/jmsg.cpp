@@ -125,21 +125,43 @@ void HandleFrameAt(const uint8_t* p) {
   if (TraceOn()) DumpFrame(kMsgReceived, f, f.size);
 }
 
+// Writes bytes[*sent .. length), continuing after writes that the port's
+// time limit cut short until `timeout_ms` from `start` have passed. Adds
+// what went out to *sent; returns the driver's result of the last write.
+int32_t WriteRest(const uint8_t* bytes, uint32_t length, uint32_t* sent, uint32_t start,
+                  uint32_t timeout_ms) {
+  for (;;) {
+    uint32_t written = 0;
+    const int32_t rc = com_write(&hCommPort, bytes + *sent, length - *sent, &written);
+    *sent += std::min(written, length - *sent);
+    if (rc != COM_OK || *sent == length) return rc;
+    if (platform::current().tick_ms() - start >= timeout_ms) return COM_OK;
+  }
+}
+
 }  // namespace
 
-int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who) {
-  uint32_t written = 0;
-  int32_t rc = com_write(&hCommPort, bytes, length, &written);
-  if (rc == COM_OK) return STATUS_NOERROR;
-  DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
+int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
+                           uint32_t timeout_ms) {
+  uint32_t sent = 0;
+  int32_t rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
+  if (rc == COM_OK && sent == length) return STATUS_NOERROR;
+  if (rc != COM_OK) {
+    DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
+  } else {
+    DbgMsgf(kMsgError, "%s com_write sent %lu of %lu bytes, retry", who,
+            static_cast<unsigned long>(sent), static_cast<unsigned long>(length));
+  }
   com_close(&hCommPort);
   if (com_open(&hCommPort, CommPortNum, 115200, 8, 1, 0) != COM_OK) return ERR_FAILED;
-  rc = com_write(&hCommPort, bytes, length, &written);
-  return rc == COM_OK ? STATUS_NOERROR : ERR_FAILED;
+  // Only what has not gone out: the adapter already holds the rest, and
+  // the start of a cut frame waits there for its remaining bytes.
+  rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
+  return rc == COM_OK && sent == length ? STATUS_NOERROR : ERR_FAILED;
 }
 
 int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t flags, uint32_t size,
-                    const uint8_t* p_data_buffer, uint32_t /*timeout*/) {
+                    const uint8_t* p_data_buffer, uint32_t timeout) {
   if (size > kJmsgDataSize || (size != 0 && p_data_buffer == nullptr)) return ERR_FAILED;
   JMSG frame{};
   frame.size = static_cast<uint8_t>(size);
@@ -152,10 +174,11 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
   uint8_t buffer[kJmsgHeaderSize + kJmsgDataSize];
   PutHeader(buffer, frame);
   std::memcpy(buffer + kJmsgHeaderSize, frame.data, size);
-  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(kJmsgHeaderSize + size), "JmsgSendCmd");
+  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(kJmsgHeaderSize + size), "JmsgSendCmd",
+                            timeout);
 }
 
-int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t /*timeout*/) {
+int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout) {
   if (p_msg == nullptr && num_msgs != 0) return ERR_FAILED;
   size_t total = 0;
   for (uint32_t i = 0; i < num_msgs; ++i) {
@@ -172,7 +195,7 @@ int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t /*timeout*/)
     std::memcpy(buffer + length + kJmsgHeaderSize, frame.data, frame.size);
     length += WireSize(frame);
   }
-  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs");
+  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs", timeout);
 }
 
 int32_t JmsgReceiveMsgs() {

@@ -84,7 +84,8 @@ enum FrameType : uint8_t {
 // Answer flag: refused, no more data, or (device 0xF0) adapter overflow.
 inline constexpr uint8_t kFlagRefused = 0x40;
 
-// Send time-outs callers pass (accepted and not used by the link).
+// Send time-outs callers pass: how long a write cut short by the port's
+// time limit may go on with the rest before the retry path takes over.
 inline constexpr uint32_t kSendTimeoutCommand = 100;
 inline constexpr uint32_t kSendTimeoutBus = 1500;
 inline constexpr uint32_t kSendTimeoutMemory = 500;
@@ -125,9 +126,14 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
 int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout);
 
 // Writes prepared wire bytes with the driver's single reconnect-and-retry.
+// A write that the port's time limit cut short is continued with the rest
+// while `timeout_ms` (the caller's send time) allows; what still cannot go
+// out takes the retry path, which writes only the bytes not yet sent, so
+// no frame goes out twice. Returns 0 when every byte went out, else 7.
 // `who` names the caller in the retry message. Used by the two senders and
 // by the memory write, whose frame is larger than a JMSG.
-int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who);
+int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
+                           uint32_t timeout_ms);
 
 // One receive pass: reads what the port holds, dispatches complete frames.
 int32_t JmsgReceiveMsgs();

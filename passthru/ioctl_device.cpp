@@ -293,8 +293,11 @@ int32_t FastInit(uint32_t channel, void* pInput, void* pOutput) {
   while (platform::current().tick_ms() - start < kFastInitWaitMs) {
     PASSTHRU_MSG msg;
     count = 1;
-    if (PassThruReadMsgs(channel, &msg, &count, kInitReadTimeoutMs) == STATUS_NOERROR &&
-        count == 1 && IsFastInitAnswer(msg)) {
+    // A read that reports the K-line queue's overflow still delivers its
+    // message: the answer may be the one that came with the overflow.
+    const int32_t read = PassThruReadMsgs(channel, &msg, &count, kInitReadTimeoutMs);
+    if ((read == STATUS_NOERROR || read == ERR_BUFFER_OVERFLOW) && count == 1 &&
+        IsFastInitAnswer(msg)) {
       *answer = msg;
       return STATUS_NOERROR;
     }

@@ -126,8 +126,13 @@ void TakeFirstFrame(const IsoFrame& f, uint32_t channel, PASSTHRU_MSG& record,
   out.Deliver();
 }
 
+// A record is open from its first frame until a consecutive frame
+// completes the message (or a sequence error abandons it); an open record
+// has its expected total in ExtraDataIndex, a closed one 0. A first frame
+// may already carry every announced byte: the message is still delivered
+// at the next consecutive frame only.
 bool MessageInProgress(const PASSTHRU_MSG& record) {
-  return record.DataSize < record.ExtraDataIndex;
+  return record.ExtraDataIndex != 0;
 }
 
 void AbandonMessage(PASSTHRU_MSG& record) {
@@ -153,7 +158,7 @@ void TakeConsecutiveFrame(const IsoFrame& f, PASSTHRU_MSG& record, uint8_t& expe
   std::memcpy(record.Data + record.DataSize, frame.data + f.id_length + 1, n);
   record.DataSize += n;
   if (f.status & kRxPaddingError) record.RxStatus |= kRxPaddingError;
-  if (MessageInProgress(record)) return;
+  if (record.DataSize < record.ExtraDataIndex) return;
 
   PASSTHRU_MSG& msg = out.Current();
   msg.ProtocolID = record.ProtocolID;
@@ -163,6 +168,7 @@ void TakeConsecutiveFrame(const IsoFrame& f, PASSTHRU_MSG& record, uint8_t& expe
   msg.DataSize = record.ExtraDataIndex;  // padding of the last frame cut off
   std::memcpy(msg.Data, record.Data, msg.DataSize);
   msg.ExtraDataIndex = msg.DataSize;
+  record.ExtraDataIndex = 0;  // closed: a stray frame never delivers it twice
   out.Deliver();
 }
 
@@ -189,7 +195,9 @@ void TakeFlowFilteredFrame(const IsoChannel& side, const JMSG& frame, uint32_t f
       TakeConsecutiveFrame(f, record, ConsecutivePCI[flow], out);
       return;
     case kPciFlowControl >> 4:
-      ConsecutivePCI[flow] = kFirstConsecutivePci;
+      // An echoed flow-control frame may come between the consecutive
+      // frames of a reception: that message keeps its sequence.
+      if (!MessageInProgress(record)) ConsecutivePCI[flow] = kFirstConsecutivePci;
       return;
     default:
       DbgMsg(kMsgError, side.bad_pci_text);

@@ -18,6 +18,10 @@ namespace orv::platform {
 
 using OsError = int32_t;
 inline constexpr OsError kOk = 0;
+// A registry key or subkey that cannot be opened, whatever the cause (Win32
+// ERROR_CANTOPEN): the registry walk stops there, while a missing value
+// only skips its subkey.
+inline constexpr OsError kErrorCantOpen = 1011;
 
 // Serial handles are small non-negative numbers chosen by the backend;
 // negative means "not open".
@@ -113,7 +117,8 @@ class Platform {
   // in `capacity` is an error. `registry_query_value` reads a value of one
   // subkey: on entry *size is the capacity of `data`, on success it is the
   // value's length; a value longer than the capacity is an error and leaves
-  // `data` unspecified. A missing key, subkey or value is an error.
+  // `data` unspecified. A missing key, subkey or value is an error; a key or
+  // subkey that cannot be opened (missing included) is kErrorCantOpen.
   virtual OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) = 0;
   virtual OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
                                        uint32_t* size) = 0;

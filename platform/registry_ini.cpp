@@ -69,9 +69,11 @@ OsError IniEnumSection(std::string_view text, uint32_t index, char* name, uint32
 
 OsError IniQueryValue(std::string_view text, const char* section, const char* value_name,
                       uint8_t* data, uint32_t* size) {
-  OsError result = kErrorFileNotFound;
+  OsError result = kErrorCantOpen;  // until the section is seen
   ForEachLine(text, [&](std::string_view current, std::string_view line) {
-    if (line.empty() || !EqualNoCase(current, section)) return true;
+    if (!EqualNoCase(current, section)) return true;
+    if (result == kErrorCantOpen) result = kErrorFileNotFound;
+    if (line.empty()) return true;
     size_t eq = line.find('=');
     if (eq == std::string_view::npos || !EqualNoCase(Trim(line.substr(0, eq)), value_name)) {
       return true;

@@ -4,7 +4,8 @@
 // enumeration order) and each name=data line a value of it. Value names
 // are compared without regard to case; lines starting with ';' or '#' are
 // comments. A value written "Debug=" is present with empty data. A missing
-// or unreadable file is a missing key.
+// or unreadable file is a missing key; a section that is not there cannot
+// be opened (kErrorCantOpen), as a subkey in the registry.
 #pragma once
 
 #include <cstdint>

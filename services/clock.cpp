@@ -49,7 +49,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
     DbgMsg(kMsgError, "PassThruReadRTC: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pRTC->Bytes, ORVXResponse.data, kRtcSize);
+  std::memcpy(pRTC, ORVXResponse.data, kRtcSize);  // the adapter's image, unchanged
   return STATUS_NOERROR;
 }
 
@@ -64,8 +64,8 @@ extern "C" ORV_API int32_t ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC) {
   }
   DbgMsg(kMsgApi, "PassThruWriteRTC(pRTC)");
   ClearReply();
-  const int32_t rc =
-      JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize, pRTC->Bytes, kSendTimeoutCommand);
+  const int32_t rc = JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize,
+                                 reinterpret_cast<const uint8_t*>(pRTC), kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {
     DbgMsgf(kMsgError, "PassThruWriteRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
     return ERR_FAILED;

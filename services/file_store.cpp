@@ -209,30 +209,6 @@ int32_t OpenStoredFileForReading(const char* sd_name, size_t length) {
   return STATUS_NOERROR;
 }
 
-// Requests blocks until an empty answer and appends each to the host file.
-int32_t ReceiveFileContents(std::FILE* file, const char* pc_name) {
-  for (;;) {
-    ExpectFileStoreAnswer();
-    const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
-                                   kSendTimeoutCommand);
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruReadFile: JmsgSendCmd returned %ld", static_cast<long>(rc));
-      return ERR_FAILED;
-    }
-    if (AwaitFileStoreAnswer() != kMemAccepted) {
-      DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
-      return ERR_FAILED;
-    }
-    const size_t bytes =
-        static_cast<size_t>(std::clamp<int32_t>(MemSize, 0, static_cast<int32_t>(kMemDataSize)));
-    if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
-    if (std::fwrite(MemData, 1, bytes, file) != bytes) {
-      DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
-      return ERR_FAILED;
-    }
-  }
-}
-
 // --- PassThruReadDir steps -------------------------------------------------------
 
 int32_t SendListingRequest(uint8_t op, const uint8_t* data, uint32_t size) {
@@ -333,6 +309,42 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
   std::memcpy(frame.data, name, copied);
   frame.size = static_cast<uint8_t>(copied + 1);
   return frame;
+}
+
+// Read data that comes after its wait has ended (an answer in several
+// frames) is not a stale answer: it is filed by the drain before the next
+// request, lands at the start of MemData and is taken by the next wait, so
+// the host file gets the bytes in the order the adapter sent them.
+int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes) {
+  uint64_t written = 0;
+  for (;;) {
+    MemStatus = kMemPending;
+    MemSize = 0;
+    FileWaitingAnswers();
+    const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
+                                   kSendTimeoutCommand);
+    if (rc != STATUS_NOERROR) {
+      DbgMsgf(kMsgError, "PassThruReadFile: JmsgSendCmd returned %ld", static_cast<long>(rc));
+      return ERR_FAILED;
+    }
+    if (AwaitFileStoreAnswer() != kMemAccepted) {
+      DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
+      return ERR_FAILED;
+    }
+    const size_t bytes =
+        static_cast<size_t>(std::clamp<int32_t>(MemSize, 0, static_cast<int32_t>(kMemDataSize)));
+    if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
+    if (bytes > max_bytes - written) {
+      DbgMsgf(kMsgError, "PassThruReadFile(): %s would exceed %lu bytes", pc_name,
+              static_cast<unsigned long>(max_bytes));
+      return ERR_FAILED;
+    }
+    if (std::fwrite(MemData, 1, bytes, file) != bytes) {
+      DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
+      return ERR_FAILED;
+    }
+    written += bytes;
+  }
 }
 
 void ExpectFileStoreAnswer() {
@@ -439,7 +451,9 @@ ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, ui
     DbgMsgf(kMsgError, "PassThruReadFile(): %s file open error", PCFileName);
     return ERR_FAILED;
   }
-  if (ReceiveFileContents(host.get(), PCFileName) != STATUS_NOERROR) return ERR_FAILED;
+  if (ReceiveFileContents(host.get(), PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
+    return ERR_FAILED;
+  }
   const int32_t rc =
       JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "link/jmsg.h"
 
@@ -49,6 +50,15 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length);
 // request), then marks the file-store answer place as pending and empty
 // before a send.
 void ExpectFileStoreAnswer();
+
+// A host file written by PassThruReadFile is cut off here: the adapter's
+// store is far smaller, so an adapter still sending beyond it is faulty.
+inline constexpr uint64_t kMaxHostFileBytes = uint64_t{64} << 20;
+
+// The read loop of PassThruReadFile: requests blocks until an empty answer
+// and appends each to `file`, at most `max_bytes` in all (then 7 with an
+// 'E' text). Returns 0 or 7.
+int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes);
 
 // Polls the receive pass until the file store answers or 15 s pass.
 // Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer).

@@ -77,7 +77,8 @@ int32_t SendMemWriteFrame(uint32_t address, std::span<const uint8_t> bytes) {
   std::array<uint8_t, kWriteFrameCapacity> frame;
   const size_t length = BuildMemWriteFrame(address, bytes, frame);
   if (TraceOn()) DumpMemWriteFrame(frame);
-  return JmsgWriteWithRetry(frame.data(), static_cast<uint32_t>(length), "JmsgSendMsgs");
+  return JmsgWriteWithRetry(frame.data(), static_cast<uint32_t>(length), "JmsgSendMsgs",
+                            kSendTimeoutMemory);
 }
 
 // An accepted answer that holds the requested bytes. A shorter answer

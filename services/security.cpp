@@ -41,7 +41,7 @@ std::array<uint8_t, kSecurityDataSize> SecurityData(uint8_t level, const uint8_t
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(uint32_t Level, uint8_t* pFixed,
+extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed,
                                                      uint8_t* pSeed, uint8_t* pKey) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSecurity device not connected");
@@ -52,7 +52,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(uint32_t Level, uint8_t* pF
     return ERR_NULL_PARAMETER;
   }
   DbgMsgf(kMsgApi, "PassThruSecurity(%ld, ...)", static_cast<long>(Level));
-  const auto data = SecurityData(static_cast<uint8_t>(Level), pFixed, pSeed);
+  const auto data = SecurityData(Level, pFixed, pSeed);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendCmd(kDevSecurity, kOpRead, kTypePlain, 0, data.size(), data.data(),
                                  kSendTimeoutCommand);

@@ -2,16 +2,17 @@
 # The Windows program: cross builds with mingw-w64 (presets mingw-i686, the
 # shipping target, and mingw-x86_64), the 32-bit export table and resources,
 # the 64-bit unit tests under wine64 in a throw-away prefix, the Wine
-# integration test against orvanta-adapter-sim, and the provisioning dialog
-# driven under Xvfb. Screenshots and the debug trace are kept in
-# build/ci-artifacts/windows.
+# integration test against orvanta-adapter-sim, the provisioning dialog
+# driven under Xvfb, and the MSI installer (built with wixl from both builds)
+# installed, used, upgraded and removed under wine64. Screenshots, the debug
+# trace and orvanta.msi are kept in build/ci-artifacts/windows.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xdotool imagemagick
-  libgtest-dev python3 cmake make g++)
+  libgtest-dev python3 cmake make g++ wixl msitools)
 if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
@@ -56,6 +57,10 @@ wineserver -w
 cmake --preset mingw-x86_64 >/dev/null
 cmake --build --preset mingw-x86_64
 
+echo "-- the MSI installer (32-bit and 64-bit files)"
+cmake --build --preset mingw-x86_64 --target orvanta-msi
+cp build/mingw-x86_64/orvanta.msi "$artifacts/"
+
 echo "-- unit tests under wine64"
 run_windows_test() {
   local program=$1
@@ -78,4 +83,7 @@ tests/windows/wine_integration.sh build/mingw-x86_64 "$sim" "$artifacts"
 echo "-- the provisioning dialog under Xvfb"
 tests/windows/wine_dialog.sh build/mingw-x86_64 "$sim" "$artifacts"
 
-echo "Windows checks passed; artifacts in build/ci-artifacts/windows"
+echo "-- the MSI installed, used, upgraded and removed under wine64"
+tests/windows/wine_installer.sh build/mingw-x86_64 build/mingw-i686 "$sim"
+
+echo "Windows checks passed; artifacts (orvanta.msi included) in build/ci-artifacts/windows"

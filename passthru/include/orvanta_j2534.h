@@ -13,6 +13,7 @@
 #ifndef ORVANTA_J2534_H
 #define ORVANTA_J2534_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -239,10 +240,30 @@ typedef struct {
 } SPARAM_LIST;
 
 /* The adapter clock record: 12 bytes, passed between caller and adapter
- * unchanged (multi-byte fields little-endian). */
+ * unchanged (multi-byte fields little-endian, the adapter's order). */
 typedef struct {
-  uint8_t Bytes[12];
+  int32_t jdn; /* day number */
+  uint16_t year;
+  uint8_t month;
+  uint8_t day; /* of the month */
+  uint8_t hour;
+  uint8_t min;
+  uint8_t sec;
+  uint8_t pad;
 } RTC_DAY_TIME;
+
+/* The record goes to the adapter as its memory image: no padding may creep in. */
+#ifdef __cplusplus
+#define ORV_STATIC_ASSERT(condition, text) static_assert(condition, text)
+#else
+#define ORV_STATIC_ASSERT(condition, text) _Static_assert(condition, text)
+#endif
+ORV_STATIC_ASSERT(sizeof(RTC_DAY_TIME) == 12, "RTC_DAY_TIME is 12 bytes");
+ORV_STATIC_ASSERT(offsetof(RTC_DAY_TIME, jdn) == 0 && offsetof(RTC_DAY_TIME, year) == 4 &&
+                      offsetof(RTC_DAY_TIME, month) == 6 && offsetof(RTC_DAY_TIME, day) == 7 &&
+                      offsetof(RTC_DAY_TIME, hour) == 8 && offsetof(RTC_DAY_TIME, min) == 9 &&
+                      offsetof(RTC_DAY_TIME, sec) == 10 && offsetof(RTC_DAY_TIME, pad) == 11,
+                  "RTC_DAY_TIME field offsets");
 
 /* ---- Pass-thru API ----------------------------------------------------- */
 ORV_API int32_t ORV_CALL PassThruOpen(const char* pName, uint32_t* pDeviceID);
@@ -289,7 +310,8 @@ ORV_API int32_t ORV_CALL PassThruWriteMem(uint32_t Address, uint32_t Length, uin
 ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC);
 ORV_API int32_t ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC);
 ORV_API int32_t ORV_CALL PassThruUpdateFirmware(uint8_t* Data, uint32_t Length);
-ORV_API int32_t ORV_CALL PassThruSecurity(uint32_t Level, uint8_t* pFixed, uint8_t* pSeed,
+/* Level is a byte; stdcall still passes it in a 4-byte slot (PassThruSecurity@16). */
+ORV_API int32_t ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed,
                                           uint8_t* pKey);
 ORV_API int32_t ORV_CALL VerifyORVXBuild(void);
 ORV_API int32_t ORV_CALL PassThruGetPointer(int32_t vb_pointer);

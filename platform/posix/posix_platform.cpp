@@ -347,7 +347,7 @@ class PosixPlatform final : public Platform {
   OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
                                uint32_t* size) override {
     std::string text;
-    if (!ReadRegistry(&text)) return kErrorFileNotFound;
+    if (!ReadRegistry(&text)) return kErrorCantOpen;
     return IniQueryValue(text, subkey, value_name, data, size);
   }
 

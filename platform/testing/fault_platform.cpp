@@ -16,14 +16,9 @@ void FaultPlatform::fail(Call kind, uint64_t nth, uint64_t times, OsError error)
   rule.error = error;
 }
 
-void FaultPlatform::cut_write(uint64_t nth, uint32_t bytes) {
-  cut_write_ = nth == 0 ? 0 : counts_[Index(Call::kWrite)] + nth;
-  cut_bytes_ = bytes;
-}
-
 void FaultPlatform::clear() {
   rules_ = {};
-  cut_write_ = 0;
+  cuts_left_ = 0;
 }
 
 void FaultPlatform::reset_counts() {
@@ -92,6 +87,7 @@ OsError FaultPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
 
 OsError FaultPlatform::serial_set_timeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
   if (const OsError e = Count(Call::kTimeouts)) return e;
+  write_limit_ms_ = timeouts.write_total_constant;
   return inner_.serial_set_timeouts(handle, timeouts);
 }
 
@@ -111,8 +107,12 @@ OsError FaultPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, 
                                     uint32_t* done) {
   if (done != nullptr) *done = 0;
   if (const OsError e = Count(Call::kWrite)) return e;
-  if (counts_[Index(Call::kWrite)] == cut_write_) count = std::min(count, cut_bytes_);
-  return inner_.serial_write(handle, buffer, count, done);
+  if (cuts_left_ == 0 || count <= cut_bytes_)
+    return inner_.serial_write(handle, buffer, count, done);
+  --cuts_left_;
+  const OsError e = inner_.serial_write(handle, buffer, cut_bytes_, done);
+  inner_.sleep_ms(std::max<uint32_t>(write_limit_ms_, 1));
+  return e;
 }
 
 OsError FaultPlatform::serial_set_break(SerialHandle handle) {

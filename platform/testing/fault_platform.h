@@ -54,8 +54,13 @@ class FaultPlatform : public Platform {
   // - 1 calls of that kind after it too. One rule per kind: arming a kind
   // again replaces its rule.
   void fail(Call kind, uint64_t nth, uint64_t times = 1, OsError error = kInjectedError);
-  // Write number `nth` from now passes only its first `bytes` bytes.
-  void cut_write(uint64_t nth, uint32_t bytes);
+  // The next `writes` writes longer than `bytes` pass only their first
+  // `bytes` bytes and, as a write that its time limit ends, take that limit
+  // (the last one set) on the clock; they report success, short.
+  void cut_writes(uint32_t bytes, uint32_t writes = 1) {
+    cut_bytes_ = bytes;
+    cuts_left_ = writes;
+  }
   // Lifts every rule; the counts go on.
   void clear();
 
@@ -122,8 +127,9 @@ class FaultPlatform : public Platform {
   std::array<Rule, kCallKinds> rules_{};
   uint64_t failures_ = 0;
   Call last_failure_ = Call::kAny;
-  uint64_t cut_write_ = 0;  // the write count to cut (0: none)
+  uint32_t cuts_left_ = 0;
   uint32_t cut_bytes_ = 0;
+  uint32_t write_limit_ms_ = 0;  // of the last serial_set_timeouts
   SerialHandle last_open_ = kInvalidHandle;
   uint32_t open_count_ = 0;
 };

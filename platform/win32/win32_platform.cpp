@@ -272,9 +272,11 @@ class Win32Platform final : public Platform {
   OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
                                uint32_t* size) override {
     RegistryKey root;
-    if (OsError e = root.Open(HKEY_LOCAL_MACHINE, kPassThruKey)) return e;
     RegistryKey adapter;
-    if (OsError e = adapter.Open(root.get(), subkey)) return e;
+    if (root.Open(HKEY_LOCAL_MACHINE, kPassThruKey) != kOk ||
+        adapter.Open(root.get(), subkey) != kOk) {
+      return kErrorCantOpen;  // as the walk must tell it from a missing value
+    }
     DWORD length = *size;
     const LSTATUS status =
         RegQueryValueExA(adapter.get(), value_name, nullptr, nullptr, data, &length);

@@ -18,8 +18,9 @@
 # state log the dialog writes under $ORVANTA_GTK_TEST_LOG.
 #
 # Usage: gtk_dialog.sh BUILD_DIR
-# Skips (exit 0) when the build has no desktop dialog or Xvfb or xdotool is
-# missing, unless ORVANTA_GTK_E2E_REQUIRED=1. Screenshots (ImageMagick's
+# Skips (exit 77, which CTest reports as skipped) when the build has no
+# desktop dialog or Xvfb or xdotool is missing, unless
+# ORVANTA_GTK_E2E_REQUIRED=1. Screenshots (ImageMagick's
 # import) go to $ORVANTA_GTK_SCREENSHOT_DIR, else to BUILD_DIR/e2e-screenshots.
 set -euo pipefail
 
@@ -35,7 +36,7 @@ skip() {
     exit 1
   fi
   echo "SKIP: gtk_dialog: $*"
-  exit 0
+  exit 77
 }
 grep -q '^ORV_GTK_DIALOG:INTERNAL=ON$' "$build/CMakeCache.txt" 2>/dev/null ||
   skip "this build has no desktop dialog (GTK 3 was not found)"

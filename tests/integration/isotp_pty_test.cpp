@@ -2,7 +2,8 @@
 // backend talks to orvanta-adapter-sim, whose emulated ECU answers on
 // 0x7E8. A 4095-byte answer arrives intact, a 4095-byte request arrives
 // intact at the ECU (it answers with the length and byte sum it received),
-// and the VIN demo program prints the VIN.
+// also with a 64 kB file over a line paced at 115200 baud, and the VIN demo
+// program prints the VIN.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
 #include "tests/integration/pty_library_test.h"
+#include "tests/support/library_fixture.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
@@ -61,6 +64,23 @@ class IsoTpPtyTest : public PtyLibraryTest {
     m.DataSize = 0;
     return m;
   }
+
+  // Sends a 4095-byte request; the ECU answers with the length and byte
+  // sum it received.
+  void ExpectLongRequestArrivesIntact(uint32_t channel, const SimProcess& sim) {
+    std::vector<uint8_t> payload{0x36, 0x01};
+    for (size_t i = 2; i < 4095; ++i) payload.push_back(static_cast<uint8_t>(i * 11 + 5));
+    uint32_t n = 1;
+    PASSTHRU_MSG request = IsoMsg(0x7E0, payload);
+    ASSERT_EQ(PassThruWriteMsgs(channel, &request, &n, 5000), 0);
+    EXPECT_EQ(n, 1u);
+    const PASSTHRU_MSG answer = ReadMessage(channel);
+    const uint16_t sum = emu::byte_sum16(payload);
+    const std::vector<uint8_t> expected{
+        0x76, 0x01, 0x0F, 0xFF, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)};
+    ASSERT_EQ(answer.DataSize, 10u) << sim.log_text();
+    EXPECT_EQ(std::vector<uint8_t>(answer.Data + 4, answer.Data + 10), expected);
+  }
 };
 
 TEST_F(IsoTpPtyTest, AnswerOf4095BytesArrivesIntact) {
@@ -80,19 +100,25 @@ TEST_F(IsoTpPtyTest, AnswerOf4095BytesArrivesIntact) {
 TEST_F(IsoTpPtyTest, RequestOf4095BytesArrivesIntactAtTheEcu) {
   SimProcess sim;
   ASSERT_TRUE(sim.started()) << sim.log_text();
-  const uint32_t channel = OpenIsoChannel();
-  std::vector<uint8_t> payload{0x36, 0x01};
-  for (size_t i = 2; i < 4095; ++i) payload.push_back(static_cast<uint8_t>(i * 11 + 5));
-  uint32_t n = 1;
-  PASSTHRU_MSG request = IsoMsg(0x7E0, payload);
-  ASSERT_EQ(PassThruWriteMsgs(channel, &request, &n, 5000), 0);
-  EXPECT_EQ(n, 1u);
-  const PASSTHRU_MSG answer = ReadMessage(channel);
-  const uint16_t sum = emu::byte_sum16(payload);
-  const std::vector<uint8_t> expected{
-      0x76, 0x01, 0x0F, 0xFF, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)};
-  ASSERT_EQ(answer.DataSize, 10u) << sim.log_text();
-  EXPECT_EQ(std::vector<uint8_t>(answer.Data + 4, answer.Data + 10), expected);
+  ExpectLongRequestArrivesIntact(OpenIsoChannel(), sim);
+}
+
+// A line paced like a 115200-baud UART: the 11.7 kB of the long request
+// and the 64 kB file take about as long as the port's 1 s write limit.
+TEST_F(IsoTpPtyTest, LongRequestAnd64kBFileGetThroughAt115200Baud) {
+  ScratchDir scratch("baud");
+  const std::string store = scratch.path().string() + "/store";
+  SimProcess sim({"--baud", "115200", "--store", store});
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  ExpectLongRequestArrivesIntact(OpenIsoChannel(), sim);
+  std::vector<char> contents(64 << 10);
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 7);
+  const std::string host = sim.work_dir() + "/file64k.bin";
+  std::ofstream(host, std::ios::binary).write(contents.data(), static_cast<long>(contents.size()));
+  std::string host_name = host, stored = "FILE64K.BIN";
+  ASSERT_EQ(PassThruWriteFile(host_name.data(), stored.data(), 0), 0) << sim.log_text();
+  std::ifstream in(store + "/FILE64K.BIN", std::ios::binary);
+  EXPECT_EQ(std::vector<char>(std::istreambuf_iterator<char>(in), {}), contents);
 }
 
 TEST_F(IsoTpPtyTest, VinDemoPrintsTheVin) {

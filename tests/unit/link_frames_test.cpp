@@ -62,6 +62,35 @@ TEST_F(LinkFramesTest, BatchLargerThanTheSendBufferIsRefusedWhole) {
   EXPECT_TRUE(platform_.port(kAdapterPort).writes.empty());
 }
 
+// A write cut short at the port's 1 s write limit: the rest follows while
+// the caller's send time allows, else through the retry path; a frame
+// never goes out twice.
+TEST_F(LinkFramesTest, WriteCutShortGoesOnWithTheRestAndNeverRepeatsAFrame) {
+  const std::vector<JMSG> batch(20, MakeJmsg(0x10, 3, 5, 0, std::vector<uint8_t>(12, 7)));
+  struct Case {
+    bool command;  // JmsgSendCmd (10 bytes, 100 ms) instead of the batch (440 bytes, 1500 ms)
+    uint32_t cut_at, cuts;
+    int32_t result;
+    const char* text;
+  } cases[] = {
+      {false, 100, 1, 0, "before"},
+      {false, 100, 2, 0, "JmsgSendMsgs com_write sent 200 of 440 bytes, retry"},
+      {false, 0, 4, 7, "JmsgSendMsgs com_write sent 0 of 440 bytes, retry"},
+      {true, 4, 1, 0, "JmsgSendCmd com_write sent 4 of 10 bytes, retry"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ClearLogs();
+    DbgMsg(kMsgError, "before");
+    faults_.cut_writes(c.cut_at, c.cuts);
+    EXPECT_EQ(c.command ? JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100)
+                        : JmsgSendMsgs(batch.data(), 20, 1500),
+              c.result);
+    EXPECT_EQ(LastErrorText(), c.text);
+    EXPECT_EQ(Sent().size(), c.result != 0 ? 0u : c.command ? 1u : 20u);
+  }
+}
+
 TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
   auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});
   Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 9));

@@ -197,12 +197,27 @@ TEST_F(Reassembly, CanFdMessageOf4095BytesStaysWithinTheRecord) {
   EXPECT_LE(ISO15765FlowMsg[0].DataSize, 4128u);
 }
 
-TEST_F(Reassembly, FlowControlFrameRestartsTheExpectedSequence) {
+TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
   FlowFilter(0, {0x07, 0xE8});
-  Feed({Frame({0x07, 0xE8, 0x10, 20, 1, 2, 3, 4, 5, 6}), Frame({0x07, 0xE8, 0x21, 1})});
-  EXPECT_EQ(ConsecutivePCI[0], 0x22);
+  // The echo of a flow-control frame between two consecutive frames.
+  auto out = Feed({Frame({0x07, 0xE8, 0x10, 20, 1, 2, 3, 4, 5, 6}),
+                   Frame({0x07, 0xE8, 0x21, 7, 8, 9, 10, 11, 12, 13}),
+                   Frame({0x07, 0xE0, 0x30, 0, 0}, 0, 1, 5),
+                   Frame({0x07, 0xE8, 0x22, 14, 15, 16, 17, 18, 19, 20})});
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].DataSize, 24u);
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x30, 0, 0})}).empty());
   EXPECT_EQ(ConsecutivePCI[0], 0x21);
+}
+
+// A first frame that carries all it announces: the message follows at the
+// next consecutive frame, cut to the announced length.
+TEST_F(Reassembly, FirstFrameCarryingItsWholeLengthCompletesAtTheNextConsecutiveFrame) {
+  FlowFilter(0, {0x07, 0xE8});
+  const auto out = Feed({Frame({0x07, 0xE8, 0x10, 5, 1, 2, 3, 4, 5, 6}),
+                         Frame({0x07, 0xE8, 0x21, 9, 9, 9, 9, 9, 9, 9})});
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_BYTES(DataOf(out[1]), 0, 0, 0x07, 0xE8, 1, 2, 3, 4, 5);
 }
 
 TEST_F(Reassembly, MixedFormatDeliversTheRawCanFrameSecond) {

@@ -40,8 +40,8 @@ TEST(RegistryIniTest, ValuesMatchWithoutRegardToCaseAndEmptyDataIsPresent) {
   EXPECT_EQ(size, 1u);
   size = sizeof data;
   EXPECT_EQ(IniQueryValue(kIni, "Orvanta", "SuppressPopups", data, &size), kErrorFileNotFound);
-  EXPECT_EQ(IniQueryValue(kIni, "Missing", "Name", data, &size), kErrorFileNotFound);
-  EXPECT_EQ(IniQueryValue("", "Orvanta", "Name", data, &size), kErrorFileNotFound);
+  EXPECT_EQ(IniQueryValue(kIni, "Missing", "Name", data, &size), kErrorCantOpen);
+  EXPECT_EQ(IniQueryValue("", "Orvanta", "Name", data, &size), kErrorCantOpen);
 }
 
 TEST(RegistryIniTest, ValueLongerThanTheCapacityIsAnError) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "emulator/service_units.h"
@@ -121,19 +122,22 @@ TEST_F(ServicesTest, WriteMemOfTenBytesIsOneFrameOfSize28) {
 
 // --- clock --------------------------------------------------------------------------
 
-TEST_F(ServicesTest, ClockRecordTravelsUnchanged) {
-  RTC_DAY_TIME set{};
-  for (uint8_t i = 0; i < 12; ++i) set.Bytes[i] = static_cast<uint8_t>(0xA0 + i);
+TEST_F(ServicesTest, ClockRecordTravelsUnchangedFieldByField) {
+  RTC_DAY_TIME set{-2, 0x07EA, 12, 7, 1, 30, 59, 0xA5};
   ASSERT_EQ(PassThruWriteRTC(&set), 0);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].dev, kSysDev);
   EXPECT_EQ(Sent()[0].op, 3);
   EXPECT_EQ(Sent()[0].type, kClockType);
-  EXPECT_EQ(Data(Sent()[0]), std::vector<uint8_t>(set.Bytes, set.Bytes + 12));
+  EXPECT_EQ(Data(Sent()[0]),
+            (std::vector<uint8_t>{0xFE, 0xFF, 0xFF, 0xFF, 0xEA, 0x07, 12, 7, 1, 30, 59, 0xA5}));
 
   RTC_DAY_TIME got{};
   ASSERT_EQ(PassThruReadRTC(&got), 0);
-  EXPECT_EQ(0, std::memcmp(got.Bytes, set.Bytes, 12));
+  EXPECT_EQ(got.jdn, -2);
+  EXPECT_EQ(got.year, 0x07EA);
+  EXPECT_EQ(got.sec, 59);
+  EXPECT_EQ(got.pad, 0xA5);
   EXPECT_EQ(Sent()[1].size, 0);
   EXPECT_EQ(Sent()[1].type, kClockType);
 }
@@ -216,6 +220,10 @@ TEST_F(ServicesTest, FirmwareCloseIsNotAwaited) {
 
 // --- security -----------------------------------------------------------------------
 
+// Level is a byte, as host programs pass it.
+static_assert(std::is_same_v<decltype(&PassThruSecurity),
+                             int32_t(ORV_CALL*)(unsigned char, uint8_t*, uint8_t*, uint8_t*)>);
+
 TEST_F(ServicesTest, SecurityReturnsExactly18KeyBytes) {
   std::array<uint8_t, 12> fixed{};
   std::array<uint8_t, 16> seed{};
@@ -224,7 +232,7 @@ TEST_F(ServicesTest, SecurityReturnsExactly18KeyBytes) {
   std::array<uint8_t, 20> key;
   key.fill(0xCC);
   StartTrace();
-  ASSERT_EQ(PassThruSecurity(0x105, fixed.data(), seed.data(), key.data()), 0);
+  ASSERT_EQ(PassThruSecurity(0x05, fixed.data(), seed.data(), key.data()), 0);
 
   const auto expected = emu::MemoryUnit::security_key(0x05, fixed, seed);
   EXPECT_EQ(0, std::memcmp(key.data(), expected.data(), 18));

@@ -122,6 +122,16 @@ TEST_F(VersionVoltageTest, VersionArgumentChecks) {
   EXPECT_TRUE(Sent().empty());
 }
 
+// With no network adapter number set, 0 is that number: older host
+// programs pass device ID 0.
+TEST_F(VersionVoltageTest, DeviceIdZeroIsAcceptedWhileNoNetworkAdapterNumberIsSet) {
+  char fw[80], dll[80], api[80];
+  uint32_t channel = 0;
+  EXPECT_EQ(PassThruSetProgrammingVoltage(0, 13, 5000), 0);
+  EXPECT_EQ(PassThruReadVersion(0, fw, dll, api), 0);
+  EXPECT_EQ(PassThruConnect(0, CAN, 0, 500000, &channel), 0);
+}
+
 // --- last error ---------------------------------------------------------------------
 
 TEST_F(VersionVoltageTest, LastErrorStartsAsNoErrorAndFollowsTheLastFailure) {

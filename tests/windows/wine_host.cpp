@@ -9,6 +9,13 @@
 //   orvanta-wine-host serial PORT            the serial driver on COM PORT:
 //                                            settings, a version request and
 //                                            its answer, break pulse, purge
+//   orvanta-wine-host registered write-file NAME TEXT
+//                                            write-file through the library
+//                                            found as host programs find it:
+//                                            FunctionLibrary of the subkey of
+//                                            HKLM\SOFTWARE\PassThruSupport.04.04
+//                                            named "Orvanta-IOT", LoadLibrary,
+//                                            GetProcAddress
 //
 // Each step prints one line "<step> <result> ..."; the exit code is 0 when
 // every step gave the expected result, else 1 (2 for bad usage).
@@ -19,11 +26,24 @@
 #include <string_view>
 #include <thread>
 
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
 #include "orvanta_j2534.h"
 
 namespace {
 
 bool g_all_ok = true;
+
+// The library functions the scenarios call: those this program imports, or
+// those of the registered library.
+struct Library {
+  decltype(&PassThruOpen) open = PassThruOpen;
+  decltype(&PassThruWriteFile) write_file = PassThruWriteFile;
+  decltype(&PassThruReadDir) read_dir = PassThruReadDir;
+  decltype(&PassThruClose) close = PassThruClose;
+};
+Library g_library;
 
 bool Expect(const char* step, int32_t result, int32_t expected) {
   std::printf("%s %ld\n", step, static_cast<long>(result));
@@ -65,23 +85,73 @@ bool WriteLocalFile(const char* name, std::string_view text) {
 int WriteFile(const char* name, const char* text) {
   if (!Expect("local-file", WriteLocalFile(name, text) ? 0 : 1, 0)) return Finish();
   uint32_t device_id = 0;
-  if (!Expect("open", PassThruOpen(nullptr, &device_id), STATUS_NOERROR)) return Finish();
+  if (!Expect("open", g_library.open(nullptr, &device_id), STATUS_NOERROR)) return Finish();
   std::printf("device %lu\n", static_cast<unsigned long>(device_id));
   char local[128];
   char stored[128];
   std::snprintf(local, sizeof local, "%s", name);
   std::snprintf(stored, sizeof stored, "%s", name);
-  Expect("write-file", PassThruWriteFile(local, stored, 0), STATUS_NOERROR);
+  Expect("write-file", g_library.write_file(local, stored, 0), STATUS_NOERROR);
   char pattern[] = "*";
   char list[4096] = {};
-  Expect("read-dir", PassThruReadDir(pattern, list), STATUS_NOERROR);
+  Expect("read-dir", g_library.read_dir(pattern, list), STATUS_NOERROR);
   std::printf("listing %s\n", list);
   if (std::strstr(list, name) == nullptr) {
     std::printf("  listing lacks %s\n", name);
     g_all_ok = false;
   }
-  Expect("close", PassThruClose(device_id), STATUS_NOERROR);
+  Expect("close", g_library.close(device_id), STATUS_NOERROR);
   return Finish();
+}
+
+// The FunctionLibrary of the first subkey of PassThruSupport.04.04 whose
+// Name is "Orvanta-IOT", in this program's own registry view.
+bool FindRegisteredLibrary(char* path, DWORD size) {
+  HKEY root = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\PassThruSupport.04.04", 0, KEY_READ, &root) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  bool found = false;
+  char subkey[256];
+  DWORD subkey_size = sizeof subkey;
+  for (DWORD index = 0; !found && RegEnumKeyExA(root, index, subkey, &subkey_size, nullptr, nullptr,
+                                                nullptr, nullptr) == ERROR_SUCCESS;
+       ++index, subkey_size = sizeof subkey) {
+    char name[64] = {};
+    DWORD name_size = sizeof name;
+    DWORD path_size = size;
+    found = RegGetValueA(root, subkey, "Name", RRF_RT_REG_SZ, nullptr, name, &name_size) ==
+                ERROR_SUCCESS &&
+            std::strcmp(name, "Orvanta-IOT") == 0 &&
+            RegGetValueA(root, subkey, "FunctionLibrary", RRF_RT_REG_SZ, nullptr, path,
+                         &path_size) == ERROR_SUCCESS;
+  }
+  RegCloseKey(root);
+  return found;
+}
+
+template <typename Function>
+void Resolve(HMODULE module, const char* name, Function* function) {
+  // Through void(*)(), which converts to any function type without a warning.
+  *function =
+      reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Points g_library at the registered library. This program imports the DLL
+// beside it too, so the module must be the registered file.
+bool UseRegisteredLibrary() {
+  char path[MAX_PATH] = {};
+  char loaded[MAX_PATH] = {};
+  const HMODULE module = FindRegisteredLibrary(path, sizeof path) ? LoadLibraryA(path) : nullptr;
+  if (module != nullptr) GetModuleFileNameA(module, loaded, sizeof loaded);
+  std::printf("registered %s loaded %s\n", path, loaded);
+  Resolve(module, "PassThruOpen", &g_library.open);
+  Resolve(module, "PassThruWriteFile", &g_library.write_file);
+  Resolve(module, "PassThruReadDir", &g_library.read_dir);
+  Resolve(module, "PassThruClose", &g_library.close);
+  return module != nullptr && lstrcmpiA(path, loaded) == 0 && g_library.open &&
+         g_library.write_file && g_library.read_dir && g_library.close;
 }
 
 // Reads until `want` bytes arrived or two seconds passed.
@@ -160,10 +230,14 @@ int main(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
   if (command == "open" && argc <= 3) return Open(argc == 3 ? argv[2] : nullptr);
   if (command == "write-file" && argc == 4) return WriteFile(argv[2], argv[3]);
+  if (command == "registered" && argc == 5 && std::string_view(argv[2]) == "write-file") {
+    return UseRegisteredLibrary() ? WriteFile(argv[3], argv[4]) : 1;
+  }
   if (command == "serial" && argc == 3) {
     return Serial(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
   }
   std::fprintf(stderr,
-               "usage: orvanta-wine-host open [NAME] | write-file NAME TEXT | serial PORT\n");
+               "usage: orvanta-wine-host open [NAME] | [registered] write-file NAME TEXT |"
+               " serial PORT\n");
   return 2;
 }
