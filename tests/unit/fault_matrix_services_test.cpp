@@ -183,129 +183,83 @@ TEST_F(FaultMatrixServices, MemoryClockFirmwareAndSecurityKey) {
   static const std::array<uint8_t, 12> record{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   static std::array<uint8_t, 12> fixed{};
   static std::array<uint8_t, 16> seed{};
-  TEST_F(FaultMatrixServices, ClockReadAndWrite) {
-    const std::array<uint8_t, 12> record{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<uint8_t>(0xA0 + i);
+  static const auto key = emu::MemoryUnit::security_key(3, fixed, seed);
+  static std::vector<uint8_t> out;
+  static RTC_DAY_TIME rtc{};
+  static std::array<uint8_t, 18> got{};
+  const ServiceCase cases[] = {
+      {"PassThruReadMem", [](FaultWorld& w) { w.services.memory.poke(0x1000, bytes); },
+       [](FaultWorld&) {
+         out.assign(bytes.size(), 0xEE);
+         return PassThruReadMem(0x1000, 200, out.data(), 0);
+       },
+       [](const FaultRun& run) { EXPECT_TRUE(run.status != 0 || out == bytes); }},
+      {"PassThruWriteMem", [](FaultWorld&) {},
+       [](FaultWorld&) {
+         out = bytes;
+         return PassThruWriteMem(0x2000, 200, out.data(), 0);
+       },
+       [](const FaultRun& run) {
+         EXPECT_TRUE(run.status != 0 || run.world.services.memory.peek(0x2000, 200) == bytes);
+       }},
+      {"PassThruReadRTC", [](FaultWorld& w) { w.services.clock.set_record(record); },
+       [](FaultWorld&) {
+         rtc = {};
+         return PassThruReadRTC(&rtc);
+       },
+       [](const FaultRun& run) {
+         EXPECT_TRUE(run.status != 0 || std::memcmp(&rtc, record.data(), sizeof rtc) == 0);
+       }},
+      {"PassThruWriteRTC", [](FaultWorld&) {},
+       [](FaultWorld&) {
+         std::memcpy(&rtc, record.data(), sizeof rtc);
+         return PassThruWriteRTC(&rtc);
+       },
+       [](const FaultRun& run) {
+         EXPECT_TRUE(run.status != 0 || run.world.services.clock.record() == record);
+       }},
+      {"PassThruUpdateFirmware", [](FaultWorld&) {},
+       [](FaultWorld&) {
+         out = image;
+         return PassThruUpdateFirmware(out.data(), static_cast<uint32_t>(out.size()));
+       },
+       [](const FaultRun& run) { ExpectStoredWholeOrFailed(run, "APP.LDR", image); }},
+      {"PassThruSecurity", [](FaultWorld&) {},
+       [](FaultWorld&) { return PassThruSecurity(3, fixed.data(), seed.data(), got.data()); },
+       [](const FaultRun& run) { EXPECT_TRUE(run.status != 0 || got == key); }},
+  };
+  for (const ServiceCase& c : cases) {
+    SCOPED_TRACE(c.name);
     RunFaultMatrix(
-        [&record](FaultWorld& w) {
+        [&c](FaultWorld& w) {
           w.OpenLink();
-          w.services.clock.set_record(record);
+          c.prepare(w);
         },
-        [&record](FaultWorld&) {
-          RTC_DAY_TIME rtc{};
-          const int32_t status = PassThruReadRTC(&rtc);
-          if (status == 0) {
-            EXPECT_EQ(0, std::memcmp(&rtc, record.data(), sizeof rtc));
-          }
-          return status;
-        },
-        [](const FaultRun& run) {
-          ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruReadRTC"});
+        c.operation,
+        [&c](const FaultRun& run) {
+          ExpectCleanFailure(run, {0, ERR_FAILED}, {c.name});
+          c.check(run);
         });
-    RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                   [&record](FaultWorld&) {
-                     RTC_DAY_TIME rtc{};
-                     std::memcpy(&rtc, record.data(), sizeof rtc);
-                     return PassThruWriteRTC(&rtc);
-                   },
-                   [&record](const FaultRun& run) {
-                     ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruWriteRTC"});
-                     if (run.status == 0) {
-                       EXPECT_EQ(run.world.services.clock.record(), record);
-                     }
-                   });
+    if (HasFailure()) return;
   }
+}
 
-  TEST_F(FaultMatrixServices, FirmwareUpdateAndSecurityKey) {
-    const std::vector<uint8_t> image = Pattern(1500, 42);
-    RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                   [&image](FaultWorld&) {
-                     std::vector<uint8_t> data = image;
-                     return PassThruUpdateFirmware(data.data(), static_cast<uint32_t>(data.size()));
-                   },
-                   [&image](const FaultRun& run) {
-                     ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruUpdateFirmware"});
-                     ExpectStoredWholeOrFailed(run, "APP.LDR", image);
-                   });
-    std::array<uint8_t, 12> fixed{};
-    std::array<uint8_t, 16> seed{};
-    for (size_t i = 0; i < fixed.size(); ++i) fixed[i] = static_cast<uint8_t>(i + 1);
-    for (size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<uint8_t>(0xA0 + i);
-    static const auto key = emu::MemoryUnit::security_key(3, fixed, seed);
-    static std::vector<uint8_t> out;
-    static RTC_DAY_TIME rtc{};
-    static std::array<uint8_t, 18> got{};
-    const ServiceCase cases[] = {
-        {"PassThruReadMem", [](FaultWorld& w) { w.services.memory.poke(0x1000, bytes); },
-         [](FaultWorld&) {
-           out.assign(bytes.size(), 0xEE);
-           return PassThruReadMem(0x1000, 200, out.data(), 0);
-         },
-         [](const FaultRun& run) { EXPECT_TRUE(run.status != 0 || out == bytes); }},
-        {"PassThruWriteMem", [](FaultWorld&) {},
-         [](FaultWorld&) {
-           out = bytes;
-           return PassThruWriteMem(0x2000, 200, out.data(), 0);
-         },
-         [](const FaultRun& run) {
-           EXPECT_TRUE(run.status != 0 || run.world.services.memory.peek(0x2000, 200) == bytes);
-         }},
-        {"PassThruReadRTC", [](FaultWorld& w) { w.services.clock.set_record(record); },
-         [](FaultWorld&) {
-           rtc = {};
-           return PassThruReadRTC(&rtc);
-         },
-         [](const FaultRun& run) {
-           EXPECT_TRUE(run.status != 0 || std::equal(record.begin(), record.end(), rtc.Bytes));
-         }},
-        {"PassThruWriteRTC", [](FaultWorld&) {},
-         [](FaultWorld&) {
-           std::copy(record.begin(), record.end(), rtc.Bytes);
-           return PassThruWriteRTC(&rtc);
-         },
-         [](const FaultRun& run) {
-           EXPECT_TRUE(run.status != 0 || run.world.services.clock.record() == record);
-         }},
-        {"PassThruUpdateFirmware", [](FaultWorld&) {},
-         [](FaultWorld&) {
-           out = image;
-           return PassThruUpdateFirmware(out.data(), static_cast<uint32_t>(out.size()));
-         },
-         [](const FaultRun& run) { ExpectStoredWholeOrFailed(run, "APP.LDR", image); }},
-        {"PassThruSecurity", [](FaultWorld&) {},
-         [](FaultWorld&) { return PassThruSecurity(3, fixed.data(), seed.data(), got.data()); },
-         [](const FaultRun& run) { EXPECT_TRUE(run.status != 0 || got == key); }},
-    };
-    for (const ServiceCase& c : cases) {
-      SCOPED_TRACE(c.name);
-      RunFaultMatrix(
-          [&c](FaultWorld& w) {
-            w.OpenLink();
-            c.prepare(w);
-          },
-          c.operation,
-          [&c](const FaultRun& run) {
-            ExpectCleanFailure(run, {0, ERR_FAILED}, {c.name});
-            c.check(run);
-          });
-      if (HasFailure()) return;
-    }
-  }
-
-  TEST_F(FaultMatrixServices, ProvisionStoresTheNetworkFileOrFails) {
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir_);
-    std::array<uint8_t, app::kMaxNetworkFileSize> built{};
-    const size_t size = app::BuildNetworkFile("Workshop", "pa55word!", built);
-    const std::vector<uint8_t> expected(built.begin(), built.begin() + static_cast<long>(size));
-    RunFaultMatrix(
-        [](FaultWorld& w) { w.OpenLink(); },
-        [](FaultWorld&) { return app::Provision("Workshop", "pa55word!"); },
-        [&expected](const FaultRun& run) {
-          ExpectCleanFailure(run, {0, ERR_FAILED, ERR_DEVICE_NOT_CONNECTED}, {"PassThruWriteFile"});
-          ExpectStoredWholeOrFailed(run, "IOT.NET", expected);
-        });
-    fs::current_path(previous);
-  }
+TEST_F(FaultMatrixServices, ProvisionStoresTheNetworkFileOrFails) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_);
+  std::array<uint8_t, app::kMaxNetworkFileSize> built{};
+  const size_t size = app::BuildNetworkFile("Workshop", "pa55word!", built);
+  const std::vector<uint8_t> expected(built.begin(), built.begin() + static_cast<long>(size));
+  RunFaultMatrix(
+      [](FaultWorld& w) { w.OpenLink(); },
+      [](FaultWorld&) { return app::Provision("Workshop", "pa55word!"); },
+      [&expected](const FaultRun& run) {
+        ExpectCleanFailure(run, {0, ERR_FAILED, ERR_DEVICE_NOT_CONNECTED}, {"PassThruWriteFile"});
+        ExpectStoredWholeOrFailed(run, "IOT.NET", expected);
+      });
+  fs::current_path(previous);
+}
 
 }  // namespace
 }  // namespace orv::test

@@ -358,7 +358,7 @@ TEST_F(DeviceIoctlTest, FastInitReturnsTheEcuAnswerAndSkipsTheEcho) {
 TEST_F(DeviceIoctlTest, FastInitTakesAnAnswerReadTogetherWithAnOverflow) {
   const uint32_t ch = Connect(ISO14230, 0, 10400);
   ScriptEcu(bus_.kline, kStartCommunication, {0xC1, 0xEF, 0x8F});
-  PASSTHRU_MSG request = KLineMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
+  PASSTHRU_MSG request = MakeMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
   PASSTHRU_MSG answer{};
   ISO9141Overflow = 1;
   ASSERT_EQ(PassThruIoctl(ch, FAST_INIT, &request, &answer), 0);

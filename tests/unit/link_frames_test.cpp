@@ -144,6 +144,9 @@ TEST_F(LinkFramesTest, HostileAnswersNeverWriteOutOfBounds) {
   Deliver(Wire(0xB0, 2, 0, 0, {200, 1, 1}));
   Deliver(Wire(0xB0, 2, 0, 0, {3}));
   Deliver(Wire(0xD0, 2, 0, 0, {9, 1}));
+  DioReadings[1] = 0xFF;
+  Deliver(Wire(0xD0, 2, 0, 0, {1}));  // a digital reading without its level
+  EXPECT_EQ(DioReadings[1], 0xFF);
   ClearReply();
   Deliver(Wire(0xF0, 2, 0x0D, 0, std::vector<uint8_t>(200, 7)));
   EXPECT_FALSE(ReplyIs(0xF0, 2, 0x0D));
