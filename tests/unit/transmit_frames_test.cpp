@@ -150,6 +150,12 @@ TEST_F(Transmit, TimeBudgetIsSharedByTheMessages) {
   ClearLogs();
   ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1})}, 10500), 0);
   EXPECT_EQ(TimeLimit(Frames()[0]), 10000u);
+  // A segmented message gets at least a second, whatever its share.
+  const uint32_t iso = Connect(ISO15765);
+  const PASSTHRU_MSG single = CanMsg(ISO15765, 0x7E0, {1});
+  ASSERT_EQ(Write(iso, {CanMsg(ISO15765, 0x7E0, Count(20)), single, single}, 0), 0);
+  EXPECT_EQ(TimeLimit(Frames()[0]), 1000u);
+  EXPECT_EQ(TimeLimit(Frames().back()), 333u);
 }
 
 TEST_F(Transmit, BatchesSplitAt1000FramesAndAt16384Bytes) {
