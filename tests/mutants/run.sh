@@ -65,10 +65,28 @@ else
   for ((i = 0; i < n; i++)); do picked+=("$i"); done
 fi
 
-# A private copy of the tracked sources, built incrementally.
+# A private copy of the tracked sources, built incrementally: files that
+# changed are copied (and so rebuilt), files no longer tracked removed.
 src=$work/src
 mkdir -p "$src"
-(cd "$root" && git ls-files -z | xargs -0 tar -cf - 2>/dev/null) | tar -xf - -C "$src"
+python3 - "$root" "$src" <<'PY'
+import filecmp, os, shutil, subprocess, sys
+root, src = sys.argv[1:3]
+listed = subprocess.run(["git", "-C", root, "ls-files", "-z"], capture_output=True, check=True)
+tracked = {f for f in listed.stdout.decode().split("\0") if f and os.path.isfile(os.path.join(root, f))}
+for name in tracked:
+    a, b = os.path.join(root, name), os.path.join(src, name)
+    if os.path.isfile(b) and filecmp.cmp(a, b, shallow=False):
+        continue
+    os.makedirs(os.path.dirname(b), exist_ok=True)
+    shutil.copyfile(a, b)
+    shutil.copymode(a, b)
+for top, _, names in os.walk(src):
+    for name in names:
+        path = os.path.join(top, name)
+        if os.path.relpath(path, src) not in tracked:
+            os.remove(path)
+PY
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$work}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
