@@ -93,7 +93,8 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DC
 cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 tests=$work/build/tests/unit_tests
 build() { cmake --build "$work/build" -j2 --target unit_tests >"$work/build.log" 2>&1; }
-run_tests() { timeout 900 "$tests" --gtest_brief=1 --gtest_fail_fast >"$work/test.log" 2>&1; }
+# (In a subshell: a mutant that crashes the tests is caught, not news.)
+run_tests() { (timeout 900 "$tests" --gtest_brief=1 --gtest_fail_fast >"$work/test.log" 2>&1) 2>/dev/null; }
 
 build || { tail -n 30 "$work/build.log" >&2; echo "error: the unmutated sources do not build" >&2; exit 2; }
 run_tests || { tail -n 30 "$work/test.log" >&2; echo "error: the unit tests fail without a mutant" >&2; exit 2; }
