@@ -14,7 +14,7 @@ cd "$root"
 
 # shellcheck source=scripts/prereqs.sh
 . "$root/scripts/prereqs.sh"
-orv_require_packages test cmake make g++ libgtest-dev
+orv_require_packages test cmake make g++ libgtest-dev libcli11-dev nlohmann-json3-dev python3-can
 
 # CTest names the skipped tests; their reasons are in its log.
 log=build/default/Testing/Temporary/LastTest.log

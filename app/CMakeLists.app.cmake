@@ -19,3 +19,6 @@ if(NOT WIN32 AND NOT TARGET orvanta-provision)
   target_link_libraries(orvanta-provision PRIVATE orvanta_provision_core orvanta_static)
   orv_set_warnings(orvanta-provision)
 endif()
+
+# The adapter's own command-line tool (app/adapter).
+include(${CMAKE_CURRENT_LIST_DIR}/adapter/CMakeLists.adapter.cmake)

@@ -39,7 +39,7 @@ install(FILES ${ORV_ROOT}/passthru/include/orvanta_j2534.h
 # A program that links the library finds it from bin/ through a relative
 # run path under any prefix (and in the system directories anyway).
 file(RELATIVE_PATH ORV_BIN_TO_LIB "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
-foreach(program orvanta-provision orvanta-adapter-sim)
+foreach(program orvanta-provision orvanta-adapter-sim orvanta-adapter)
   if(TARGET ${program})
     get_target_property(links ${program} LINK_LIBRARIES)
     if(NOT WIN32 AND "orvanta_passthru" IN_LIST links)
@@ -114,6 +114,11 @@ if(ORV_LINUX_DESKTOP)
   # Man pages go in compressed, as Debian expects them.
   find_program(ORV_GZIP gzip)
   set(ORV_MAN_PAGES orvanta-provision.1 orvanta-adapter-sim.1 orvanta-register-passthru.1)
+  if(TARGET orvanta-adapter)
+    list(APPEND ORV_MAN_PAGES orvanta-adapter.1)
+    install(FILES ${ORV_ROOT}/packaging/bash-completion/orvanta-adapter
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  endif()
   set(ORV_MAN_OUTPUTS "")
   foreach(page ${ORV_MAN_PAGES})
     set(source ${ORV_ROOT}/docs/man/${page})
@@ -143,7 +148,9 @@ set(CPACK_PACKAGE_DESCRIPTION
   "SAE J2534 (API 04.04 with J2534-2 extensions) pass-thru library for the\n\
 Orvanta vehicle-diagnostic adapter on a USB serial port, with the\n\
 orvanta-provision tool that gives an Orvanta-IOT adapter its wireless\n\
-network, and the orvanta-adapter-sim emulator for testing host programs.\n\
+network, the orvanta-adapter tool for the adapter's file store, clock,\n\
+memory, firmware and debug trace, and the orvanta-adapter-sim emulator\n\
+for testing host programs.\n\
 .\n\
 The package registers the adapter for Linux J2534 host programs\n\
 (orvanta-register-passthru links it into ~/.passthru/) and installs a\n\

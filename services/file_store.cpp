@@ -20,6 +20,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "platform/platform.h"
+#include "services/transfer_progress.h"
 
 namespace orv {
 
@@ -145,6 +146,8 @@ uint32_t FillWriteBatch(WriteSource& source, long* remaining, JMSG (&batch)[kWri
   return count;
 }
 
+int32_t CloseStoredFileAfterWrite();
+
 int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) {
   JMSG batch[kWriteBatchFrames];
   long remaining = length;
@@ -162,6 +165,12 @@ int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) 
     }
     if (AwaitFileStoreAnswer() != kMemAccepted) {
       DbgMsg(kMsgError, "PassThruWriteFile: Error");
+      return ERR_FAILED;
+    }
+    const auto sent = static_cast<uint64_t>(length - remaining);
+    if (!TransferMayContinue(sent, static_cast<uint64_t>(length)) && remaining > 0) {
+      CloseStoredFileAfterWrite();  // what was acknowledged stays stored
+      DbgMsg(kMsgError, "PassThruWriteFile: stopped");
       return ERR_FAILED;
     }
   }
@@ -344,6 +353,11 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
       return ERR_FAILED;
     }
     written += bytes;
+    if (!TransferMayContinue(written, 0)) {
+      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
+      DbgMsg(kMsgError, "PassThruReadFile: stopped");
+      return ERR_FAILED;
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "services/file_store.h"
+#include "services/transfer_progress.h"
 
 using namespace orv;
 
@@ -100,6 +101,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruUpdateFirmware(uint8_t* Data, uint32
   }
 
   const uint8_t* next = Data;
+  const uint32_t total = Length;
   while (Length != 0) {
     JMSG batch[kFirmwareBatchFrames];
     const uint32_t count = FillFirmwareBatch(next, Length, batch);
@@ -112,6 +114,12 @@ extern "C" ORV_API int32_t ORV_CALL PassThruUpdateFirmware(uint8_t* Data, uint32
     }
     if (AwaitFileStoreAnswer() != kMemAccepted) {
       DbgMsg(kMsgError, "PassThruUpdateFirmware(LAST): Errror");
+      return ERR_FAILED;
+    }
+    if (!TransferMayContinue(total - Length, total) && Length != 0) {
+      SendFirmwareFrame(MakeFirmwareFrame(kOpClose, 0, kCloseFrameSize),
+                        "PassThruUpdateFirmware(CLOSE)");
+      DbgMsg(kMsgError, "PassThruUpdateFirmware: stopped");
       return ERR_FAILED;
     }
   }

@@ -12,7 +12,7 @@ root=$(pwd)
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xdotool imagemagick
-  libgtest-dev python3 cmake make g++ wixl msitools)
+  libgtest-dev python3 cmake make g++ wixl msitools libcli11-dev nlohmann-json3-dev)
 if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

@@ -1,0 +1,12 @@
+// orvanta-adapter: the Orvanta adapter's own command-line tool.
+#include "app/adapter/adapter_cli.h"
+#include "platform/tool/tool_platform.h"
+
+int main(int argc, char** argv) {
+  using orv::platform::tool::IsTerminal;
+  using orv::platform::tool::Stream;
+  orv::app::adapter::Streams streams;
+  streams.in_terminal = IsTerminal(Stream::kInput);
+  streams.err_terminal = IsTerminal(Stream::kError);
+  return orv::app::adapter::RunAdapterTool(argc, argv, streams);
+}

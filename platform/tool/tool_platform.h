@@ -1,0 +1,48 @@
+// Operating-system services of the project's command-line tools, kept out
+// of the library's platform table: whether a standard stream is a
+// terminal, Ctrl-C as a request to stop instead of an abrupt end, and the
+// TCP listening side of the debug trace. POSIX and Win32 backends.
+//
+// Failure reporting: calls that can fail return an OsError, 0 for success,
+// else errno or the Winsock error code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace orv::platform::tool {
+
+enum class Stream { kInput, kOutput, kError };
+bool IsTerminal(Stream stream);
+
+// From now on the first Ctrl-C (or SIGTERM on POSIX, Ctrl-Break on
+// Windows) only sets the flag that Interrupted() reports; a second one
+// ends the program as usual, so a stuck program can still be stopped.
+void CatchInterrupt();
+bool Interrupted();
+
+// A socket handle wide enough for both systems; kNoSocket when none.
+using NetSocket = int64_t;
+inline constexpr NetSocket kNoSocket = -1;
+inline constexpr size_t kAddressTextSize = 16;  // "255.255.255.255" and its NUL
+
+// Listens for TCP connections on `port` at the first IPv4 address of this
+// machine's own host name: the address the library's trace connects to.
+// `address` receives that address as dotted text.
+OsError Listen(uint16_t port, NetSocket* listener, char (&address)[kAddressTextSize]);
+
+// Waits up to `timeout_ms` until one of `sockets` has a connection to
+// accept or data to read (or was closed by its peer); `ready[i]` tells
+// which. A wait cut short by a signal is no error.
+OsError WaitReadable(const NetSocket* sockets, size_t count, uint32_t timeout_ms, bool* ready);
+
+OsError Accept(NetSocket listener, NetSocket* connection);
+
+// Receives up to `capacity` bytes; *received is 0 when the peer closed.
+OsError Receive(NetSocket connection, char* buffer, uint32_t capacity, uint32_t* received);
+
+void CloseSocket(NetSocket socket);
+
+}  // namespace orv::platform::tool

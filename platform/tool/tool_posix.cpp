@@ -1,0 +1,116 @@
+// POSIX backend of the tools' services: isatty, sigaction, BSD sockets.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/tool/tool_platform.h"
+
+namespace orv::platform::tool {
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) {
+  g_interrupted = 1;
+}
+
+int Fd(NetSocket socket) {
+  return static_cast<int>(socket);
+}
+
+// The first IPv4 address of the host name, as the library's trace finds it.
+OsError OwnHostAddress(sockaddr_in* address) {
+  char host[241] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return errno;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return EHOSTUNREACH;
+  std::memcpy(address, found->ai_addr, sizeof *address);
+  freeaddrinfo(found);
+  return kOk;
+}
+
+}  // namespace
+
+bool IsTerminal(Stream stream) {
+  const int fd = stream == Stream::kInput    ? STDIN_FILENO
+                 : stream == Stream::kOutput ? STDOUT_FILENO
+                                             : STDERR_FILENO;
+  return isatty(fd) == 1;
+}
+
+void CatchInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // Restarted calls keep the library's serial reads and writes whole; the
+  // handler resets itself so that a second Ctrl-C ends the program.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Interrupted() {
+  return g_interrupted != 0;
+}
+
+OsError Listen(uint16_t port, NetSocket* listener, char (&address_text)[kAddressTextSize]) {
+  sockaddr_in address{};
+  if (OsError e = OwnHostAddress(&address)) return e;
+  address.sin_port = htons(port);
+  if (inet_ntop(AF_INET, &address.sin_addr, address_text, kAddressTextSize) == nullptr) {
+    address_text[0] = '\0';
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 8) != 0) {
+    const OsError e = errno;
+    ::close(fd);
+    return e;
+  }
+  *listener = fd;
+  return kOk;
+}
+
+OsError WaitReadable(const NetSocket* sockets, size_t count, uint32_t timeout_ms, bool* ready) {
+  std::vector<pollfd> fds(count);
+  for (size_t i = 0; i < count; ++i) fds[i] = pollfd{Fd(sockets[i]), POLLIN, 0};
+  const int n = poll(fds.data(), fds.size(), static_cast<int>(timeout_ms));
+  for (size_t i = 0; i < count; ++i) ready[i] = n > 0 && fds[i].revents != 0;
+  if (n < 0 && errno != EINTR) return errno;
+  return kOk;
+}
+
+OsError Accept(NetSocket listener, NetSocket* connection) {
+  const int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return errno;
+  *connection = fd;
+  return kOk;
+}
+
+OsError Receive(NetSocket connection, char* buffer, uint32_t capacity, uint32_t* received) {
+  const ssize_t n = recv(Fd(connection), buffer, capacity, 0);
+  if (n < 0) return errno;
+  *received = static_cast<uint32_t>(n);
+  return kOk;
+}
+
+void CloseSocket(NetSocket socket) {
+  if (socket != kNoSocket) ::close(Fd(socket));
+}
+
+}  // namespace orv::platform::tool

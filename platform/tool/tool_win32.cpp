@@ -1,0 +1,125 @@
+// Win32 backend of the tools' services: _isatty, the console control
+// handler, Winsock.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <winsock2.h>
+// winsock2.h comes first: it must precede windows.h.
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/tool/tool_platform.h"
+
+namespace orv::platform::tool {
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  // The first press asks to stop; the second takes the default way out.
+  return InterlockedExchange(&g_interrupted, 1) == 0 ? TRUE : FALSE;
+}
+
+SOCKET Handle(NetSocket socket) {
+  return static_cast<SOCKET>(socket);
+}
+
+OsError WsaError() {
+  const int e = WSAGetLastError();
+  return e != 0 ? e : WSAEFAULT;
+}
+
+OsError StartWinsock() {
+  static bool started = false;
+  if (started) return kOk;
+  WSADATA data{};
+  if (const int e = WSAStartup(MAKEWORD(2, 2), &data)) return e;
+  started = true;
+  return kOk;
+}
+
+OsError OwnHostAddress(sockaddr_in* address) {
+  char host[241] = {};
+  if (gethostname(host, static_cast<int>(sizeof host - 1)) != 0) return WsaError();
+  const hostent* entry = gethostbyname(host);
+  if (entry == nullptr) return WsaError();
+  if (entry->h_addrtype != AF_INET || entry->h_length != sizeof(in_addr) ||
+      entry->h_addr_list[0] == nullptr) {
+    return WSAHOST_NOT_FOUND;
+  }
+  address->sin_family = AF_INET;
+  std::memcpy(&address->sin_addr, entry->h_addr_list[0], sizeof(in_addr));
+  return kOk;
+}
+
+}  // namespace
+
+bool IsTerminal(Stream stream) {
+  std::FILE* file = stream == Stream::kInput ? stdin : stream == Stream::kOutput ? stdout : stderr;
+  return _isatty(_fileno(file)) != 0;
+}
+
+void CatchInterrupt() {
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+bool Interrupted() {
+  return g_interrupted != 0;
+}
+
+OsError Listen(uint16_t port, NetSocket* listener, char (&address_text)[kAddressTextSize]) {
+  if (OsError e = StartWinsock()) return e;
+  sockaddr_in address{};
+  if (OsError e = OwnHostAddress(&address)) return e;
+  address.sin_port = htons(port);
+  const unsigned char* a = reinterpret_cast<const unsigned char*>(&address.sin_addr);
+  std::snprintf(address_text, kAddressTextSize, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return WsaError();
+  // Exclusive use: no other program may take over the port while we listen.
+  const BOOL on = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(s, 8) != 0) {
+    const OsError e = WsaError();
+    closesocket(s);
+    return e;
+  }
+  *listener = static_cast<NetSocket>(s);
+  return kOk;
+}
+
+OsError WaitReadable(const NetSocket* sockets, size_t count, uint32_t timeout_ms, bool* ready) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  for (size_t i = 0; i < count && i < FD_SETSIZE; ++i) FD_SET(Handle(sockets[i]), &readable);
+  timeval limit{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
+  const int n = select(0, &readable, nullptr, nullptr, &limit);
+  for (size_t i = 0; i < count; ++i) ready[i] = n > 0 && FD_ISSET(Handle(sockets[i]), &readable);
+  return n == SOCKET_ERROR ? WsaError() : kOk;
+}
+
+OsError Accept(NetSocket listener, NetSocket* connection) {
+  const SOCKET s = accept(Handle(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return WsaError();
+  *connection = static_cast<NetSocket>(s);
+  return kOk;
+}
+
+OsError Receive(NetSocket connection, char* buffer, uint32_t capacity, uint32_t* received) {
+  const int n = recv(Handle(connection), buffer, static_cast<int>(capacity), 0);
+  if (n == SOCKET_ERROR) return WsaError();
+  *received = static_cast<uint32_t>(n);
+  return kOk;
+}
+
+void CloseSocket(NetSocket socket) {
+  if (socket != kNoSocket) closesocket(Handle(socket));
+}
+
+}  // namespace orv::platform::tool
