@@ -16,7 +16,8 @@ if(NOT WIN32 AND NOT TARGET orvanta-provision)
     ${CMAKE_CURRENT_LIST_DIR}/cli/provision_cli.cpp)
   # The static library: the core uses an internal entry point (a write from
   # memory) that the shared library does not export.
-  target_link_libraries(orvanta-provision PRIVATE orvanta_provision_core orvanta_static)
+  target_link_libraries(orvanta-provision PRIVATE
+    orvanta_provision_core orvanta_tool_platform orvanta_static)
   orv_set_warnings(orvanta-provision)
 endif()
 

@@ -2,14 +2,9 @@
 // of standard input, or a prompt without echo on a terminal), the owner-only
 // network setup file, and the dialog's texts on standard output and error.
 //
-// The front end stands outside the library and may use the terminal and
-// file-mode services of POSIX directly; the provisioning itself is the
-// platform-free core.
+// The terminal comes through the tools' platform services; the
+// provisioning itself is the platform-free core.
 #include "app/cli/provision_cli.h"
-
-#include <signal.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +15,7 @@
 
 #include "app/provision_core.h"
 #include "orvanta_j2534.h"
+#include "platform/tool/tool_platform.h"
 
 namespace orv::app {
 
@@ -162,34 +158,9 @@ bool ReadLine(std::FILE* stream, std::string* line) {
   return true;
 }
 
-// The terminal settings to put back if a signal ends the program while the
-// echo is off.
-termios g_saved_terminal;
-volatile sig_atomic_t g_echo_off = 0;
-
-void RestoreTerminalAndDie(int sig) {
-  if (g_echo_off != 0) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 bool PromptPassword(std::string* password) {
-  if (tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0) return false;
-  termios quiet = g_saved_terminal;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  quiet.c_lflag |= ECHONL;  // the user still sees the line end
-  for (int sig : kPromptSignals) signal(sig, RestoreTerminalAndDie);
-  std::fputs("Network Password: ", stderr);
-  std::fflush(stderr);
-  g_echo_off = 1;
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  const bool read = ReadLine(stdin, password);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
-  g_echo_off = 0;
-  for (int sig : kPromptSignals) signal(sig, SIG_DFL);
-  return read;
+  return platform::tool::ReadWithoutEcho("Network Password: ",
+                                         [password] { return ReadLine(stdin, password); });
 }
 
 int ObtainPassword(Options* options) {
@@ -200,7 +171,7 @@ int ObtainPassword(Options* options) {
     }
     return kExitProvisioned;
   }
-  if (!isatty(STDIN_FILENO)) {
+  if (!platform::tool::IsTerminal(platform::tool::Stream::kInput)) {
     return UsageError("no password: use --password-stdin, --password, or run on a terminal");
   }
   if (!PromptPassword(&options->password)) return UsageError("no password was entered");

@@ -1,7 +1,8 @@
 // Operating-system services of the project's command-line tools, kept out
 // of the library's platform table: whether a standard stream is a
-// terminal, Ctrl-C as a request to stop instead of an abrupt end, and the
-// TCP listening side of the debug trace. POSIX and Win32 backends.
+// terminal, a password read without echo, Ctrl-C as a request to stop
+// instead of an abrupt end, and the TCP listening side of the debug trace.
+// POSIX and Win32 backends.
 //
 // Failure reporting: calls that can fail return an OsError, 0 for success,
 // else errno or the Winsock error code.
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/platform.h"
 
@@ -16,6 +18,14 @@ namespace orv::platform::tool {
 
 enum class Stream { kInput, kOutput, kError };
 bool IsTerminal(Stream stream);
+
+// Shows `prompt` on standard error, turns the echo of the terminal on
+// standard input off (the typed line end still shows) and runs `read`,
+// which reads standard input. The terminal's settings come back afterwards,
+// and also when a signal or Ctrl-C ends the program during the read. False,
+// with no prompt shown, when the terminal's settings cannot be read; else
+// what `read` returned.
+bool ReadWithoutEcho(const char* prompt, const std::function<bool()>& read);
 
 // From now on the first Ctrl-C (or SIGTERM on POSIX, Ctrl-Break on
 // Windows) only sets the flag that Interrupted() reports; a second one

@@ -1,13 +1,15 @@
-// POSIX backend of the tools' services: isatty, sigaction, BSD sockets.
+// POSIX backend of the tools' services: isatty, termios, signals, BSD sockets.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -18,6 +20,19 @@ namespace orv::platform::tool {
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
+
+// The terminal settings to put back if a signal ends the program while the
+// echo is off.
+termios g_saved_terminal;
+volatile sig_atomic_t g_echo_off = 0;
+
+void RestoreTerminalAndDie(int sig) {
+  if (g_echo_off != 0) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void OnInterrupt(int) {
   g_interrupted = 1;
@@ -48,6 +63,23 @@ bool IsTerminal(Stream stream) {
                  : stream == Stream::kOutput ? STDOUT_FILENO
                                              : STDERR_FILENO;
   return isatty(fd) == 1;
+}
+
+bool ReadWithoutEcho(const char* prompt, const std::function<bool()>& read) {
+  if (tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0) return false;
+  termios quiet = g_saved_terminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;  // the user still sees the line end
+  for (int sig : kPromptSignals) signal(sig, RestoreTerminalAndDie);
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
+  g_echo_off = 1;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  const bool done = read();
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
+  g_echo_off = 0;
+  for (int sig : kPromptSignals) signal(sig, SIG_DFL);
+  return done;
 }
 
 void CatchInterrupt() {

@@ -1,5 +1,5 @@
-// Win32 backend of the tools' services: _isatty, the console control
-// handler, Winsock.
+// Win32 backend of the tools' services: _isatty, the console mode and
+// control handler, Winsock.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock2.h>
@@ -18,6 +18,17 @@ namespace orv::platform::tool {
 namespace {
 
 volatile LONG g_interrupted = 0;
+
+// The console input mode to put back if Ctrl-C ends the program while the
+// echo is off.
+HANDLE g_console_input = INVALID_HANDLE_VALUE;
+DWORD g_saved_mode = 0;
+volatile LONG g_echo_off = 0;
+
+BOOL WINAPI RestoreConsoleOnControl(DWORD) {
+  if (g_echo_off != 0) SetConsoleMode(g_console_input, g_saved_mode);
+  return FALSE;  // the handlers after this one, at last the default, go on
+}
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
@@ -62,6 +73,25 @@ OsError OwnHostAddress(sockaddr_in* address) {
 bool IsTerminal(Stream stream) {
   std::FILE* file = stream == Stream::kInput ? stdin : stream == Stream::kOutput ? stdout : stderr;
   return _isatty(_fileno(file)) != 0;
+}
+
+bool ReadWithoutEcho(const char* prompt, const std::function<bool()>& read) {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  if (input == INVALID_HANDLE_VALUE || GetConsoleMode(input, &saved) == 0) return false;
+  g_console_input = input;
+  g_saved_mode = saved;
+  SetConsoleCtrlHandler(RestoreConsoleOnControl, TRUE);
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
+  InterlockedExchange(&g_echo_off, 1);
+  SetConsoleMode(input, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  const bool done = read();
+  SetConsoleMode(input, saved);
+  InterlockedExchange(&g_echo_off, 0);
+  SetConsoleCtrlHandler(RestoreConsoleOnControl, FALSE);
+  std::fputs("\n", stderr);  // the line end the console did not echo
+  return done;
 }
 
 void CatchInterrupt() {

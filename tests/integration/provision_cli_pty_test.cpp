@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -262,29 +263,50 @@ std::string ReadUntil(int master, const std::string& needle, int ms) {
   return text;
 }
 
+// Starts the program on a new terminal and waits until it asks for the
+// password with the echo off. Returns its pid; *master is the terminal.
+pid_t StartAtSilentPrompt(const fs::path& work, const fs::path& dir, int* master) {
+  const pid_t pid = forkpty(master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (chdir(work.c_str()) != 0) _exit(120);
+    setenv("ORVANTA_REGISTRY", (dir / "no-registry.ini").c_str(), 1);
+    execl(ORV_PROVISION_PATH, ORV_PROVISION_PATH, "--ssid", "Home", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const std::string seen = ReadUntil(*master, "Network Password: ", 5000);
+  EXPECT_NE(seen.find("Network Password: "), std::string::npos) << seen;
+  // The prompt is written before the echo is switched off: wait for that.
+  termios t{};
+  for (int i = 0; i < 100 && tcgetattr(*master, &t) == 0 && (t.c_lflag & ECHO) != 0; ++i) {
+    usleep(10000);
+  }
+  EXPECT_EQ(t.c_lflag & ECHO, 0u);
+  return pid;
+}
+
+TEST_F(ProvisionCliTest, SignalAtThePromptPutsTheEchoBack) {
+  int master = -1;
+  const pid_t pid = StartAtSilentPrompt(work_, dir_, &master);
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  termios t{};
+  EXPECT_EQ(tcgetattr(master, &t), 0);
+  close(master);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_NE(t.c_lflag & ECHO, 0u);
+}
+
 TEST_F(ProvisionCliTest, PasswordPromptOnATerminalDoesNotEcho) {
   SimProcess sim(SimArgs(), kSimPort, kSimReadyMs);
   ASSERT_TRUE(sim.started()) << sim.log_text();
   int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (chdir(work_.c_str()) != 0) _exit(120);
-    setenv("ORVANTA_REGISTRY", (dir_ / "no-registry.ini").c_str(), 1);
-    execl(ORV_PROVISION_PATH, ORV_PROVISION_PATH, "--ssid", "Home", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::string seen = ReadUntil(master, "Network Password: ", 5000);
-  ASSERT_NE(seen.find("Network Password: "), std::string::npos) << seen;
-  // The prompt is written before the echo is switched off: wait for that.
-  termios t{};
-  for (int i = 0; i < 100 && tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) != 0; ++i) {
-    usleep(10000);
-  }
-  ASSERT_EQ(t.c_lflag & ECHO, 0u);
+  const pid_t pid = StartAtSilentPrompt(work_, dir_, &master);
+  ASSERT_GT(pid, 0);
   const std::string typed = "hunter2secret\n";
   ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-  seen = ReadUntil(master, "Power Cycle To Complete", 15000);
+  const std::string seen = ReadUntil(master, "Power Cycle To Complete", 15000);
   int status = 0;
   waitpid(pid, &status, 0);
   close(master);
