@@ -39,6 +39,16 @@ platform::OsError ReplayPlatform::serial_read(platform::SerialHandle handle, uin
   return platform::kOk;
 }
 
+// Readable while replayed bytes are left; otherwise the wait takes its time
+// on the virtual clock, as an empty read does.
+platform::OsError ReplayPlatform::serial_wait_readable(platform::SerialHandle handle, uint32_t ms,
+                                                       bool* readable) {
+  if (!replaying_) return EmulatedPlatform::serial_wait_readable(handle, ms, readable);
+  *readable = position_ < replay_.size();
+  if (!*readable) advance_ms(ms);
+  return platform::kOk;
+}
+
 platform::OsError ReplayPlatform::serial_write(platform::SerialHandle handle, const uint8_t* buffer,
                                                uint32_t count, uint32_t* done) {
   if (!replaying_) return EmulatedPlatform::serial_write(handle, buffer, count, done);

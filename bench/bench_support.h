@@ -45,6 +45,8 @@ class ReplayPlatform : public emu::EmulatedPlatform {
                                 uint32_t* done) override;
   platform::OsError serial_write(platform::SerialHandle handle, const uint8_t* buffer,
                                  uint32_t count, uint32_t* done) override;
+  platform::OsError serial_wait_readable(platform::SerialHandle handle, uint32_t ms,
+                                         bool* readable) override;
 
  private:
   bool replaying_ = false;

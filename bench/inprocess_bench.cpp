@@ -6,6 +6,9 @@
 //   - transmit: one 4095-byte ISO 15765 message turned into its wire bytes
 //     (first frame, 585 consecutive frames, resume frame) and handed to the
 //     port in one write.
+//   - the call guard: the same receive through the core function without the
+//     export's guard, and PassThruGetLastError against its core function,
+//     as same-run baselines of what the lock costs per call.
 // Each reports items (frames or messages) per second; run_benchmarks.sh
 // turns them into nanoseconds per frame and microseconds per message.
 #include <benchmark/benchmark.h>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "passthru/api.h"
 
 namespace orv::bench {
 namespace {
@@ -51,8 +55,14 @@ void InstallIsoFilters(benchmark::State& state, uint32_t count) {
               MakeMsg(ISO15765, {0, 0, 0x07, 0xE8}), &flow);
 }
 
+using ReadFunction = int32_t (*)(uint32_t, PASSTHRU_MSG*, uint32_t*, uint32_t);
+
+int32_t GuardedRead(uint32_t channel, PASSTHRU_MSG* msgs, uint32_t* count, uint32_t timeout) {
+  return PassThruReadMsgs(channel, msgs, count, timeout);
+}
+
 void RunReceive(benchmark::State& state, uint32_t channel, uint8_t dev,
-                const std::vector<uint8_t>& frame_data) {
+                const std::vector<uint8_t>& frame_data, ReadFunction read = GuardedRead) {
   InProcessWorld world;
   uint32_t id = 0;
   if (!world.ok() || PassThruConnect(world.device_id, channel, 0, 500000, &id) != 0) {
@@ -75,7 +85,7 @@ void RunReceive(benchmark::State& state, uint32_t channel, uint8_t dev,
   for (auto _ : state) {
     world.platform.Rewind();
     uint32_t count = kFramesPerRound;
-    PassThruReadMsgs(channel, msgs.data(), &count, 0);
+    read(channel, msgs.data(), &count, 0);
     if (count != kFramesPerRound) {
       state.SkipWithError("frames were lost");
       break;
@@ -89,6 +99,31 @@ void BM_ReceiveCan(benchmark::State& state) {
   RunReceive(state, CAN, 0x10, {0x07, 0xE8, 0x03, 0x41, 0x0D, 0x37, 0xAA, 0xAA, 0xAA, 0xAA});
 }
 BENCHMARK(BM_ReceiveCan)->Arg(1)->Arg(64);
+
+// The same receive through the core function: no call guard.
+void BM_ReceiveCanCore(benchmark::State& state) {
+  RunReceive(state, CAN, 0x10, {0x07, 0xE8, 0x03, 0x41, 0x0D, 0x37, 0xAA, 0xAA, 0xAA, 0xAA},
+             api::ReadMsgs);
+}
+BENCHMARK(BM_ReceiveCanCore)->Arg(1);
+
+// The cheapest export with and without its guard: the lock's own cost.
+void RunLastError(benchmark::State& state, int32_t (*get)(char*)) {
+  char text[80];
+  for (auto _ : state) {
+    get(text);
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+void BM_LastErrorGuarded(benchmark::State& state) {
+  RunLastError(state, [](char* text) { return PassThruGetLastError(text); });
+}
+BENCHMARK(BM_LastErrorGuarded);
+void BM_LastErrorCore(benchmark::State& state) {
+  RunLastError(state, api::GetLastError);
+}
+BENCHMARK(BM_LastErrorCore);
 
 void BM_ReceiveIso15765Single(benchmark::State& state) {
   RunReceive(state, ISO15765, 0x20, {0x07, 0xE8, 0x03, 0x41, 0x0D, 0x37, 0xCC, 0xCC, 0xCC, 0xCC});

@@ -248,6 +248,68 @@ void BM_PtyBusReceive(benchmark::State& state) {
 }
 BENCHMARK(BM_PtyBusReceive)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Bus receive while a second thread asks the adapter for its version
+// without pause: the version waits must not hold up the channel's reads.
+void BM_PtyBusReceiveBesideVersions(benchmark::State& state) {
+  SimProgram sim(TrafficArgs());
+  if (!sim.started()) {
+    state.SkipWithError("orvanta-adapter-sim did not start");
+    return;
+  }
+  for (auto _ : state) {
+    uint32_t device = 0;
+    if (!ConnectWithFilter(&device)) {
+      state.SkipWithError("no link to the simulator");
+      return;
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> versions{0};
+    std::thread asker([&] {
+      char fw[80], dll[80], api[80];
+      while (!stop) {
+        if (PassThruReadVersion(device, fw, dll, api) == STATUS_NOERROR) ++versions;
+      }
+    });
+    const double lib = LibraryReceiveRate();
+    stop = true;
+    asker.join();
+    PassThruClose(device);
+    ResetLibraryState();
+    state.counters["lib_frames_per_s"] = lib;
+    state.counters["versions_per_s"] = versions / (kWarmUpSeconds + kMeasureSeconds);
+  }
+}
+BENCHMARK(BM_PtyBusReceiveBesideVersions)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// PassThruReadMsgs with Timeout 0 on a quiet channel: how long one call
+// takes (a millisecond of receive passes).
+void BM_PtyReadTimeout0(benchmark::State& state) {
+  SimProgram sim;
+  if (!sim.started()) {
+    state.SkipWithError("orvanta-adapter-sim did not start");
+    return;
+  }
+  ResetLibraryState();
+  uint32_t device = 0;
+  uint32_t channel = 0;
+  if (PassThruOpen("COM7", &device) != 0 ||
+      PassThruConnect(device, CAN, 0, 500000, &channel) != 0) {
+    state.SkipWithError("no link to the simulator");
+    return;
+  }
+  for (auto _ : state) {
+    PASSTHRU_MSG msg{};
+    uint32_t count = 1;
+    PassThruReadMsgs(channel, &msg, &count, 0);
+  }
+  PassThruClose(device);
+  ResetLibraryState();
+}
+BENCHMARK(BM_PtyReadTimeout0)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 double CpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

@@ -60,6 +60,15 @@ figure("Receive, ISO 15765 single frames, 1 filter", ns_per_item("BM_ReceiveIso1
        "ns/frame", 300)
 figure("Receive, ISO 15765 single frames, 64 filters",
        ns_per_item("BM_ReceiveIso15765Single/64"), "ns/frame")
+figure("Call guard on the receive path: PassThruReadMsgs against the core ReadMsgs, "
+       f"same run ({ns_per_item('BM_ReceiveCan/1'):.1f} against "
+       f"{ns_per_item('BM_ReceiveCanCore/1'):.1f} ns/frame)",
+       ns_per_item("BM_ReceiveCan/1") / ns_per_item("BM_ReceiveCanCore/1"), "of the core", 1.1,
+       digits=3)
+figure("Call guard alone: PassThruGetLastError against its core function, same run "
+       f"({ns_per_item('BM_LastErrorGuarded'):.1f} against "
+       f"{ns_per_item('BM_LastErrorCore'):.1f} ns)",
+       ns_per_item("BM_LastErrorGuarded") - ns_per_item("BM_LastErrorCore"), "ns per call", 100)
 figure("Transmit, one 4095-byte ISO 15765 message to wire bytes",
        ns_per_item("BM_TransmitIso15765Max") / 1000, "µs", 20, digits=2)
 up0, up1 = run("BM_PtyUpload4MiB/0"), run("BM_PtyUpload4MiB/1")
@@ -73,6 +82,15 @@ rx = run("BM_PtyBusReceive")
 figure(f"Bus-frame receive over a pty (PassThruReadMsgs {rx['lib_frames_per_s']:.0f} frames/s, "
        f"raw {rx['raw_frames_per_s']:.0f} frames/s; offered {rx['offered_frames_per_s']:.0f})",
        rx["ratio"], "of raw", 0.5, at_most=False, digits=3)
+both = run("BM_PtyBusReceiveBesideVersions")
+figure(f"Bus-frame receive over a pty while a second thread asks for the version without "
+       f"pause ({both['lib_frames_per_s']:.0f} frames/s, {both['versions_per_s']:.0f} "
+       f"versions/s), against receive alone in the same run",
+       both["lib_frames_per_s"] / rx["lib_frames_per_s"], "of receive alone", 0.5,
+       at_most=False, digits=3)
+t0 = run("BM_PtyReadTimeout0")
+figure("PassThruReadMsgs with Timeout 0 on a quiet channel over a pty", t0["real_time"], "ms",
+       2, digits=2)
 idle = run("BM_IdleReadCpuShare")
 figure(f"CPU while PassThruReadMsgs waits out 2 s with nothing arriving "
        f"({idle['cpu_s'] * 1000:.1f} ms CPU in {idle['wall_s']:.3f} s)",
@@ -139,7 +157,18 @@ lines += [
     "  (Timeout 0, 256 records per call) against a plain read() loop on the same",
     "  pseudo-terminal, each for 1 s after 0.3 s of warm-up.",
     "- Idle wait: getrusage user + system time of the process around one PassThruReadMsgs",
-    "  with a 2000 ms time limit on a connected channel that receives nothing.",
+    "  with a 2000 ms time limit on a connected channel that receives nothing; the call",
+    "  sleeps in poll() until bytes arrive, waking every 100 ms to look for an answer",
+    "  another thread's receive pass filed.",
+    "- Call guard: the in-process receive through PassThruReadMsgs (state lock taken and",
+    "  released) and through the core function it wraps, and PassThruGetLastError against",
+    "  its core function; all four in the same run.",
+    "- Receive beside versions: the bus receive above while a second thread calls",
+    "  PassThruReadVersion back to back (each waits for the adapter's answer with the state",
+    "  lock released); compared with the receive alone in the same run.",
+    "- Timeout 0: mean duration of 200 PassThruReadMsgs calls with Timeout 0 on a quiet",
+    "  channel: receive passes until the millisecond tick moves, each waiting at most the",
+    "  1 ms read limit.",
     "- orvanta-adapter: the tool's put and get (run in-process, the link opened before the",
     "  timing, the progress bar drawn as on a terminal into /dev/null) against",
     "  PassThruWriteFile and PassThruReadFile of the same 1 MiB to the simulator answering",
@@ -160,8 +189,9 @@ lines += [
     "  receive pass waits in poll() for the 1 ms read limit; on this machine one such",
     "  wake-up costs about 28 µs whether the library is there or not (a bare poll(1 ms) loop",
     "  on a pseudo-terminal takes 2.5 % of a core), so the library's own work was not the",
-    "  cause. The POSIX backend now waits on a port that has been idle for 50 ms in 10 ms",
-    "  steps; arriving bytes still end the wait at once. After: about 0.3 %.",
+    "  cause. The POSIX backend then waited on a port idle for 50 ms in 10 ms steps (0.3 %);",
+    "  now a waiting call sleeps in poll() until bytes arrive or its time is up, and that",
+    "  step is gone.",
     "- Upload: 0.06 of raw (3.2 MiB/s against 57 MiB/s). Per 4096-byte batch the library",
     "  waited 1.2 ms, of which 1 ms is the simulator holding every answer for its default",
     "  answer latency. The simulator gained `--answer-latency`; answering at once the upload",

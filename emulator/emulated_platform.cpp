@@ -62,6 +62,7 @@ void EmulatedPlatform::advance_ms(uint32_t ms) {
 }
 
 void EmulatedPlatform::sleep_ms(uint32_t ms) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   slept_ += ms;
   advance_ms(ms);
 }
@@ -143,6 +144,7 @@ bool EmulatedPlatform::parse_device_name(const char* name, uint32_t* port) {
 }
 
 OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (handle != nullptr) *handle = kInvalidHandle;
   if (handle == nullptr) return oserr::kInvalidParameter;
   uint32_t n = 0;
@@ -161,6 +163,7 @@ OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* han
 }
 
 OsError EmulatedPlatform::serial_close(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   auto it = handles_.find(handle);
   if (it == handles_.end()) return oserr::kInvalidHandle;
   ports_[it->second].handle = kInvalidHandle;
@@ -170,6 +173,7 @@ OsError EmulatedPlatform::serial_close(SerialHandle handle) {
 
 OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
                                               platform::SerialSettings* settings) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -180,6 +184,7 @@ OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
                                               const platform::SerialSettings& settings) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -189,6 +194,7 @@ OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t in_bytes,
                                                  uint32_t out_bytes) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -200,6 +206,7 @@ OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t i
 // Clearing the input queue drops what has reached the port; what the
 // adapter has not sent yet still comes later.
 OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -212,6 +219,7 @@ OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
 
 OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
                                               const platform::SerialTimeouts& timeouts) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -221,6 +229,7 @@ OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
 
 OsError EmulatedPlatform::serial_get_properties(SerialHandle handle,
                                                 platform::SerialProperties* properties) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -240,6 +249,7 @@ uint32_t EmulatedPlatform::read_wait_ms(const EmulatedPort& port, uint32_t count
 
 OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
                                       uint32_t* done) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -260,8 +270,25 @@ OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint
   return kOk;
 }
 
+// Advances the clock like an empty read, up to `ms`, until adapter output
+// falls due. A read failure waiting to be injected counts as readable, so
+// that the read which fails comes at once.
+OsError EmulatedPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  *readable = false;
+  OsError error = kOk;
+  EmulatedPort* port = open_port(handle, &error);
+  if (port == nullptr) return error;
+  Adapter* adapter = port->adapter;
+  const auto due = [&] { return adapter != nullptr && adapter->has_output_due(now_); };
+  for (uint32_t waited = 0; !due() && waited < ms; ++waited) advance_ms(1);
+  *readable = due();
+  return kOk;
+}
+
 OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                                        uint32_t* done) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
@@ -275,6 +302,7 @@ OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffe
 }
 
 OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -284,6 +312,7 @@ OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
 }
 
 OsError EmulatedPlatform::serial_clear_break(SerialHandle handle) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;

@@ -14,12 +14,18 @@
 // to it or it was added as a silent port; any other name fails to open with
 // error 2. Opens are exclusive (a second open fails with error 5).
 //
+// Threads: the seam's calls (serial, clock) may come from several threads
+// at once, as the library's waits call serial_wait_readable outside its
+// own lock; they are serialised here. The control functions are for the
+// test's own thread while no library call runs.
+//
 // Failure reporting: the Win32-style OsError codes of the seam; nothing
 // throws. All control goes through this object.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -135,7 +141,12 @@ class EmulatedPlatform : public platform::Platform {
                                  uint32_t count, uint32_t* done) override;
   platform::OsError serial_set_break(platform::SerialHandle handle) override;
   platform::OsError serial_clear_break(platform::SerialHandle handle) override;
-  uint32_t tick_ms() override { return now_; }
+  platform::OsError serial_wait_readable(platform::SerialHandle handle, uint32_t ms,
+                                         bool* readable) override;
+  uint32_t tick_ms() override {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return now_;
+  }
   void sleep_ms(uint32_t ms) override;
   platform::OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) override;
   platform::OsError registry_query_value(const char* subkey, const char* value_name, uint8_t* data,
@@ -151,6 +162,7 @@ class EmulatedPlatform : public platform::Platform {
   uint32_t read_wait_ms(const EmulatedPort& port, uint32_t count) const;
   static bool parse_device_name(const char* name, uint32_t* port);
 
+  std::mutex mutex_;  // serialises the seam's calls
   uint32_t now_ = 1000;
   uint64_t slept_ = 0;
   std::map<uint32_t, EmulatedPort> ports_;

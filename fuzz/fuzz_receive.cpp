@@ -11,6 +11,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t read_choice = input.ConsumeIntegral<uint8_t>();
     world.adapter.inject_bytes(input.ConsumeBytes<uint8_t>(piece));
     orv::JmsgReceiveMsgs();
-    FUZZ_CHECK(orv::com_buf_len <= orv::kComBufSize);
+    FUZZ_CHECK(orv::Link().com_buf_len <= orv::kComBufSize);
     if ((read_choice & 1) != 0) {
       ReadAndCheck(kAllChannels[(read_choice >> 1) % kAllChannels.size()], 1 + (read_choice >> 5));
     }

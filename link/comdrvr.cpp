@@ -3,11 +3,10 @@
 
 #include <cstdio>
 
+#include "link/link_state.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-int32_t lLastError = 0;
 
 namespace {
 
@@ -23,7 +22,7 @@ bool HandleOpen(const int32_t* h_drv) {
 
 // Records a failed platform call and yields the driver's code for it.
 int32_t Fail(OsError error, int32_t code) {
-  lLastError = error;
+  Link().lLastError = error;
   return code;
 }
 
@@ -70,30 +69,30 @@ platform::SerialTimeouts TimeoutsWithReadLimit(uint32_t read_ms) {
 template <typename Change>
 int32_t EditSettings(int32_t handle, Change change) {
   platform::SerialSettings s;
-  if (OsError e = os().serial_get_settings(handle, &s)) return Fail(e, COM_ERR_STATE);
+  if (OsError e = os().serial_get_settings(handle, &s)) return Fail(e, com::kErrState);
   change(s);
-  if (OsError e = os().serial_set_settings(handle, s)) return Fail(e, COM_ERR_STATE);
-  return COM_OK;
+  if (OsError e = os().serial_set_settings(handle, s)) return Fail(e, com::kErrState);
+  return com::kOk;
 }
 
 int32_t Purge(int32_t handle, int32_t code) {
   if (OsError e = os().serial_purge(handle, platform::kPurgeAll)) return Fail(e, code);
-  return COM_OK;
+  return com::kOk;
 }
 
 int32_t BreakPulse(int32_t handle) {
   os().serial_purge(handle, platform::kPurgeAll);
-  if (OsError e = os().serial_set_break(handle)) return Fail(e, COM_ERR_BREAK);
+  if (OsError e = os().serial_set_break(handle)) return Fail(e, com::kErrBreak);
   os().sleep_ms(kBreakHalfMs);
-  if (OsError e = os().serial_clear_break(handle)) return Fail(e, COM_ERR_BREAK);
+  if (OsError e = os().serial_clear_break(handle)) return Fail(e, com::kErrBreak);
   os().sleep_ms(kBreakHalfMs);
   os().serial_purge(handle, platform::kPurgeAll);
-  return COM_OK;
+  return com::kOk;
 }
 
-int32_t ReadDriverSettings(int32_t handle, DRVSETTINGS* out) {
+int32_t ReadDriverSettings(int32_t handle, DriverSettings* out) {
   platform::SerialSettings s;
-  if (OsError e = os().serial_get_settings(handle, &s)) return Fail(e, COM_ERR_STATE);
+  if (OsError e = os().serial_get_settings(handle, &s)) return Fail(e, com::kErrState);
   out->BaudRate = s.baud_rate;
   out->DataBits = s.byte_size;
   out->Parity = s.parity;
@@ -101,10 +100,10 @@ int32_t ReadDriverSettings(int32_t handle, DRVSETTINGS* out) {
   out->DtrDsr = s.out_dsr_flow ? 1 : 0;
   out->RtsCts = s.out_cts_flow ? 1 : 0;
   out->XonXoff = s.out_xon_xoff ? 1 : 0;
-  return COM_OK;
+  return com::kOk;
 }
 
-int32_t ApplyDriverSettings(int32_t handle, const DRVSETTINGS& in) {
+int32_t ApplyDriverSettings(int32_t handle, const DriverSettings& in) {
   return EditSettings(handle, [&](platform::SerialSettings& s) {
     s.baud_rate = in.BaudRate;
     s.byte_size = in.DataBits;
@@ -122,76 +121,68 @@ void FormatComDeviceName(char (&name)[kDeviceNameSize], uint32_t port) {
   std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(port));
 }
 
-}  // namespace orv
-
-using namespace orv;
-
-extern "C" {
-
-ORV_API int32_t ORV_CDECL com_open(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits,
-                                   uint32_t stop_bits, uint32_t /*parity*/) {
-  if (h_drv == nullptr) return COM_ERR_HANDLE;
+int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits,
+                uint32_t stop_bits, uint32_t /*parity*/) {
+  if (h_drv == nullptr) return com::kErrHandle;
   char name[kDeviceNameSize];
   FormatComDeviceName(name, port);
   *h_drv = -1;
-  lLastError = 0;
+  Link().lLastError = 0;
 
   platform::SerialHandle handle = -1;
   if (OsError e = os().serial_open(name, &handle)) {
     *h_drv = -1;
-    return Fail(e, COM_ERR_OPEN);
+    return Fail(e, com::kErrOpen);
   }
   *h_drv = handle;
   // From here on a failure leaves the handle open; the caller closes it.
   int32_t rc = EditSettings(handle, [&](platform::SerialSettings& s) {
     ApplyLineSettings(s, baud, data_bits, stop_bits);
   });
-  if (rc != COM_OK) return rc;
+  if (rc != com::kOk) return rc;
   if (OsError e = os().serial_set_queue_sizes(handle, kInputQueueBytes, kOutputQueueBytes)) {
-    return Fail(e, COM_ERR_QUEUE);
+    return Fail(e, com::kErrQueue);
   }
   os().serial_purge(handle, platform::kPurgeAll);
   if (OsError e = os().serial_set_timeouts(handle, TimeoutsWithReadLimit(kReadLimitMs))) {
-    return Fail(e, COM_ERR_TIMEOUTS);
+    return Fail(e, com::kErrTimeouts);
   }
   platform::SerialProperties unused;
   os().serial_get_properties(handle, &unused);
-  return COM_OK;
+  return com::kOk;
 }
 
-ORV_API int32_t ORV_CDECL com_close(int32_t* h_drv) {
-  if (!HandleOpen(h_drv)) return COM_ERR_HANDLE;
+int32_t ComClose(int32_t* h_drv) {
+  if (!HandleOpen(h_drv)) return com::kErrHandle;
   os().serial_purge(*h_drv, platform::kPurgeAll);
-  if (OsError e = os().serial_close(*h_drv)) return Fail(e, COM_ERR_CLOSE);
-  return COM_OK;
+  if (OsError e = os().serial_close(*h_drv)) return Fail(e, com::kErrClose);
+  return com::kOk;
 }
 
-ORV_API int32_t ORV_CDECL com_read(int32_t* h_drv, uint8_t* p_buffer, uint32_t count,
-                                   uint32_t* p_bytes_read) {
+int32_t ComRead(int32_t* h_drv, uint8_t* p_buffer, uint32_t count, uint32_t* p_bytes_read) {
   if (!HandleOpen(h_drv) || p_buffer == nullptr || p_bytes_read == nullptr) {
-    return COM_ERR_HANDLE;
+    return com::kErrHandle;
   }
   *p_bytes_read = 0;
   uint32_t done = 0;
-  if (OsError e = os().serial_read(*h_drv, p_buffer, count, &done)) return Fail(e, COM_ERR_READ);
+  if (OsError e = os().serial_read(*h_drv, p_buffer, count, &done)) return Fail(e, com::kErrRead);
   *p_bytes_read = done <= count ? done : count;
-  return COM_OK;
+  return com::kOk;
 }
 
-ORV_API int32_t ORV_CDECL com_write(int32_t* h_drv, const uint8_t* p_buffer, uint32_t count,
-                                    uint32_t* p_bytes_written) {
-  if (!HandleOpen(h_drv) || p_buffer == nullptr) return COM_ERR_HANDLE;
+int32_t ComWrite(int32_t* h_drv, const uint8_t* p_buffer, uint32_t count,
+                 uint32_t* p_bytes_written) {
+  if (!HandleOpen(h_drv) || p_buffer == nullptr) return com::kErrHandle;
   uint32_t done = 0;
   if (p_bytes_written != nullptr) *p_bytes_written = 0;
   const OsError e = os().serial_write(*h_drv, p_buffer, count, &done);
   // Also after a failure: what went out before it must not be sent again.
   if (p_bytes_written != nullptr) *p_bytes_written = done;
-  return e != 0 ? Fail(e, COM_ERR_WRITE) : COM_OK;
+  return e != 0 ? Fail(e, com::kErrWrite) : com::kOk;
 }
 
-ORV_API int32_t ORV_CDECL com_ioctl(int32_t* h_drv, uint32_t func, void* p_parms,
-                                    void* /*p_data*/) {
-  if (!HandleOpen(h_drv)) return COM_ERR_HANDLE;
+int32_t ComIoctl(int32_t* h_drv, uint32_t func, void* p_parms) {
+  if (!HandleOpen(h_drv)) return com::kErrHandle;
   const int32_t handle = *h_drv;
   switch (func) {
     case 1:
@@ -199,49 +190,49 @@ ORV_API int32_t ORV_CDECL com_ioctl(int32_t* h_drv, uint32_t func, void* p_parms
     case 2:
       return EditSettings(handle, [](platform::SerialSettings& s) { s.out_xon_xoff = false; });
     case 3:
-      if (p_parms == nullptr) return COM_ERR_HANDLE;
-      return ReadDriverSettings(handle, static_cast<DRVSETTINGS*>(p_parms));
+      if (p_parms == nullptr) return com::kErrHandle;
+      return ReadDriverSettings(handle, static_cast<DriverSettings*>(p_parms));
     case 4:
-      if (p_parms == nullptr) return COM_ERR_HANDLE;
-      return ApplyDriverSettings(handle, *static_cast<const DRVSETTINGS*>(p_parms));
+      if (p_parms == nullptr) return com::kErrHandle;
+      return ApplyDriverSettings(handle, *static_cast<const DriverSettings*>(p_parms));
     case 5:
       return BreakPulse(handle);
     case 6:
-      return Purge(handle, COM_ERR_PURGE);
+      return Purge(handle, com::kErrPurge);
     default:
-      return COM_ERR_HANDLE;
+      return com::kErrHandle;
   }
 }
 
-ORV_API int32_t ORV_CDECL com_rx_count(int32_t* h_drv, uint32_t* count) {
-  if (!HandleOpen(h_drv) || count == nullptr) return COM_ERR_HANDLE;
+int32_t ComRxCount(int32_t* h_drv, uint32_t* count) {
+  if (!HandleOpen(h_drv) || count == nullptr) return com::kErrHandle;
   platform::SerialProperties props;
   if (os().serial_get_properties(*h_drv, &props) == platform::kOk) {
     *count = props.current_rx_queue;
   }
-  return COM_OK;
+  return com::kOk;
 }
 
-ORV_API int32_t ORV_CDECL com_set_timeout(int32_t* h_drv, uint32_t timeout_msec) {
-  if (!HandleOpen(h_drv)) return COM_ERR_HANDLE;
+int32_t ComSetTimeout(int32_t* h_drv, uint32_t timeout_msec) {
+  if (!HandleOpen(h_drv)) return com::kErrHandle;
   if (OsError e = os().serial_set_timeouts(*h_drv, TimeoutsWithReadLimit(timeout_msec))) {
-    return Fail(e, COM_ERR_TIMEOUTS);
+    return Fail(e, com::kErrTimeouts);
   }
-  return COM_OK;
+  return com::kOk;
 }
 
-ORV_API int32_t ORV_CDECL com_set_dtr(int32_t* h_drv, uint32_t state) {
-  if (!HandleOpen(h_drv)) return COM_ERR_HANDLE;
+int32_t ComSetDtr(int32_t* h_drv, uint32_t state) {
+  if (!HandleOpen(h_drv)) return com::kErrHandle;
   return EditSettings(*h_drv, [&](platform::SerialSettings& s) {
     s.dtr_control = static_cast<uint8_t>(state & 3);
   });
 }
 
-ORV_API int32_t ORV_CDECL com_set_rts(int32_t* h_drv, uint32_t state) {
-  if (!HandleOpen(h_drv)) return COM_ERR_HANDLE;
+int32_t ComSetRts(int32_t* h_drv, uint32_t state) {
+  if (!HandleOpen(h_drv)) return com::kErrHandle;
   return EditSettings(*h_drv, [&](platform::SerialSettings& s) {
     s.rts_control = static_cast<uint8_t>(state & 3);
   });
 }
 
-}  // extern "C"
+}  // namespace orv

@@ -1,5 +1,4 @@
-// Discovery of the adapter, the registry switches, PassThruOpen and
-// PassThruClose.
+// Discovery of the adapter, the registry switches and the open name.
 #include "link/discovery.h"
 
 #include <cstdlib>
@@ -7,22 +6,12 @@
 
 #include "link/comdrvr.h"
 #include "link/jmsg.h"
+#include "link/link_codes.h"
+#include "link/link_state.h"
 #include "link/trace.h"
-#include "orvanta_j2534.h"
-#include "passthru/channel_table.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-int32_t hCommPort = -1;
-uint32_t CommPortNum = 0;
-uint32_t UserSpecifiedCommPort = 0;
-uint32_t UserSpecifiedIOTNum = 0;
-int32_t hIOTSocket = -1;
-uint32_t SerialNumber = 0;
-uint32_t fSuppressPopups = 0;
-uint32_t fNotDetectedPopup = 0;
-uint32_t wsaStarted = 0;
 
 namespace {
 
@@ -93,49 +82,53 @@ const char* SkipZeros(const char* text) {
   return text;
 }
 
-void ParseOpenName(const char* name) {
+}  // namespace
+
+void NoteOpenName(const char* name) {
   if (std::strncmp(name, "COM", 3) == 0) {
-    UserSpecifiedCommPort = ReadNumber(name + 3);
+    Link().UserSpecifiedCommPort = ReadNumber(name + 3);
   } else if (std::strncmp(name, "IOT:", 4) == 0) {
-    UserSpecifiedIOTNum = ReadNumber(SkipZeros(name + 4));
+    Link().UserSpecifiedIOTNum = ReadNumber(SkipZeros(name + 4));
   } else if (std::strncmp(name, "J2534-2:", 8) == 0) {
-    UserSpecifiedCommPort = ReadNumber(name + 8);
+    Link().UserSpecifiedCommPort = ReadNumber(name + 8);
   }
 }
 
+namespace {
+
 void OpenTraceConnection() {
-  if (debug_socket != -1) {
-    os().trace_close(debug_socket);  // the newer connection replaces it
-    debug_socket = -1;
+  if (Link().debug_socket != -1) {
+    os().trace_close(Link().debug_socket);  // the newer connection replaces it
+    Link().debug_socket = -1;
   }
   platform::SocketHandle socket = -1;
-  if (os().trace_connect(kTracePort, &socket) == platform::kOk) debug_socket = socket;
+  if (os().trace_connect(kTracePort, &socket) == platform::kOk) Link().debug_socket = socket;
 }
 
 bool VersionAnswered() {
   return ReplyIs(kDevSystem, kOpRead, kTypeVersion) &&
-         (ORVXResponse.size == 2 || ORVXResponse.size == 4);
+         (Link().ORVXResponse.size == 2 || Link().ORVXResponse.size == 4);
 }
 
 void ReadSerialNumber() {
   if (JmsgSendCmd(kDevSystem, kOpRead, kTypeSerialNumber, 0, 0, nullptr, kSendTimeoutCommand) !=
-      STATUS_NOERROR) {
+      kLinkOk) {
     return;
   }
   os().sleep_ms(kSerialWaitMs);
   JmsgReceiveMsgs();
-  if (ReplyIs(kDevSystem, kOpRead, kTypeSerialNumber) && ORVXResponse.size > 11) {
-    const uint8_t* d = ORVXResponse.data;
-    SerialNumber = static_cast<uint32_t>(d[8]) << 24 | static_cast<uint32_t>(d[9]) << 16 |
-                   static_cast<uint32_t>(d[10]) << 8 | d[11];
+  if (ReplyIs(kDevSystem, kOpRead, kTypeSerialNumber) && Link().ORVXResponse.size > 11) {
+    const uint8_t* d = Link().ORVXResponse.data;
+    Link().SerialNumber = static_cast<uint32_t>(d[8]) << 24 | static_cast<uint32_t>(d[9]) << 16 |
+                          static_cast<uint32_t>(d[10]) << 8 | d[11];
   }
 }
 
 // Probes one port; leaves it open and returns true when an adapter answers.
 bool ProbePort(uint32_t port) {
-  CommPortNum = port;
-  com_buf_len = 0;
-  if (com_open(&hCommPort, port, 115200, 8, 1, 0) != COM_OK) {
+  Link().CommPortNum = port;
+  Link().com_buf_len = 0;
+  if (ComOpen(&Link().hCommPort, port, 115200, 8, 1, 0) != com::kOk) {
     // A port refused as unsafe says why; a missing one says nothing.
     if (const char* why = os().serial_open_refusal()) DbgMsg(kMsgError, why);
     return false;
@@ -143,11 +136,11 @@ bool ProbePort(uint32_t port) {
   DbgMsgf(kMsgLink, "Looking for Orvanta on COM%d port", static_cast<int>(port));
   JmsgSendCmd(kDevSystem, kOpStop, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   os().sleep_ms(kStopSettleMs);
-  com_ioctl(&hCommPort, 6, nullptr, nullptr);
+  ComIoctl(&Link().hCommPort, 6, nullptr);
   os().sleep_ms(kPurgeSettleMs);
   ClearReply();
   if (JmsgSendCmd(kDevSystem, kOpRead, kTypeVersion, 0, 0, nullptr, kSendTimeoutCommand) !=
-      STATUS_NOERROR) {
+      kLinkOk) {
     return false;
   }
   os().sleep_ms(kVersionWaitMs);
@@ -158,25 +151,26 @@ bool ProbePort(uint32_t port) {
 }
 
 void ClosePort() {
-  com_close(&hCommPort);
-  hCommPort = -1;
+  ComClose(&Link().hCommPort);
+  Link().hCommPort = -1;
 }
 
 // Walks the ports (the one named, or 1000 down to 1) until one answers.
 void SearchPorts() {
-  const uint32_t first = UserSpecifiedCommPort != 0 ? UserSpecifiedCommPort : kHighestComPort;
-  const uint32_t last = UserSpecifiedCommPort != 0 ? UserSpecifiedCommPort : 1;
+  const uint32_t first =
+      Link().UserSpecifiedCommPort != 0 ? Link().UserSpecifiedCommPort : kHighestComPort;
+  const uint32_t last = Link().UserSpecifiedCommPort != 0 ? Link().UserSpecifiedCommPort : 1;
   for (uint32_t port = first; port >= last && port != 0; --port) {
     if (ProbePort(port)) return;
     ClosePort();
   }
-  CommPortNum = 0;
+  Link().CommPortNum = 0;
 }
 
 void ShowNotDetected() {
-  if (fNotDetectedPopup != 0 || fSuppressPopups != 0) return;
+  if (Link().fNotDetectedPopup != 0 || Link().fSuppressPopups != 0) return;
   os().message_box("Orvanta not detected", "ERROR");
-  fNotDetectedPopup = 1;
+  Link().fNotDetectedPopup = 1;
 }
 
 }  // namespace
@@ -198,82 +192,45 @@ uint32_t CheckIOTNumInRegistry() {
 }
 
 int32_t JmsgCheckConnection() {
-  if (hCommPort != -1) return STATUS_NOERROR;
-  if (fSuppressPopups == 0) fSuppressPopups = static_cast<uint32_t>(SuppressPopups());
-  if (wsaStarted == 0) {
+  if (Link().hCommPort != -1) return kLinkOk;
+  if (Link().fSuppressPopups == 0) Link().fSuppressPopups = static_cast<uint32_t>(SuppressPopups());
+  if (Link().wsaStarted == 0) {
     os().socket_startup();
-    wsaStarted = 1;
+    Link().wsaStarted = 1;
   }
   if (AllowDebug() == 1) OpenTraceConnection();
-  if (UserSpecifiedIOTNum == 0) UserSpecifiedIOTNum = CheckIOTNumInRegistry();
+  if (Link().UserSpecifiedIOTNum == 0) Link().UserSpecifiedIOTNum = CheckIOTNumInRegistry();
 
   bool searched = false;
-  if (CommPortNum == 0 && UserSpecifiedIOTNum == 0) {
+  if (Link().CommPortNum == 0 && Link().UserSpecifiedIOTNum == 0) {
     SearchPorts();
     searched = true;
   }
   const bool not_detected =
-      (searched && CommPortNum == 0) || (!searched && UserSpecifiedIOTNum != 0 && CommPortNum == 0);
+      (searched && Link().CommPortNum == 0) ||
+      (!searched && Link().UserSpecifiedIOTNum != 0 && Link().CommPortNum == 0);
   if (not_detected) {
     ShowNotDetected();
-    hCommPort = -1;
-    return ERR_DEVICE_NOT_CONNECTED;
+    Link().hCommPort = -1;
+    return kLinkNoAdapter;
   }
-  return STATUS_NOERROR;
+  return kLinkOk;
 }
 
 // While no network adapter number is set that number is 0, so device ID 0
 // is accepted: older host programs pass 0.
 bool IsKnownDeviceId(uint32_t device_id) {
-  return device_id == CommPortNum || device_id == UserSpecifiedIOTNum;
+  return device_id == Link().CommPortNum || device_id == Link().UserSpecifiedIOTNum;
 }
 
-void ResetDiscoveryState() {
-  if (hCommPort != -1) com_close(&hCommPort);
-  hCommPort = -1;
-  CommPortNum = 0;
-  UserSpecifiedCommPort = 0;
-  UserSpecifiedIOTNum = 0;
-  hIOTSocket = -1;
-  SerialNumber = 0;
-  fSuppressPopups = 0;
-  fNotDetectedPopup = 0;
-  wsaStarted = 0;
+uint32_t OpenedDeviceId() {
+  return Link().UserSpecifiedIOTNum != 0 ? Link().UserSpecifiedIOTNum : Link().CommPortNum;
+}
+
+void CloseAdapterPort() {
+  ComClose(&Link().hCommPort);
+  Link().hCommPort = -1;
+  Link().CommPortNum = 0;
 }
 
 }  // namespace orv
-
-using namespace orv;
-
-extern "C" {
-
-ORV_API int32_t ORV_CALL PassThruOpen(const char* pName, uint32_t* pDeviceID) {
-  if (pDeviceID == nullptr) {
-    DbgMsg(kMsgError, "PassThruOpen null pointer to device ID");
-    return ERR_NULL_PARAMETER;
-  }
-  if (pName != nullptr) ParseOpenName(pName);
-  if (JmsgCheckConnection() != STATUS_NOERROR) {
-    *pDeviceID = 0;
-    return ERR_DEVICE_NOT_CONNECTED;
-  }
-  if (pName != nullptr) {
-    DbgMsgf(kMsgApi, "PassThruOpen(%s)", pName);
-  } else {
-    DbgMsg(kMsgApi, "PassThruOpen");
-  }
-  *pDeviceID = UserSpecifiedIOTNum != 0 ? UserSpecifiedIOTNum : CommPortNum;
-  return STATUS_NOERROR;
-}
-
-ORV_API int32_t ORV_CALL PassThruClose(uint32_t /*DeviceID*/) {
-  if (JmsgCheckConnection() != STATUS_NOERROR) return ERR_DEVICE_NOT_CONNECTED;
-  DbgMsg(kMsgApi, "PassThruClose()");
-  com_close(&hCommPort);
-  hCommPort = -1;
-  CommPortNum = 0;
-  ChannelStatus = 0;
-  return STATUS_NOERROR;
-}
-
-}  // extern "C"

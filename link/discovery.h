@@ -1,24 +1,14 @@
 // The adapter link's state, discovery of the adapter on the COM ports, the
-// registry switches, and the open/close entry points.
+// registry switches, and what the open name selects.
 //
 // Failure reporting: JmsgCheckConnection returns 0 when the link can be used
-// and ERR_DEVICE_NOT_CONNECTED (8) when no adapter was found, after the
+// and kLinkNoAdapter (8) when no adapter was found, after the
 // once-per-process "not detected" notice.
 #pragma once
 
 #include <cstdint>
 
 namespace orv {
-
-extern int32_t hCommPort;     // serial handle of the link; -1 when closed
-extern uint32_t CommPortNum;  // COM port of the adapter; 0 while none is known
-extern uint32_t UserSpecifiedCommPort;
-extern uint32_t UserSpecifiedIOTNum;
-extern int32_t hIOTSocket;  // reserved for a network link; stays -1
-extern uint32_t SerialNumber;
-extern uint32_t fSuppressPopups;
-extern uint32_t fNotDetectedPopup;
-extern uint32_t wsaStarted;
 
 inline constexpr uint32_t kHighestComPort = 1000;
 inline constexpr uint32_t kStopSettleMs = 200;
@@ -33,10 +23,17 @@ int32_t AllowDebug();
 int32_t SuppressPopups();
 uint32_t CheckIOTNumInRegistry();
 
+// Takes the port or IOT number an open name selects: "COMn", "IOT:n" or
+// "J2534-2:n"; other names select nothing.
+void NoteOpenName(const char* name);
+
+// The device ID handed to the caller: the IOT number, else the COM port.
+uint32_t OpenedDeviceId();
+
+// Closes the adapter's port and forgets which port it was.
+void CloseAdapterPort();
+
 // True when `device_id` names the open adapter (its COM port or IOT number).
 bool IsKnownDeviceId(uint32_t device_id);
-
-// Restores the start-up state of the link (port closed, nothing known).
-void ResetDiscoveryState();
 
 }  // namespace orv

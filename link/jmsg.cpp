@@ -6,22 +6,12 @@
 
 #include "link/comdrvr.h"
 #include "link/discovery.h"
-#include "link/rx_queues.h"
+#include "link/link_codes.h"
+#include "link/link_state.h"
 #include "link/trace.h"
-#include "orvanta_j2534.h"
 #include "platform/platform.h"
 
 namespace orv {
-
-uint8_t com_buf[kComBufSize];
-uint32_t com_buf_len = 0;
-
-JMSG ORVXResponse{};
-uint8_t MemData[kMemDataSize];
-int32_t MemSize = 0;
-uint8_t MemStatus = kMemPending;
-uint16_t AdcReadings[kAdcInputs];
-uint8_t DioReadings[kDioLines];
 
 namespace {
 
@@ -38,31 +28,31 @@ bool IsBusDevice(uint8_t dev) {
 
 void StoreAdcReading(const JMSG& f) {
   if (f.size < 3 || f.data[0] >= kAdcInputs) return;  // nothing to store safely
-  AdcReadings[f.data[0]] = static_cast<uint16_t>(f.data[1] + 256 * f.data[2]);
+  Link().AdcReadings[f.data[0]] = static_cast<uint16_t>(f.data[1] + 256 * f.data[2]);
 }
 
 void StoreDioReading(const JMSG& f) {
   if (f.size < 2 || f.data[0] >= kDioLines) return;
-  DioReadings[f.data[0]] = f.data[1];
+  Link().DioReadings[f.data[0]] = f.data[1];
 }
 
 void StoreMemoryAnswer(const JMSG& f) {
   if (f.flags & kFlagRefused) {
-    MemSize = 0;
-    MemStatus = kMemRefused;
+    Link().MemSize = 0;
+    Link().MemStatus = kMemRefused;
     return;
   }
-  const size_t at = static_cast<size_t>(std::max(MemSize, 0));
+  const size_t at = static_cast<size_t>(std::max(Link().MemSize, 0));
   if (at + f.size > kMemDataSize) {
     // More data than the answer area holds: report a refusal rather than
     // hand a caller a silently shortened answer.
     DbgMsg(kMsgError, "JmsgReceiveMsgs memory answer overflow");
-    MemStatus = kMemRefused;
+    Link().MemStatus = kMemRefused;
     return;
   }
-  std::memcpy(MemData + at, f.data, f.size);
-  MemSize = static_cast<int32_t>(at + f.size);
-  MemStatus = kMemAccepted;
+  std::memcpy(Link().MemData + at, f.data, f.size);
+  Link().MemSize = static_cast<int32_t>(at + f.size);
+  Link().MemStatus = kMemAccepted;
 }
 
 void ReportInvalidOperation(const JMSG& f) {
@@ -74,11 +64,11 @@ void ReportInvalidOperation(const JMSG& f) {
 void Dispatch(const JMSG& f) {
   switch (f.op) {
     case kOpStop:
-      RouteReceivedFrame(f);
+      if (Link().sink != nullptr) Link().sink->channel_stop(f.dev);
       return;
     case kOpRead:
       if (IsBusDevice(f.dev)) {
-        RouteReceivedFrame(f);
+        if (Link().sink != nullptr) Link().sink->bus_frame(f);
       } else if (f.dev == kDevAdc) {
         StoreAdcReading(f);
       } else if (f.dev == kDevDio) {
@@ -87,16 +77,17 @@ void Dispatch(const JMSG& f) {
         StoreMemoryAnswer(f);
       } else if (f.dev == kDevSystem) {
         if (f.flags & kFlagRefused) {
-          RouteReceivedFrame(f);  // the adapter's own overflow report
+          // the adapter's own overflow report
+          if (Link().sink != nullptr) Link().sink->adapter_overflow(f);
         } else {
-          ORVXResponse = f;
+          Link().ORVXResponse = f;
         }
       }
       return;
     case kOpWrite:
     case kOpOpen:
     case kOpClose:
-      if (f.dev == kDevSystem) ORVXResponse = f;
+      if (f.dev == kDevSystem) Link().ORVXResponse = f;
       return;
     default:
       ReportInvalidOperation(f);
@@ -132,37 +123,52 @@ int32_t WriteRest(const uint8_t* bytes, uint32_t length, uint32_t* sent, uint32_
                   uint32_t timeout_ms) {
   for (;;) {
     uint32_t written = 0;
-    const int32_t rc = com_write(&hCommPort, bytes + *sent, length - *sent, &written);
+    const int32_t rc = ComWrite(&Link().hCommPort, bytes + *sent, length - *sent, &written);
     *sent += std::min(written, length - *sent);
-    if (rc != COM_OK || *sent == length) return rc;
-    if (platform::current().tick_ms() - start >= timeout_ms) return COM_OK;
+    if (rc != com::kOk || *sent == length) return rc;
+    if (platform::current().tick_ms() - start >= timeout_ms) return com::kOk;
   }
 }
 
 }  // namespace
 
+void InstallReceiveSink(const ReceiveSink* sink) {
+  Link().sink = sink;
+}
+
+void ClearReply() {
+  Link().ORVXResponse.dev = 0;
+  Link().ORVXResponse.op = 0;
+}
+
+bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
+  const JMSG& reply = Link().ORVXResponse;
+  return reply.dev == dev && reply.op == op && reply.type == type;
+}
+
 int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
                            uint32_t timeout_ms) {
   uint32_t sent = 0;
   int32_t rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
-  if (rc == COM_OK && sent == length) return STATUS_NOERROR;
-  if (rc != COM_OK) {
+  if (rc == com::kOk && sent == length) return kLinkOk;
+  if (rc != com::kOk) {
     DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
   } else {
     DbgMsgf(kMsgError, "%s com_write sent %lu of %lu bytes, retry", who,
             static_cast<unsigned long>(sent), static_cast<unsigned long>(length));
   }
-  com_close(&hCommPort);
-  if (com_open(&hCommPort, CommPortNum, 115200, 8, 1, 0) != COM_OK) return ERR_FAILED;
+  ComClose(&Link().hCommPort);
+  if (ComOpen(&Link().hCommPort, Link().CommPortNum, 115200, 8, 1, 0) != com::kOk)
+    return kLinkFailed;
   // Only what has not gone out: the adapter already holds the rest, and
   // the start of a cut frame waits there for its remaining bytes.
   rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
-  return rc == COM_OK && sent == length ? STATUS_NOERROR : ERR_FAILED;
+  return rc == com::kOk && sent == length ? kLinkOk : kLinkFailed;
 }
 
 int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t flags, uint32_t size,
                     const uint8_t* p_data_buffer, uint32_t timeout) {
-  if (size > kJmsgDataSize || (size != 0 && p_data_buffer == nullptr)) return ERR_FAILED;
+  if (size > kJmsgDataSize || (size != 0 && p_data_buffer == nullptr)) return kLinkFailed;
   JMSG frame{};
   frame.size = static_cast<uint8_t>(size);
   frame.dev = device;
@@ -179,12 +185,12 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
 }
 
 int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout) {
-  if (p_msg == nullptr && num_msgs != 0) return ERR_FAILED;
+  if (p_msg == nullptr && num_msgs != 0) return kLinkFailed;
   size_t total = 0;
   for (uint32_t i = 0; i < num_msgs; ++i) {
-    if (p_msg[i].size > kJmsgDataSize) return ERR_FAILED;
+    if (p_msg[i].size > kJmsgDataSize) return kLinkFailed;
     total += WireSize(p_msg[i]);
-    if (total > kSendBufferSize) return ERR_FAILED;
+    if (total > kSendBufferSize) return kLinkFailed;
   }
   uint8_t buffer[kSendBufferSize];
   size_t length = 0;
@@ -200,41 +206,32 @@ int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout) {
 
 int32_t JmsgReceiveMsgs() {
   uint32_t got = 0;
-  int32_t rc = com_read(&hCommPort, com_buf + com_buf_len,
-                        static_cast<uint32_t>(kComBufSize - com_buf_len), &got);
-  if (rc != COM_OK) {
+  int32_t rc = ComRead(&Link().hCommPort, Link().com_buf + Link().com_buf_len,
+                       static_cast<uint32_t>(kComBufSize - Link().com_buf_len), &got);
+  if (rc != com::kOk) {
     DbgMsgf(kMsgError, "JmsgReceiveMsgs com_read returned %ld", static_cast<long>(rc));
     // A failed read (the port closed or gone) returns at once; wait out
     // the read limit as a read would, so that a caller polling until its
     // time limit does not spin a core.
     platform::current().sleep_ms(kReadLimitMs);
-    return ERR_FAILED;
+    return kLinkFailed;
   }
-  com_buf_len += std::min<uint32_t>(got, static_cast<uint32_t>(kComBufSize - com_buf_len));
-  if (com_buf_len != 0) {
-    DbgMsgf(kMsgLink, "JmsgReceiveMsgs com_buf_len=%ld", static_cast<long>(com_buf_len));
+  Link().com_buf_len +=
+      std::min<uint32_t>(got, static_cast<uint32_t>(kComBufSize - Link().com_buf_len));
+  if (Link().com_buf_len != 0) {
+    DbgMsgf(kMsgLink, "JmsgReceiveMsgs com_buf_len=%ld", static_cast<long>(Link().com_buf_len));
   }
   size_t p = 0;
-  while (p < com_buf_len) {
-    const size_t left = com_buf_len - p;
-    if (left < kJmsgHeaderSize || left < kJmsgHeaderSize + com_buf[p + 1]) break;
-    HandleFrameAt(com_buf + p);
-    p += kJmsgHeaderSize + com_buf[p + 1];
+  while (p < Link().com_buf_len) {
+    const size_t left = Link().com_buf_len - p;
+    if (left < kJmsgHeaderSize || left < kJmsgHeaderSize + Link().com_buf[p + 1]) break;
+    HandleFrameAt(Link().com_buf + p);
+    p += kJmsgHeaderSize + Link().com_buf[p + 1];
   }
-  const size_t kept = com_buf_len - p;
-  if (kept != 0 && p != 0) std::memmove(com_buf, com_buf + p, kept);
-  com_buf_len = static_cast<uint32_t>(kept);
-  return STATUS_NOERROR;
-}
-
-void ResetLinkBuffers() {
-  com_buf_len = 0;
-  ORVXResponse = JMSG{};
-  std::memset(MemData, 0, sizeof MemData);
-  MemSize = 0;
-  MemStatus = kMemPending;
-  std::fill(std::begin(AdcReadings), std::end(AdcReadings), uint16_t{0});
-  std::fill(std::begin(DioReadings), std::end(DioReadings), uint8_t{0});
+  const size_t kept = Link().com_buf_len - p;
+  if (kept != 0 && p != 0) std::memmove(Link().com_buf, Link().com_buf + p, kept);
+  Link().com_buf_len = static_cast<uint32_t>(kept);
+  return kLinkOk;
 }
 
 }  // namespace orv

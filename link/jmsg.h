@@ -5,7 +5,7 @@
 // Wire form: the first 10 + `size` bytes of a JMSG, frames back to back,
 // no start byte, checksum or terminator.
 //
-// Failure reporting: the send functions return 0 or ERR_FAILED (7) after
+// Failure reporting: the send functions return 0 or kLinkFailed (7) after
 // one close-reopen-retry; the receive pass returns 7 when the port read
 // fails. Errors are also reported through DbgMsg ('E').
 #pragma once
@@ -96,23 +96,22 @@ inline constexpr size_t kMemDataSize = 8192;
 inline constexpr size_t kAdcInputs = 16;
 inline constexpr size_t kDioLines = 3;  // lines 1 and 2; index 0 unused
 
-// MemStatus values.
+// MemStatus values (LinkState).
 inline constexpr uint8_t kMemPending = 0xFF;
 inline constexpr uint8_t kMemAccepted = 0x00;
 inline constexpr uint8_t kMemRefused = 0xFE;
 
-// Receive buffer: bytes read and not yet consumed, starting at a frame
-// boundary.
-extern uint8_t com_buf[kComBufSize];
-extern uint32_t com_buf_len;
-
-// Answer places written by the receive pass.
-extern JMSG ORVXResponse;
-extern uint8_t MemData[kMemDataSize];
-extern int32_t MemSize;
-extern uint8_t MemStatus;
-extern uint16_t AdcReadings[kAdcInputs];
-extern uint8_t DioReadings[kDioLines];
+// Where the receive pass hands what belongs to the channels: bus frames
+// (operation 2 from 0x10, 0x20, 0x30, 0x40, 0x90), the adapter's
+// channel-stop reports (operation 1) and its own overflow report (device
+// 0xF0, operation 2, flags 0x40). The channel layer installs it; without
+// one such frames are dropped.
+struct ReceiveSink {
+  void (*bus_frame)(const JMSG& frame);
+  void (*channel_stop)(uint8_t dev);
+  void (*adapter_overflow)(const JMSG& frame);
+};
+void InstallReceiveSink(const ReceiveSink* sink);
 
 // Builds one frame (id 0, timestamp 0) and writes it. More than 68 data
 // bytes, or a null buffer with a non-zero size, is refused with 7 before
@@ -139,15 +138,9 @@ int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* wh
 int32_t JmsgReceiveMsgs();
 
 // Clears the `dev` and `op` bytes of the reply slot before a request.
-inline void ClearReply() {
-  ORVXResponse.dev = 0;
-  ORVXResponse.op = 0;
-}
-inline bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
-  return ORVXResponse.dev == dev && ORVXResponse.op == op && ORVXResponse.type == type;
-}
-
-// Restores the start-up state of the receive buffer and answer places.
-void ResetLinkBuffers();
+void ClearReply();
+// True when the reply slot holds an answer with this device, operation and
+// type.
+bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type);
 
 }  // namespace orv

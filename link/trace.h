@@ -1,9 +1,9 @@
 // The message sink of the library: every trace line and every error text
-// passes through DbgMsg. Owns the last-error text, the shared formatting
-// buffer and the debug-trace socket.
+// passes through DbgMsg. The last-error text is kept per thread; the
+// formatting buffer and the debug-trace socket are part of the link state.
 //
 // Texts never overrun their buffers: a long 'E' text is cut to fit
-// `LastError` (239 characters and the terminating zero) and a long trace
+// the last-error text (239 characters and the terminating zero) and a long trace
 // line is cut so that it still ends in "\r\n".
 #pragma once
 
@@ -19,13 +19,6 @@ inline constexpr size_t kDbgBufferSize = 32768;
 inline constexpr size_t kTraceLineSize = 1024;
 inline constexpr uint16_t kTracePort = 8609;
 
-extern char LastError[kLastErrorSize];
-extern char DbgBuffer[kDbgBufferSize];
-extern int32_t debug_socket;  // -1 while the trace is off
-// Lines the trace connection refused (its listener is not reading). After
-// a few seconds of refusals the connection is closed.
-extern uint32_t TraceDroppedLines;
-
 // Message types.
 inline constexpr char kMsgApi = 'A';
 inline constexpr char kMsgSent = 'C';
@@ -36,12 +29,14 @@ inline constexpr char kMsgRead = 'R';
 
 void DbgMsg(char type, const char* text);
 
+// The text of this thread's last 'E' message ("No Error" before any).
+const char* LastErrorText();
+void ResetLastErrorText();
+
 // Formats into DbgBuffer (bounded) and passes the text to DbgMsg.
 void DbgMsgf(char type, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-inline bool TraceOn() {
-  return debug_socket != -1;
-}
+bool TraceOn();
 
 // Dumps a frame header and its first `shown` data bytes as
 // "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)" followed by " %02X"
@@ -49,8 +44,5 @@ inline bool TraceOn() {
 // security requests and keys) is replaced by its length. Only call while
 // the trace is on.
 void DumpFrame(char type, const JMSG& frame, size_t shown);
-
-// Restores the start-up state of the sink (trace off, "No Error").
-void ResetTraceState();
 
 }  // namespace orv

@@ -1,6 +1,6 @@
-// Bounded waits for an adapter answer: poll the receive pass against the
-// millisecond tick count, without sleeping, until the answer place shows
-// the answer or the time limit has passed.
+// Bounded waits for an adapter answer: receive waits (passthru/call_sync.h)
+// against the millisecond tick count until the answer place shows the
+// answer or the time limit has passed.
 //
 // Failure reporting: the waits return whether the answer came; the caller
 // reports a missing answer in its own words.
@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "link/jmsg.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -23,8 +24,9 @@ template <class Answered>
 bool AwaitAnswer(Answered answered, uint32_t limit_ms) {
   const uint32_t start = platform::current().tick_ms();
   while (!answered()) {
-    if (platform::current().tick_ms() - start >= limit_ms) return false;
-    JmsgReceiveMsgs();
+    const uint32_t elapsed = platform::current().tick_ms() - start;
+    if (elapsed >= limit_ms) return false;
+    ReceiveWait(limit_ms - elapsed);
   }
   return true;
 }

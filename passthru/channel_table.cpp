@@ -6,14 +6,9 @@
 #include <array>
 
 #include "link/jmsg.h"
+#include "passthru/library_state.h"
 
 namespace orv {
-
-uint32_t ChannelStatus = 0;
-CAN_SETUP CANSetup{};
-CAN_SETUP MSCANSetup{};
-ISO_SETUP ISO9141Setup{};
-uint32_t ISO9141NoChecksum = 0;
 
 namespace {
 
@@ -137,10 +132,10 @@ CAN_SETUP* CanSetupOfChannel(uint32_t channel_id) {
   switch (channel_id) {
     case kChannelCan:
     case kChannelIso15765:
-      return &CANSetup;
+      return &State().channels.CANSetup;
     case kChannelMsCan:
     case kChannelMsIso15765:
-      return &MSCANSetup;
+      return &State().channels.MSCANSetup;
     default:
       return nullptr;
   }
@@ -220,12 +215,8 @@ int32_t SendIsoSetup(const ISO_SETUP& setup) {
                      kSendTimeoutCommand);
 }
 
-void ResetChannelState() {
-  ChannelStatus = 0;
-  CANSetup = CAN_SETUP{};
-  MSCANSetup = CAN_SETUP{};
-  ISO9141Setup = ISO_SETUP{};
-  ISO9141NoChecksum = 0;
+bool ChannelOpen(uint32_t channel_id) {
+  return (State().channels.ChannelStatus & ChannelBit(channel_id)) != 0;
 }
 
 }  // namespace orv

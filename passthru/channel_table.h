@@ -27,15 +27,10 @@ enum ChannelId : uint32_t {
   kChannelMsIso15765 = 12,
 };
 
-// Bit (channel ID mod 32) is set while the channel is open.
-extern uint32_t ChannelStatus;
-
 constexpr uint32_t ChannelBit(uint32_t channel_id) {
   return 1u << (channel_id % 32);
 }
-inline bool ChannelOpen(uint32_t channel_id) {
-  return (ChannelStatus & ChannelBit(channel_id)) != 0;
-}
+bool ChannelOpen(uint32_t channel_id);
 
 // The channel switch: the connect device code of a channel (0x90, 0x10,
 // 0x20, 0x30, 0x40), or 0 for an ID that is not a channel.
@@ -134,14 +129,18 @@ static_assert(offsetof(ISO_SETUP, w5_min) == 46 && offsetof(ISO_SETUP, w5_max) =
 static_assert(offsetof(ISO_SETUP, tini_l) == 50 && offsetof(ISO_SETUP, twup) == 52);
 static_assert(offsetof(ISO_SETUP, parity) == 54 && offsetof(ISO_SETUP, data_bits) == 55);
 
-// First CAN interface (channels 5 and 6), second (11 and 12), K-line (3, 4).
-// Connect overwrites its own fields; SET_CONFIG the others.
-extern CAN_SETUP CANSetup;
-extern CAN_SETUP MSCANSetup;
-extern ISO_SETUP ISO9141Setup;
-
-// 1 when the last K-line connect asked for ISO9141_NO_CHECKSUM.
-extern uint32_t ISO9141NoChecksum;
+// What the library keeps per channel family.
+struct ChannelRecords {
+  // Bit (channel ID mod 32) is set while the channel is open.
+  uint32_t ChannelStatus = 0;
+  // First CAN interface (channels 5 and 6), second (11 and 12), K-line (3,
+  // 4). Connect overwrites its own fields; SET_CONFIG the others.
+  CAN_SETUP CANSetup{};
+  CAN_SETUP MSCANSetup{};
+  ISO_SETUP ISO9141Setup{};
+  // 1 when the last K-line connect asked for ISO9141_NO_CHECKSUM.
+  uint32_t ISO9141NoChecksum = 0;
+};
 
 // The CAN setup record of a CAN-family channel (5, 6 -> CANSetup; 11, 12 ->
 // MSCANSetup), or null for any other channel.
@@ -158,8 +157,5 @@ ISO_SETUP IsoSetupFromBytes(const uint8_t (&bytes)[kIsoSetupSize]);
 // or 0x80 for CAN_D2_FLOW_CONTROL. Returns the link's status.
 int32_t SendCanSetup(uint8_t device, const CAN_SETUP& setup, uint8_t flags);
 int32_t SendIsoSetup(const ISO_SETUP& setup);
-
-// Restores the start-up state: no channel open, records all zero.
-void ResetChannelState();
 
 }  // namespace orv

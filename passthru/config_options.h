@@ -16,23 +16,22 @@
 
 namespace orv {
 
-extern uint32_t loopback_flag;           // initially 0
-extern uint32_t msg_trigger_flag;        // initially 0
-extern uint32_t bus_error_msgs_flag;     // initially 0
-extern uint32_t automatic_suspend_flag;  // initially 1
-extern uint32_t last_segment_flag;       // initially 0
-extern uint32_t can_mixed_format_flag;   // initially 0; only ever set to 1
+struct ConfigOptions {
+  uint32_t loopback_flag = 0;
+  uint32_t msg_trigger_flag = 0;
+  uint32_t bus_error_msgs_flag = 0;
+  uint32_t automatic_suspend_flag = 1;
+  uint32_t last_segment_flag = 0;
+  uint32_t can_mixed_format_flag = 0;  // only ever set to 1
 
-// 1: received messages carry millisecond time stamps; 0: microseconds.
-extern uint8_t TimestampMsec;
+  // 1: received messages carry millisecond time stamps; 0: microseconds.
+  uint8_t TimestampMsec = 0;
 
-// The answer of a five-baud initialisation: the two key bytes and the
-// address byte that came with them (0 until an answer arrives).
-extern uint8_t ISO9141Keyword1;
-extern uint8_t ISO9141Keyword2;
-extern uint8_t ISO9141Address;
-
-// Restores the values the program starts with.
-void ResetConfigOptions();
+  // The answer of a five-baud initialisation: the two key bytes and the
+  // address byte that came with them (0 until an answer arrives).
+  uint8_t ISO9141Keyword1 = 0;
+  uint8_t ISO9141Keyword2 = 0;
+  uint8_t ISO9141Address = 0;
+};
 
 }  // namespace orv

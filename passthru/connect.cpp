@@ -8,12 +8,15 @@
 // cannot be sent gives ERR_FAILED.
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 #include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -141,29 +144,31 @@ void PrepareChannel(uint32_t channel, uint32_t flags, uint32_t baud_rate) {
   switch (channel) {
     case kChannelIso9141:
     case kChannelIso14230:
-      ISO9141NoChecksum = (flags & ISO9141_NO_CHECKSUM) != 0 ? 1 : 0;
-      SetKLineConnectValues(ISO9141Setup, baud_rate, flags);
-      if (SendIsoSetup(ISO9141Setup) != 0) DbgMsg(kMsgError, "Cannot set ISO9141 parameters");
+      State().channels.ISO9141NoChecksum = (flags & ISO9141_NO_CHECKSUM) != 0 ? 1 : 0;
+      SetKLineConnectValues(State().channels.ISO9141Setup, baud_rate, flags);
+      if (SendIsoSetup(State().channels.ISO9141Setup) != 0)
+        DbgMsg(kMsgError, "Cannot set ISO9141 parameters");
       return;
     case kChannelCan:
-      SetCanConnectValues(CANSetup, baud_rate);
-      if (SendCanSetup(kDevCan1, CANSetup, 0) != 0) DbgMsg(kMsgError, "Cannot set CAN DATA_RATE");
+      SetCanConnectValues(State().channels.CANSetup, baud_rate);
+      if (SendCanSetup(kDevCan1, State().channels.CANSetup, 0) != 0)
+        DbgMsg(kMsgError, "Cannot set CAN DATA_RATE");
       return;
     case kChannelIso15765:
-      SetIso15765ConnectValues(CANSetup, baud_rate);
-      if (SendCanSetup(kDevCan1, CANSetup, 0) != 0) {
+      SetIso15765ConnectValues(State().channels.CANSetup, baud_rate);
+      if (SendCanSetup(kDevCan1, State().channels.CANSetup, 0) != 0) {
         DbgMsg(kMsgError, "Cannot set ISO1575 DATA_RATE");
       }
       return;
     case kChannelMsCan:
-      SetCanConnectValues(MSCANSetup, baud_rate);
-      if (SendCanSetup(kDevCan2, MSCANSetup, 0) != 0) {
+      SetCanConnectValues(State().channels.MSCANSetup, baud_rate);
+      if (SendCanSetup(kDevCan2, State().channels.MSCANSetup, 0) != 0) {
         DbgMsg(kMsgError, "Cannot set MSCAN DATA_RATE");
       }
       return;
     case kChannelMsIso15765:
-      SetIso15765ConnectValues(MSCANSetup, baud_rate);
-      if (SendCanSetup(kDevCan2, MSCANSetup, 0) != 0) {
+      SetIso15765ConnectValues(State().channels.MSCANSetup, baud_rate);
+      if (SendCanSetup(kDevCan2, State().channels.MSCANSetup, 0) != 0) {
         DbgMsg(kMsgError, "Cannot set MSISO15765 DATA_RATE");
       }
       return;
@@ -176,14 +181,14 @@ void PrepareChannel(uint32_t channel, uint32_t flags, uint32_t baud_rate) {
 // operations. `only_running` limits the periodic stops to running entries.
 void StopChannelTraffic(uint32_t channel, uint8_t dev, bool only_running) {
   for (uint32_t i = 0; i < kPeriodicEntries; ++i) {
-    const JMSG& entry = jmsg_periodic_msg[i];
+    const JMSG& entry = State().periodic.entries[i];
     if (entry.dev == dev && (!only_running || entry.size != 0)) {
-      PassThruStopPeriodicMsg(channel, i);
+      api::StopPeriodicMsg(channel, i);
     }
   }
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
-    if (jmsg_filter_mask_msg[slot].dev == dev && FilterSlotInUse(slot)) {
-      PassThruStopMsgFilter(channel, slot);
+    if (State().filters.mask[slot].dev == dev && FilterSlotInUse(slot)) {
+      api::StopMsgFilter(channel, slot);
     }
   }
 }
@@ -193,10 +198,9 @@ void StopChannelTraffic(uint32_t channel, uint8_t dev, bool only_running) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruConnect(uint32_t DeviceID, uint32_t ProtocolID,
-                                                    uint32_t Flags, uint32_t BaudRate,
-                                                    uint32_t* pChannelID) {
-  if ((Flags & ORV_CONNECT_NO_POPUPS) != 0) fSuppressPopups = 1;
+int32_t orv::api::Connect(uint32_t DeviceID, uint32_t ProtocolID, uint32_t Flags, uint32_t BaudRate,
+                          uint32_t* pChannelID) {
+  if ((Flags & ORV_CONNECT_NO_POPUPS) != 0) Link().fSuppressPopups = 1;
   if (const int32_t rc = JmsgCheckConnection(); rc != 0) return rc;
   if (pChannelID == nullptr) {
     DbgMsg(kMsgError, "PassThruConnect null pointer to channel ID");
@@ -230,14 +234,14 @@ extern "C" ORV_API int32_t ORV_CALL PassThruConnect(uint32_t DeviceID, uint32_t 
     return ERR_FAILED;
   }
   *pChannelID = channel;
-  ChannelStatus |= ChannelBit(channel);
+  State().channels.ChannelStatus |= ChannelBit(channel);
   // Whatever the adapter may still hold for this device from an earlier
   // connect is stopped, also periodic entries that are no longer running.
   StopChannelTraffic(channel, dev, /*only_running=*/false);
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruDisconnect(uint32_t ChannelID) {
+int32_t orv::api::Disconnect(uint32_t ChannelID) {
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruDisconnect device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -253,14 +257,14 @@ extern "C" ORV_API int32_t ORV_CALL PassThruDisconnect(uint32_t ChannelID) {
     return ERR_INVALID_CHANNEL_ID;
   }
   StopChannelTraffic(ChannelID, dev, /*only_running=*/true);
-  ChannelStatus &= ~ChannelBit(ChannelID);
+  State().channels.ChannelStatus &= ~ChannelBit(ChannelID);
   const int32_t rc = JmsgSendCmd(dev, kOpStop, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   if (rc != 0) {
     DbgMsgf(kMsgError, "PassThruDisconnect: JmsgSendCmd returned %ld", static_cast<long>(rc));
     return ERR_FAILED;
   }
   // Let the adapter finish what it was sending and file or drop it.
-  platform::current().sleep_ms(kDisconnectSettleMs);
+  SleepReleasingState(kDisconnectSettleMs);
   JmsgReceiveMsgs();
   return STATUS_NOERROR;
 }

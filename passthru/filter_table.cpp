@@ -5,29 +5,35 @@
 #include <cstring>
 
 #include "orvanta_j2534.h"
+#include "passthru/library_state.h"
 
 namespace orv {
 
-JMSG jmsg_filter_mask_msg[kFilterSlots];
-JMSG jmsg_filter_pattern_msg[kFilterSlots];
-JMSG jmsg_filter_flow_msg[kFilterSlots];
-uint32_t jmsg_filter_type[kFilterSlots];
-
 namespace {
 
-bool IsFlowControlSlot(uint32_t slot) {
-  return jmsg_filter_mask_msg[slot].size != 0 && jmsg_filter_flow_msg[slot].size != 0 &&
-         jmsg_filter_type[slot] == FLOW_CONTROL_FILTER;
+// The lookups run for every received frame over all 64 slots: they take
+// the tables once and pass them down.
+bool IsFlowControlSlot(const FilterTables& t, uint32_t slot) {
+  return t.mask[slot].size != 0 && t.flow[slot].size != 0 && t.type[slot] == FLOW_CONTROL_FILTER;
 }
 
-bool IsPassSlotOf(uint32_t slot, uint8_t device) {
-  return jmsg_filter_mask_msg[slot].size != 0 && jmsg_filter_mask_msg[slot].dev == device &&
-         jmsg_filter_type[slot] == PASS_FILTER;
+bool IsPassSlotOf(const FilterTables& t, uint32_t slot, uint8_t device) {
+  return t.mask[slot].size != 0 && t.mask[slot].dev == device && t.type[slot] == PASS_FILTER;
+}
+
+bool BytesMatch(const FilterTables& t, uint32_t slot, const JMSG& frame) {
+  const JMSG& mask = t.mask[slot];
+  const JMSG& pattern = t.pattern[slot];
+  for (uint32_t b = 0; b < mask.size && b < kJmsgDataSize; ++b) {
+    if ((frame.data[b] & mask.data[b]) != pattern.data[b]) return false;
+  }
+  return true;
 }
 
 int32_t FirstPassMatch(uint8_t device, const JMSG& frame) {
+  const FilterTables& t = State().filters;
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
-    if (IsPassSlotOf(slot, device) && FilterBytesMatch(slot, frame)) {
+    if (IsPassSlotOf(t, slot, device) && BytesMatch(t, slot, frame)) {
       return static_cast<int32_t>(slot);
     }
   }
@@ -37,24 +43,21 @@ int32_t FirstPassMatch(uint8_t device, const JMSG& frame) {
 }  // namespace
 
 bool FilterBytesMatch(uint32_t slot, const JMSG& frame) {
-  const JMSG& mask = jmsg_filter_mask_msg[slot];
-  const JMSG& pattern = jmsg_filter_pattern_msg[slot];
-  for (uint32_t b = 0; b < mask.size && b < kJmsgDataSize; ++b) {
-    if ((frame.data[b] & mask.data[b]) != pattern.data[b]) return false;
-  }
-  return true;
+  return BytesMatch(State().filters, slot, frame);
 }
 
 int32_t GetFirstISOFlowFilterIndex() {
+  const FilterTables& t = State().filters;
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
-    if (IsFlowControlSlot(slot)) return static_cast<int32_t>(slot);
+    if (IsFlowControlSlot(t, slot)) return static_cast<int32_t>(slot);
   }
   return -1;
 }
 
 int32_t GetISOFlowFilterIndex(const JMSG* pMsg) {
+  const FilterTables& t = State().filters;
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
-    if (IsFlowControlSlot(slot) && FilterBytesMatch(slot, *pMsg)) {
+    if (IsFlowControlSlot(t, slot) && BytesMatch(t, slot, *pMsg)) {
       return static_cast<int32_t>(slot);
     }
   }
@@ -80,11 +83,15 @@ int32_t GetPassFilterIndex(const JMSG* pMsg) {
   return FirstPassMatch(wanted, *pMsg);
 }
 
-void ResetFilterTables() {
-  std::memset(jmsg_filter_mask_msg, 0, sizeof jmsg_filter_mask_msg);
-  std::memset(jmsg_filter_pattern_msg, 0, sizeof jmsg_filter_pattern_msg);
-  std::memset(jmsg_filter_flow_msg, 0, sizeof jmsg_filter_flow_msg);
-  std::memset(jmsg_filter_type, 0, sizeof jmsg_filter_type);
+bool FilterSlotInUse(uint32_t slot) {
+  return slot < kFilterSlots && State().filters.mask[slot].size != 0;
+}
+
+void FilterTables::Reset() {
+  std::memset(mask, 0, sizeof mask);
+  std::memset(pattern, 0, sizeof pattern);
+  std::memset(flow, 0, sizeof flow);
+  std::memset(type, 0, sizeof type);
 }
 
 }  // namespace orv

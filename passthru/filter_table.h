@@ -24,16 +24,19 @@ namespace orv {
 
 inline constexpr uint32_t kFilterSlots = 64;
 
-extern JMSG jmsg_filter_mask_msg[kFilterSlots];
-extern JMSG jmsg_filter_pattern_msg[kFilterSlots];
-extern JMSG jmsg_filter_flow_msg[kFilterSlots];  // size 0 unless flow control
-// The FilterType given at installation (1 pass, 2 block, 3 flow control;
-// other values stored unchanged); 0 after removal.
-extern uint32_t jmsg_filter_type[kFilterSlots];
+struct FilterTables {
+  JMSG mask[kFilterSlots];
+  JMSG pattern[kFilterSlots];
+  JMSG flow[kFilterSlots];  // size 0 unless flow control
+  // The FilterType given at installation (1 pass, 2 block, 3 flow control;
+  // other values stored unchanged); 0 after removal.
+  uint32_t type[kFilterSlots];
 
-inline bool FilterSlotInUse(uint32_t slot) {
-  return slot < kFilterSlots && jmsg_filter_mask_msg[slot].size != 0;
-}
+  // Clears every slot (start-up state).
+  void Reset();
+};
+
+bool FilterSlotInUse(uint32_t slot);
 
 // (frame data[b] AND mask data[b]) == pattern data[b] for every b below the
 // mask's size. The frame's 11/29-bit flag is not compared.
@@ -53,8 +56,5 @@ int32_t GetISOPassFilterIndex(const JMSG* pMsg);
 // as 0x30; 0x90 itself) whose bytes match. An echo (type 5) answers 0 at
 // once.
 int32_t GetPassFilterIndex(const JMSG* pMsg);
-
-// Clears every slot (start-up state).
-void ResetFilterTables();
 
 }  // namespace orv

@@ -15,8 +15,10 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 
 namespace orv {
 namespace {
@@ -170,10 +172,10 @@ int32_t BuildFrame(uint32_t channel, FrameRole role, const PASSTHRU_MSG& msg, JM
 }
 
 void StoreSlot(uint32_t slot, uint32_t type, const JMSG (&frames)[3]) {
-  jmsg_filter_type[slot] = type;
-  jmsg_filter_mask_msg[slot] = frames[kMask];
-  jmsg_filter_pattern_msg[slot] = frames[kPattern];
-  jmsg_filter_flow_msg[slot] = frames[kFlow];
+  State().filters.type[slot] = type;
+  State().filters.mask[slot] = frames[kMask];
+  State().filters.pattern[slot] = frames[kPattern];
+  State().filters.flow[slot] = frames[kFlow];
 }
 
 int32_t CheckLinkAndChannel(uint32_t channel, const char* not_connected,
@@ -198,11 +200,9 @@ long PointerNumber(const void* p) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType,
-                                                           PASSTHRU_MSG* pMaskMsg,
-                                                           PASSTHRU_MSG* pPatternMsg,
-                                                           PASSTHRU_MSG* pFlowControlMsg,
-                                                           uint32_t* pFilterID) {
+int32_t orv::api::StartMsgFilter(uint32_t ChannelID, uint32_t FilterType, PASSTHRU_MSG* pMaskMsg,
+                                 PASSTHRU_MSG* pPatternMsg, PASSTHRU_MSG* pFlowControlMsg,
+                                 uint32_t* pFilterID) {
   if (const int32_t rc =
           CheckLinkAndChannel(ChannelID, "PassThruStartMsgFilter device not connected",
                               "PassThruStartMsgFilter invalid ChannelID");
@@ -250,7 +250,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, u
   // which then also governs transmission.
   if (tx_length_change) CanSetupOfChannel(ChannelID)->iso15765_tx_data_length = *tx_length_change;
 
-  PassThruIoctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
+  api::Ioctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
   if (JmsgSendMsgs(frames, 3, kSendTimeoutBus) != 0) {
     DbgMsg(kMsgError, "PassThruStartMsgFilter failed");
     return ERR_FAILED;
@@ -260,7 +260,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStartMsgFilter(uint32_t ChannelID, u
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStopMsgFilter(uint32_t ChannelID, uint32_t FilterID) {
+int32_t orv::api::StopMsgFilter(uint32_t ChannelID, uint32_t FilterID) {
   if (const int32_t rc =
           CheckLinkAndChannel(ChannelID, "PassThruStopMsgFilter device not connected",
                               "PassThruStopMsgFilter invalid ChannelID");
@@ -281,7 +281,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStopMsgFilter(uint32_t ChannelID, ui
   const JMSG frames[3] = {FilterFrame(FilterID, dev, kTypeMask),
                           FilterFrame(FilterID, dev, kTypePattern),
                           FilterFrame(FilterID, dev, kTypeFlowControl)};
-  PassThruIoctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
+  api::Ioctl(ChannelID, CLEAR_RX_BUFFER, nullptr, nullptr);
   if (JmsgSendMsgs(frames, 3, kSendTimeoutBus) != 0) {
     DbgMsg(kMsgError, "PassThruStopMsgFilter failed");
     return ERR_FAILED;

@@ -9,11 +9,12 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/ioctl_handlers.h"
+#include "passthru/rx_queues.h"
 
 namespace orv {
 namespace {
@@ -78,8 +79,7 @@ bool ChannelTestSkipped(uint32_t channel, uint32_t ioctl_id) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID,
-                                                  void* pInput, void* pOutput) {
+int32_t orv::api::Ioctl(uint32_t ChannelID, uint32_t IoctlID, void* pInput, void* pOutput) {
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruIoctl device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -107,4 +107,8 @@ extern "C" ORV_API int32_t ORV_CALL PassThruIoctl(uint32_t ChannelID, uint32_t I
   }
   DbgMsg(kMsgError, "Ioctl function not supported");
   return ERR_NOT_SUPPORTED;
+}
+
+bool orv::api::IoctlUsesAnswerSlot(uint32_t IoctlID) {
+  return DeviceIoctlWaitsForAnswer(IoctlID);
 }

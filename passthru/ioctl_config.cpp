@@ -1,6 +1,6 @@
 // GET_CONFIG and SET_CONFIG: the configuration parameters of a channel,
-// kept in the channel's setup record (CANSetup / MSCANSetup for the CAN
-// channels, ISO9141Setup for the K-line) or in the process-wide option
+// kept in the channel's setup record (State().channels.CANSetup / State().channels.MSCANSetup for
+// the CAN channels, State().channels.ISO9141Setup for the K-line) or in the process-wide option
 // flags. SET_CONFIG stores each value, cut to its field's width, and sends
 // the changed record or option frame at once; nothing is awaited.
 //
@@ -22,6 +22,7 @@
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/ioctl_handlers.h"
+#include "passthru/library_state.h"
 
 namespace orv {
 namespace {
@@ -40,10 +41,10 @@ enum class Channels : uint8_t {
 enum class Store : uint8_t {
   kNone,        // FIVE_BAUD_MOD, J1962_PINS: checked, never stored
   kCanRecord,   // the channel's CAN_SETUP
-  kIsoRecord,   // ISO9141Setup
-  kIsoHalved,   // ISO9141Setup, given in 0.5 ms and stored in ms
+  kIsoRecord,   // State().channels.ISO9141Setup
+  kIsoHalved,   // State().channels.ISO9141Setup, given in 0.5 ms and stored in ms
   kFlag,        // an option flag: 1 when Value is exactly 1, else 0
-  kMixedFormat  // can_mixed_format_flag: set to 1 whatever Value is
+  kMixedFormat  // State().options.can_mixed_format_flag: set to 1 whatever Value is
 };
 
 // What SET_CONFIG sends after storing.
@@ -92,7 +93,7 @@ const std::array<Param, 40> kParams{{
     {DATA_RATE, "DATA_RATE", Channels::kKLineOrCan, CAN_FIELD(baud_rate), Frame::kRateSetup,
      {" DATA_RATE", kShowDecimal}, "Cannot set CAN DATA_RATE", "Cannot set MSCAN DATA_RATE",
      "Cannot set ISO9141 DATA_RATE"},
-    {LOOPBACK, "LOOPBACK", Channels::kAny, FLAG(loopback_flag), Frame::kLoopbackTrigger,
+    {LOOPBACK, "LOOPBACK", Channels::kAny, FLAG(State().options.loopback_flag), Frame::kLoopbackTrigger,
      {"  LOOPBACK", kShowNothing}, "Cannot set/clear LOOPBACK option"},
     {NODE_ADDRESS, "NODE_ADDRESS", Channels::kKLine, ISO_FIELD(init_address), Frame::kKLineSetup,
      {"  NODE_ADDRESS", kShowHex}, "PassThruIoctl(NODE_ADDRESS) failed"},
@@ -166,17 +167,17 @@ const std::array<Param, 40> kParams{{
     {HS_CAN_TERMINATION, "HS_CAN_TERMINATION", Channels::kCan, CAN_FIELD(termination),
      Frame::kCanSetup, {" HS_CAN_TERMINATION", kShowDecimal}, "Cannot set CAN HS_CAN_TERMINATION",
      "Cannot set MSCAN HS_CAN_TERMINATION"},
-    {MSG_TRIGGER, "MSG_TRIGGER", Channels::kAny, FLAG(msg_trigger_flag), Frame::kLoopbackTrigger,
+    {MSG_TRIGGER, "MSG_TRIGGER", Channels::kAny, FLAG(State().options.msg_trigger_flag), Frame::kLoopbackTrigger,
      {"  MSG_TRIGGER", kShowNothing}, "Cannot set/clear MSG_TRIGGER option"},
-    {LAST_SEGMENT_TIMESTAMP, "LAST_SEGMENT_TIMESTAMP", Channels::kAny, FLAG(last_segment_flag),
+    {LAST_SEGMENT_TIMESTAMP, "LAST_SEGMENT_TIMESTAMP", Channels::kAny, FLAG(State().options.last_segment_flag),
      Frame::kNone, {"  LAST_SEGMENT_TIMESTAMP", kShowNothing}, nullptr},
-    {BUS_ERROR_MSGS, "BUS_ERROR_MSGS", Channels::kAny, FLAG(bus_error_msgs_flag),
+    {BUS_ERROR_MSGS, "BUS_ERROR_MSGS", Channels::kAny, FLAG(State().options.bus_error_msgs_flag),
      Frame::kBusErrorMsgs, {"  BUS_ERROR_MSGS", kShowNothing},
      "Cannot set/clear BUS_ERROR_MSGS option"},
     {INTERFRAME_DELAY, "INTERFRAME_DELAY", Channels::kCan, CAN_FIELD(interframe_delay),
      Frame::kCanSetup, {" INTERFRAME_DELAY", kShowDecimal},
      "PassThruIoctl(INTERFRAME_DELAY) failed"},
-    {AUTOMATIC_SUSPEND, "AUTOMATIC_SUSPEND", Channels::kAny, FLAG(automatic_suspend_flag),
+    {AUTOMATIC_SUSPEND, "AUTOMATIC_SUSPEND", Channels::kAny, FLAG(State().options.automatic_suspend_flag),
      Frame::kAutomaticSuspend, {"  AUTOMATIC_SUSPEND", kShowNothing},
      "Cannot set/clear AUTOMATIC_SUSPEND option"},
 }};
@@ -234,7 +235,7 @@ bool Accepts(Channels channels, uint32_t channel) {
 // is the one parameter of both kinds: `baud_rate` opens both records.
 uint8_t* RecordOf(const Param& param, uint32_t channel) {
   if (param.store == Store::kIsoRecord || param.store == Store::kIsoHalved || IsKLine(channel)) {
-    return reinterpret_cast<uint8_t*>(&ISO9141Setup);
+    return reinterpret_cast<uint8_t*>(&State().channels.ISO9141Setup);
   }
   return reinterpret_cast<uint8_t*>(CanSetupOfChannel(channel));
 }
@@ -303,7 +304,7 @@ void StoreValue(const Param& param, uint32_t channel, uint32_t value) {
       *param.flag = value == 1 ? 1 : 0;
       return;
     case Store::kMixedFormat:
-      can_mixed_format_flag = 1;
+      State().options.can_mixed_format_flag = 1;
       return;
     case Store::kNone:
       return;
@@ -325,19 +326,22 @@ int32_t SendFrameOf(const Param& param, uint32_t channel) {
   if (frame == Frame::kRateSetup) frame = IsKLine(channel) ? Frame::kKLineSetup : Frame::kCanSetup;
   switch (frame) {
     case Frame::kKLineSetup:
-      return SendIsoSetup(ISO9141Setup);
+      return SendIsoSetup(State().channels.ISO9141Setup);
     case Frame::kCanSetup:
       return SendCanRecord(channel, SetupDevice(channel));
     case Frame::kIso15765Setup:
       return SendCanRecord(channel, ChannelDevice(channel));
     case Frame::kLoopbackTrigger:
-      return SendOptionFrame(kTypePlain,
-                             static_cast<uint8_t>((loopback_flag == 1 ? kLoopbackOn : 0) |
-                                                  (msg_trigger_flag == 1 ? kMsgTriggerOn : 0)));
+      return SendOptionFrame(
+          kTypePlain,
+          static_cast<uint8_t>((State().options.loopback_flag == 1 ? kLoopbackOn : 0) |
+                               (State().options.msg_trigger_flag == 1 ? kMsgTriggerOn : 0)));
     case Frame::kBusErrorMsgs:
-      return SendOptionFrame(kTypeSetup, bus_error_msgs_flag == 1 ? kBusErrorMsgsOn : 0);
+      return SendOptionFrame(kTypeSetup,
+                             State().options.bus_error_msgs_flag == 1 ? kBusErrorMsgsOn : 0);
     case Frame::kAutomaticSuspend:
-      return SendOptionFrame(kTypeSetup, automatic_suspend_flag == 0 ? kAutomaticSuspendOff : 0);
+      return SendOptionFrame(
+          kTypeSetup, State().options.automatic_suspend_flag == 0 ? kAutomaticSuspendOff : 0);
     case Frame::kRateSetup:
     case Frame::kNone:
       return STATUS_NOERROR;

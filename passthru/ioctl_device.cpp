@@ -21,10 +21,12 @@
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
 #include "passthru/ioctl_handlers.h"
+#include "passthru/library_state.h"
 #include "passthru/periodic.h"
 #include "platform/platform.h"
 
@@ -119,7 +121,7 @@ int32_t AnswerInfoList(const std::array<InfoEntry, N>& table, void* pOutput) {
       return ERR_NOT_SUPPORTED;
     }
     if (entry->trace != nullptr) DbgMsg(kMsgApi, entry->trace);
-    param.Value = entry->serial_number ? SerialNumber : entry->value;
+    param.Value = entry->serial_number ? Link().SerialNumber : entry->value;
   }
   return STATUS_NOERROR;
 }
@@ -147,18 +149,18 @@ int32_t ReadAnalog(const AnalogRead& read, void* pOutput) {
     ReportNullParameter();
     return ERR_NULL_PARAMETER;
   }
-  AdcReadings[read.input] = kAdcPending;
+  Link().AdcReadings[read.input] = kAdcPending;
   const int32_t rc =
       JmsgSendCmd(kDevAdc, kOpRead, kTypePlain, 0, 1, &read.input, kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {
     DbgMsgf(kMsgError, "PassThruIoctl: ADC read JmsgSendCmd returned %ld", static_cast<long>(rc));
     return ERR_FAILED;
   }
-  if (!AwaitAnswer([&] { return AdcReadings[read.input] != kAdcPending; }, kAnswerWaitMs)) {
+  if (!AwaitAnswer([&] { return Link().AdcReadings[read.input] != kAdcPending; }, kAnswerWaitMs)) {
     DbgMsg(kMsgError, "PassThruIoctl ADC read timeout");
     return ERR_TIMEOUT;
   }
-  *millivolts = uint32_t{AdcReadings[read.input]} * kMillivoltsPerAdcUnit;
+  *millivolts = uint32_t{Link().AdcReadings[read.input]} * kMillivoltsPerAdcUnit;
   return STATUS_NOERROR;
 }
 
@@ -169,17 +171,17 @@ int32_t ReadDigital(uint8_t line, const char* trace, void* pOutput) {
     ReportNullParameter();
     return ERR_NULL_PARAMETER;
   }
-  DioReadings[line] = kDioPending;
+  Link().DioReadings[line] = kDioPending;
   const int32_t rc = JmsgSendCmd(kDevDio, kOpRead, kTypePlain, 0, 1, &line, kSendTimeoutCommand);
   if (rc != STATUS_NOERROR) {
     DbgMsgf(kMsgError, "PassThruIoctl: DIO read JmsgSendCmd returned %ld", static_cast<long>(rc));
     return ERR_FAILED;
   }
-  if (!AwaitAnswer([&] { return DioReadings[line] != kDioPending; }, kAnswerWaitMs)) {
+  if (!AwaitAnswer([&] { return Link().DioReadings[line] != kDioPending; }, kAnswerWaitMs)) {
     DbgMsg(kMsgError, "PassThruIoctl DIO read timeout");
     return ERR_TIMEOUT;
   }
-  *level = DioReadings[line];
+  *level = Link().DioReadings[line];
   return STATUS_NOERROR;
 }
 
@@ -207,7 +209,7 @@ int32_t ClearPeriodicMsgs(uint32_t channel, uint8_t device) {
   DbgMsg(kMsgApi, "  CLEAR_PERIODIC_MSGS");
   if (device == 0) return STATUS_NOERROR;
   for (uint32_t index = 0; index < kPeriodicEntries; ++index) {
-    if (jmsg_periodic_msg[index].dev == device) PassThruStopPeriodicMsg(channel, index);
+    if (State().periodic.entries[index].dev == device) api::StopPeriodicMsg(channel, index);
   }
   return STATUS_NOERROR;
 }
@@ -216,8 +218,8 @@ int32_t ClearMsgFilters(uint32_t channel, uint8_t device) {
   DbgMsg(kMsgApi, "  CLEAR_MSG_FILTERS");
   if (device == 0) return STATUS_NOERROR;
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
-    const JMSG& mask = jmsg_filter_mask_msg[slot];
-    if (mask.dev == device && mask.size != 0) PassThruStopMsgFilter(channel, slot);
+    const JMSG& mask = State().filters.mask[slot];
+    if (mask.dev == device && mask.size != 0) api::StopMsgFilter(channel, slot);
   }
   return STATUS_NOERROR;
 }
@@ -228,10 +230,11 @@ int32_t ClearMsgFilters(uint32_t channel, uint8_t device) {
 // the request back out of the record so later setups carry none. Only the
 // no-checksum bit survives.
 void SendInitRequest(uint8_t request, const char* failure_text) {
-  ISO9141Setup.init_type =
-      static_cast<uint8_t>((ISO9141Setup.init_type & kInitNoChecksum) + request);
-  if (SendIsoSetup(ISO9141Setup) != STATUS_NOERROR) DbgMsg(kMsgError, failure_text);
-  ISO9141Setup.init_type &= kInitNoChecksum;
+  State().channels.ISO9141Setup.init_type =
+      static_cast<uint8_t>((State().channels.ISO9141Setup.init_type & kInitNoChecksum) + request);
+  if (SendIsoSetup(State().channels.ISO9141Setup) != STATUS_NOERROR)
+    DbgMsg(kMsgError, failure_text);
+  State().channels.ISO9141Setup.init_type &= kInitNoChecksum;
 }
 
 bool ByteArrayHolds(const SBYTE_ARRAY* array, uint32_t bytes) {
@@ -250,10 +253,10 @@ int32_t FiveBaudInit(uint32_t channel, void* pInput, void* pOutput) {
     ReportNullParameter();
     return ERR_NULL_PARAMETER;
   }
-  ISO9141Keyword1 = 0;
-  ISO9141Keyword2 = 0;
-  ISO9141Address = 0;
-  ISO9141Setup.init_address = target->BytePtr[0];
+  State().options.ISO9141Keyword1 = 0;
+  State().options.ISO9141Keyword2 = 0;
+  State().options.ISO9141Address = 0;
+  State().channels.ISO9141Setup.init_address = target->BytePtr[0];
   SendInitRequest(kInitFiveBaud, "Cannot start the FIVE_BAUD_INIT");
 
   // The message receive files the key bytes; the messages read are not
@@ -262,12 +265,12 @@ int32_t FiveBaudInit(uint32_t channel, void* pInput, void* pOutput) {
   while (platform::current().tick_ms() - start < kFiveBaudWaitMs) {
     PASSTHRU_MSG scratch;
     uint32_t count = 1;
-    PassThruReadMsgs(channel, &scratch, &count, kInitReadTimeoutMs);
-    if (ISO9141Keyword1 != 0 || ISO9141Keyword2 != 0) break;
+    api::ReadMsgs(channel, &scratch, &count, kInitReadTimeoutMs);
+    if (State().options.ISO9141Keyword1 != 0 || State().options.ISO9141Keyword2 != 0) break;
   }
   // No key bytes within five seconds is no failure: the caller gets zeros.
-  key_bytes->BytePtr[0] = ISO9141Keyword1;
-  key_bytes->BytePtr[1] = ISO9141Keyword2;
+  key_bytes->BytePtr[0] = State().options.ISO9141Keyword1;
+  key_bytes->BytePtr[1] = State().options.ISO9141Keyword2;
   return STATUS_NOERROR;
 }
 
@@ -286,7 +289,7 @@ int32_t FastInit(uint32_t channel, void* pInput, void* pOutput) {
   SendInitRequest(kInitFast, "Cannot start the FAST_INIT");
 
   uint32_t count = 1;
-  const int32_t rc = PassThruWriteMsgs(channel, request, &count, kFastInitWriteTimeoutMs);
+  const int32_t rc = api::WriteMsgs(channel, request, &count, kFastInitWriteTimeoutMs);
   if (rc != STATUS_NOERROR) return rc;
 
   const uint32_t start = platform::current().tick_ms();
@@ -295,7 +298,7 @@ int32_t FastInit(uint32_t channel, void* pInput, void* pOutput) {
     count = 1;
     // A read that reports the K-line queue's overflow still delivers its
     // message: the answer may be the one that came with the overflow.
-    const int32_t read = PassThruReadMsgs(channel, &msg, &count, kInitReadTimeoutMs);
+    const int32_t read = api::ReadMsgs(channel, &msg, &count, kInitReadTimeoutMs);
     if ((read == STATUS_NOERROR || read == ERR_BUFFER_OVERFLOW) && count == 1 &&
         IsFastInitAnswer(msg)) {
       *answer = msg;
@@ -320,7 +323,7 @@ int32_t ResetTimer() {
 
 int32_t SetTimestampForm(uint8_t msec, const char* trace) {
   DbgMsg(kMsgApi, trace);
-  TimestampMsec = msec;
+  State().options.TimestampMsec = msec;
   return STATUS_NOERROR;
 }
 
@@ -328,7 +331,8 @@ int32_t SetTimestampForm(uint8_t msec, const char* trace) {
 int32_t CanD2FlowControl(uint32_t channel) {
   DbgMsg(kMsgApi, "  CAN_D2_FLOW_CONTROL");
   if (channel != kChannelCan && channel != kChannelMsCan) return ERR_INVALID_PROTOCOL_ID;
-  const CAN_SETUP& setup = channel == kChannelCan ? CANSetup : MSCANSetup;
+  const CAN_SETUP& setup =
+      channel == kChannelCan ? State().channels.CANSetup : State().channels.MSCANSetup;
   if (SendCanSetup(SetupDevice(channel), setup, kD2FlowControlFlag) != STATUS_NOERROR) {
     DbgMsg(kMsgError, "Cannot setup CAN_D2_FLOW_CONTROL");
   }
@@ -357,6 +361,15 @@ int32_t WriteLcdTest() {
 }
 
 }  // namespace
+
+bool DeviceIoctlWaitsForAnswer(uint32_t ioctl_id) {
+  for (const AnalogRead& read : kAnalogReads) {
+    if (read.ioctl_id == ioctl_id) return true;
+  }
+  // The timer reset goes to the adapter's system device, whose answers
+  // share the reply slot.
+  return ioctl_id == READ_DIO1 || ioctl_id == READ_DIO2 || ioctl_id == RESET_TIMER;
+}
 
 int32_t HandleDeviceIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id, void* pInput,
                           void* pOutput) {

@@ -16,4 +16,8 @@ int32_t HandleConfigIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id
 int32_t HandleDeviceIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id, void* pInput,
                           void* pOutput);
 
+// True for the device ioctls that wait in the adapter's answer places
+// (voltage and digital-line reads).
+bool DeviceIoctlWaitsForAnswer(uint32_t ioctl_id);
+
 }  // namespace orv

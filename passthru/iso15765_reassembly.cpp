@@ -8,13 +8,10 @@
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
+#include "passthru/library_state.h"
 #include "passthru/tx_frames.h"
 
 namespace orv {
-
-PASSTHRU_MSG ISO15765FlowMsg[kFilterSlots];
-PASSTHRU_MSG MSISO15765FlowMsg[kFilterSlots];
-uint8_t ConsecutivePCI[kFilterSlots];
 
 namespace {
 
@@ -30,9 +27,10 @@ struct IsoChannel {
 
 IsoChannel ChannelSide(uint32_t channel) {
   if (channel == kChannelMsIso15765) {
-    return {channel, MSISO15765FlowMsg, kChannelMsCan, "MSISO15765 Bad PCI type"};
+    return {channel, State().reassembly.MSISO15765FlowMsg, kChannelMsCan,
+            "MSISO15765 Bad PCI type"};
   }
-  return {channel, ISO15765FlowMsg, kChannelCan, "ISO15765 Bad PCI type"};
+  return {channel, State().reassembly.ISO15765FlowMsg, kChannelCan, "ISO15765 Bad PCI type"};
 }
 
 // The frame being handled with what its flow-control filter tells.
@@ -164,7 +162,8 @@ void TakeConsecutiveFrame(const IsoFrame& f, PASSTHRU_MSG& record, uint8_t& expe
   msg.ProtocolID = record.ProtocolID;
   msg.RxStatus = record.RxStatus;
   msg.TxFlags = 0;
-  msg.Timestamp = last_segment_flag == 1 ? ConvertTimestamp(frame.timestamp) : record.Timestamp;
+  msg.Timestamp =
+      State().options.last_segment_flag == 1 ? ConvertTimestamp(frame.timestamp) : record.Timestamp;
   msg.DataSize = record.ExtraDataIndex;  // padding of the last frame cut off
   std::memcpy(msg.Data, record.Data, msg.DataSize);
   msg.ExtraDataIndex = msg.DataSize;
@@ -174,7 +173,7 @@ void TakeConsecutiveFrame(const IsoFrame& f, PASSTHRU_MSG& record, uint8_t& expe
 
 void TakeFlowFilteredFrame(const IsoChannel& side, const JMSG& frame, uint32_t flow,
                            RxOutput& out) {
-  const uint32_t id_length = jmsg_filter_mask_msg[flow].size;
+  const uint32_t id_length = State().filters.mask[flow].size;
   if (!IsIdentifierLength(id_length) || frame.size <= id_length) return;
   const CAN_SETUP* setup = CanSetupOfChannel(side.channel);
   const uint32_t expected_size = setup->iso15765_tx_data_length + (id_length & 6);
@@ -189,15 +188,16 @@ void TakeFlowFilteredFrame(const IsoChannel& side, const JMSG& frame, uint32_t f
       TakeSingleFrame(f, out);
       return;
     case kPciFirst >> 4:
-      TakeFirstFrame(f, side.channel, record, ConsecutivePCI[flow], out);
+      TakeFirstFrame(f, side.channel, record, State().reassembly.ConsecutivePCI[flow], out);
       return;
     case kPciConsecutive >> 4:
-      TakeConsecutiveFrame(f, record, ConsecutivePCI[flow], out);
+      TakeConsecutiveFrame(f, record, State().reassembly.ConsecutivePCI[flow], out);
       return;
     case kPciFlowControl >> 4:
       // An echoed flow-control frame may come between the consecutive
       // frames of a reception: that message keeps its sequence.
-      if (!MessageInProgress(record)) ConsecutivePCI[flow] = kFirstConsecutivePci;
+      if (!MessageInProgress(record))
+        State().reassembly.ConsecutivePCI[flow] = kFirstConsecutivePci;
       return;
     default:
       DbgMsg(kMsgError, side.bad_pci_text);
@@ -213,7 +213,8 @@ void TakeIso15765Frame(const JMSG& frame, uint32_t channel, uint32_t connect_fla
   const int32_t flow =
       frame.type == kTypeBusMessage ? GetFirstISOFlowFilterIndex() : GetISOFlowFilterIndex(&frame);
   if (flow >= 0) TakeFlowFilteredFrame(side, frame, static_cast<uint32_t>(flow), out);
-  if (can_mixed_format_flag == 1 && !out.Full() && GetISOPassFilterIndex(&frame) != -1) {
+  if (State().options.can_mixed_format_flag == 1 && !out.Full() &&
+      GetISOPassFilterIndex(&frame) != -1) {
     CanFrameToMsg(frame, side.raw_protocol, false, out.Current());
     out.Deliver();
   }
@@ -227,7 +228,7 @@ void DrainIso15765(const RxQueue& queue, uint32_t channel, RxOutput& out) {
   }
 }
 
-void ResetIso15765Reassembly() {
+void ReassemblyState::Reset() {
   std::memset(ISO15765FlowMsg, 0, sizeof ISO15765FlowMsg);
   std::memset(MSISO15765FlowMsg, 0, sizeof MSISO15765FlowMsg);
   std::memset(ConsecutivePCI, 0, sizeof ConsecutivePCI);

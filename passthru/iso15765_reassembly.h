@@ -18,20 +18,25 @@
 
 #include <cstdint>
 
-#include "link/rx_queues.h"
 #include "orvanta_j2534.h"
 #include "passthru/filter_table.h"
 #include "passthru/rx_frames.h"
+#include "passthru/rx_queues.h"
 
 namespace orv {
 
-// Reassembly records of channel 6 and channel 12, indexed by the slot of
-// the flow-control filter that matched.
-extern PASSTHRU_MSG ISO15765FlowMsg[kFilterSlots];
-extern PASSTHRU_MSG MSISO15765FlowMsg[kFilterSlots];
-// The consecutive-frame PCI expected next, per flow-control filter slot
-// (shared by both channels: slots are unique across channels).
-extern uint8_t ConsecutivePCI[kFilterSlots];
+struct ReassemblyState {
+  // Reassembly records of channel 6 and channel 12, indexed by the slot of
+  // the flow-control filter that matched.
+  PASSTHRU_MSG ISO15765FlowMsg[kFilterSlots];
+  PASSTHRU_MSG MSISO15765FlowMsg[kFilterSlots];
+  // The consecutive-frame PCI expected next, per flow-control filter slot
+  // (shared by both channels: slots are unique across channels).
+  uint8_t ConsecutivePCI[kFilterSlots];
+
+  // Clears the records and the expected PCI bytes (start-up state).
+  void Reset();
+};
 
 // Drains the queue of channel 6 or 12 into `out`.
 void DrainIso15765(const RxQueue& queue, uint32_t channel, RxOutput& out);
@@ -39,8 +44,5 @@ void DrainIso15765(const RxQueue& queue, uint32_t channel, RxOutput& out);
 // Handles one frame taken from the queue (what DrainIso15765 does per
 // frame); exposed for tests.
 void TakeIso15765Frame(const JMSG& frame, uint32_t channel, uint32_t connect_flags, RxOutput& out);
-
-// Clears the records and the expected PCI bytes (start-up state).
-void ResetIso15765Reassembly();
 
 }  // namespace orv

@@ -4,20 +4,22 @@
 // change it; only a null buffer is reported (and becomes the new text).
 #include <cstring>
 
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruGetLastError(char* pErrorDescription) {
+int32_t orv::api::GetLastError(char* pErrorDescription) {
   if (pErrorDescription == nullptr) {
     DbgMsg(kMsgError, "PassThruGetLastError null parameter");
     return ERR_NULL_PARAMETER;
   }
   // J2534 callers provide 80 characters: cut a longer text to 79 and its zero.
   constexpr size_t kCallerBufferSize = 80;
-  const size_t length = strnlen(LastError, kCallerBufferSize - 1);
-  std::memcpy(pErrorDescription, LastError, length);
+  const size_t length = strnlen(LastErrorText(), kCallerBufferSize - 1);
+  std::memcpy(pErrorDescription, LastErrorText(), length);
   pErrorDescription[length] = '\0';
   return STATUS_NOERROR;
 }

@@ -1,28 +1,35 @@
-// Resets every module's process-wide state to its start-up values.
+// The library state and its reset.
 #include "passthru/library_state.h"
-
-#include "link/discovery.h"
-#include "link/jmsg.h"
-#include "link/rx_queues.h"
-#include "link/trace.h"
-#include "passthru/channel_table.h"
-#include "passthru/config_options.h"
-#include "passthru/filter_table.h"
-#include "passthru/iso15765_reassembly.h"
-#include "passthru/periodic.h"
 
 namespace orv {
 
-void ResetLibraryState() {
-  ResetDiscoveryState();
-  ResetLinkBuffers();
-  ResetTraceState();
-  ResetChannelState();
-  ResetConfigOptions();
-  ResetRxQueues();
-  ResetFilterTables();
-  ResetPeriodicTable();
-  ResetIso15765Reassembly();
+LibraryState::LibraryState() {
+  queues.Reset();
+  filters.Reset();
+  periodic.Reset();
+  reassembly.Reset();
+  link.sink = &ChannelReceiveSink();
+}
+
+void LibraryState::Reset() {
+  link.Reset();
+  queues.Reset();
+  channels = ChannelRecords{};
+  filters.Reset();
+  periodic.Reset();
+  options = ConfigOptions{};
+  reassembly.Reset();
+  tx_batch.Clear();
+  link.sink = &ChannelReceiveSink();
+}
+
+LibraryState& State() {
+  static LibraryState state;
+  return state;
+}
+
+LinkState& Link() {
+  return State().link;
 }
 
 }  // namespace orv

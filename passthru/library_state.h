@@ -1,10 +1,49 @@
-// Process-wide state of the library in one place for resetting: restores
-// every module's start-up values. Used when a host process (or a test)
-// needs the library as freshly loaded.
+// The one owner of the library's process-wide state: the link (port,
+// discovery, receive buffer, answer places, trace), the receive queues, the
+// channel records, the filter tables, the periodic table, the option
+// flags, the ISO 15765 reassembly records and the transmit batch. Nothing
+// else keeps state between calls; every module reaches its part through
+// State() (the link through Link(), which is State().link).
+//
+// Reset() restores the state of a freshly loaded library, for a host
+// process or a test that needs it.
 #pragma once
+
+#include "link/link_state.h"
+#include "passthru/call_sync.h"
+#include "passthru/channel_table.h"
+#include "passthru/config_options.h"
+#include "passthru/filter_table.h"
+#include "passthru/iso15765_reassembly.h"
+#include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
+#include "passthru/tx_frames.h"
 
 namespace orv {
 
-void ResetLibraryState();
+struct LibraryState {
+  LibraryState();
+  LibraryState(const LibraryState&) = delete;
+  LibraryState& operator=(const LibraryState&) = delete;
+
+  LinkState link;
+  RxQueues queues;
+  ChannelRecords channels;
+  FilterTables filters;
+  PeriodicTable periodic;
+  ConfigOptions options;
+  ReassemblyState reassembly;
+  TxBatch tx_batch;  // the transmit batch a write builds (scratch of one call)
+  CallSync sync;     // not part of the reset: see passthru/call_sync.h
+
+  // Closes the port if open and restores every part's start-up values.
+  void Reset();
+};
+
+LibraryState& State();
+
+inline void ResetLibraryState() {
+  State().Reset();
+}
 
 }  // namespace orv

@@ -1,6 +1,6 @@
 // Periodic messages: start, update, stop, suspend and resume. Each call
 // sends one frame to the adapter (which does the repeating) and keeps the
-// last frame sent per message in `jmsg_periodic_msg`.
+// last frame sent per message in `State().periodic.entries`.
 //
 // Failure reporting: J2534 status codes with one 'E' message each. A
 // message that does not fit a frame after conversion, or is shorter than
@@ -15,14 +15,14 @@
 #include "link/discovery.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 
 namespace orv {
 
-JMSG jmsg_periodic_msg[kPeriodicEntries];
-
-void ResetPeriodicTable() {
-  std::memset(jmsg_periodic_msg, 0, sizeof jmsg_periodic_msg);
+void PeriodicTable::Reset() {
+  std::memset(entries, 0, sizeof entries);
 }
 
 namespace {
@@ -209,7 +209,7 @@ int32_t Send(const JMSG& frame, const OpTexts& texts) {
 
 int32_t FirstFreeEntry() {
   for (uint32_t i = 0; i < kPeriodicEntries; ++i) {
-    if (jmsg_periodic_msg[i].size == 0) return static_cast<int32_t>(i);
+    if (State().periodic.entries[i].size == 0) return static_cast<int32_t>(i);
   }
   return -1;
 }
@@ -233,9 +233,8 @@ int32_t SendSuspendOrResume(uint32_t channel, uint8_t flags, const OpTexts& text
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStartPeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                             uint32_t* pMsgID,
-                                                             uint32_t TimeInterval) {
+int32_t orv::api::StartPeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pMsgID,
+                                   uint32_t TimeInterval) {
   if (const int32_t rc = CheckLinkAndChannel(ChannelID, kStartTexts); rc != STATUS_NOERROR) {
     return rc;
   }
@@ -267,14 +266,13 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStartPeriodicMsg(uint32_t ChannelID,
   }
   pMsg->Data[2] = msg.Data[2];
   if (const int32_t rc = Send(frame, kStartTexts); rc != STATUS_NOERROR) return rc;
-  jmsg_periodic_msg[entry] = frame;
+  State().periodic.entries[entry] = frame;
   *pMsgID = static_cast<uint32_t>(entry);
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruUpdatePeriodicMsg(uint32_t ChannelID,
-                                                              PASSTHRU_MSG* pMsg, uint32_t MsgID,
-                                                              uint32_t TimeInterval) {
+int32_t orv::api::UpdatePeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t MsgID,
+                                    uint32_t TimeInterval) {
   if (const int32_t rc = CheckLinkAndChannel(ChannelID, kUpdateTexts); rc != STATUS_NOERROR) {
     return rc;
   }
@@ -297,11 +295,11 @@ extern "C" ORV_API int32_t ORV_CALL PassThruUpdatePeriodicMsg(uint32_t ChannelID
     return rc;
   }
   if (const int32_t rc = Send(frame, kUpdateTexts); rc != STATUS_NOERROR) return rc;
-  jmsg_periodic_msg[MsgID] = frame;
+  State().periodic.entries[MsgID] = frame;
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruStopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID) {
+int32_t orv::api::StopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID) {
   if (const int32_t rc = CheckLinkAndChannel(ChannelID, kStopTexts); rc != STATUS_NOERROR) {
     return rc;
   }
@@ -320,14 +318,14 @@ extern "C" ORV_API int32_t ORV_CALL PassThruStopPeriodicMsg(uint32_t ChannelID, 
   // still names the channel's device.
   const JMSG frame = ControlFrame(static_cast<uint8_t>(MsgID), dev, 0, kTypePeriodic);
   if (const int32_t rc = Send(frame, kStopTexts); rc != STATUS_NOERROR) return rc;
-  jmsg_periodic_msg[MsgID] = frame;
+  State().periodic.entries[MsgID] = frame;
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSuspendPeriodic(uint32_t ChannelID) {
+int32_t orv::api::SuspendPeriodic(uint32_t ChannelID) {
   return SendSuspendOrResume(ChannelID, kSuspendFlag, kSuspendTexts, "PassThruSuspendPeriodic");
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruResumePeriodic(uint32_t ChannelID) {
+int32_t orv::api::ResumePeriodic(uint32_t ChannelID) {
   return SendSuspendOrResume(ChannelID, kResumeFlag, kResumeTexts, "PassThruResumePeriodic");
 }

@@ -13,9 +13,10 @@ namespace orv {
 
 inline constexpr uint32_t kPeriodicEntries = 100;
 
-extern JMSG jmsg_periodic_msg[kPeriodicEntries];
+struct PeriodicTable {
+  JMSG entries[kPeriodicEntries];
 
-// Clears the table (start-up state).
-void ResetPeriodicTable();
+  void Reset();
+};
 
 }  // namespace orv

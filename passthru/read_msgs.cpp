@@ -7,12 +7,14 @@
 // 'E' texts through DbgMsg; `*pNumMsgs` returns the records delivered.
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
 #include "passthru/iso15765_reassembly.h"
 #include "passthru/rx_frames.h"
+#include "passthru/rx_queues.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -59,8 +61,8 @@ bool DrainChannel(uint32_t channel, RxOutput& out, KLineAssembly& kline, int32_t
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                     uint32_t* pNumMsgs, uint32_t Timeout) {
+int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNumMsgs,
+                           uint32_t Timeout) {
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruReadMsgs device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -99,7 +101,9 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadMsgs(uint32_t ChannelID, PASSTHR
     const uint32_t limit = partial ? SaturatingAdd(Timeout, kPartialKLineGraceMs) : Timeout;
     if (elapsed > limit) status = ERR_TIMEOUT;
     if (status == STATUS_NOERROR || (out.delivered == 0 && !receive_polled)) {
-      JmsgReceiveMsgs();
+      // Wait for bytes until just past the limit; after it only look once.
+      const uint32_t left = status == STATUS_NOERROR ? limit - elapsed : 0;
+      ReceiveWait(left == UINT32_MAX ? left : left + 1);
       status = STATUS_NOERROR;
       receive_polled = true;
     }

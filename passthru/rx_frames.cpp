@@ -8,6 +8,7 @@
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 
 namespace orv {
 
@@ -27,11 +28,11 @@ void CopyFrameData(const JMSG& frame, PASSTHRU_MSG& msg, uint32_t at) {
 bool KLineFilterPasses(const PASSTHRU_MSG& msg) {
   bool passes = true;
   for (uint32_t slot = 0; slot < kFilterSlots; ++slot) {
-    const JMSG& mask = jmsg_filter_mask_msg[slot];
+    const JMSG& mask = State().filters.mask[slot];
     if (mask.dev != kDevKLine || mask.size == 0) continue;
     passes = false;
     if (mask.size > msg.DataSize) continue;
-    const JMSG& pattern = jmsg_filter_pattern_msg[slot];
+    const JMSG& pattern = State().filters.pattern[slot];
     bool match = true;
     for (uint32_t b = 0; b < mask.size && match; ++b) {
       match = (msg.Data[b] & mask.data[b]) == pattern.data[b];
@@ -43,7 +44,7 @@ bool KLineFilterPasses(const PASSTHRU_MSG& msg) {
 
 // Removes and checks the checksum byte; false (and DataSize 0) when wrong.
 void CheckKLineChecksum(PASSTHRU_MSG& msg) {
-  if (msg.DataSize == 0 || ISO9141NoChecksum != 0) return;
+  if (msg.DataSize == 0 || State().channels.ISO9141NoChecksum != 0) return;
   msg.DataSize -= 1;
   uint8_t sum = 0;
   for (uint32_t i = 0; i < msg.DataSize; ++i) sum = static_cast<uint8_t>(sum + msg.Data[i]);
@@ -86,9 +87,9 @@ void TakeKLinePiece(const JMSG& frame, uint32_t channel, RxOutput& out, KLineAss
 
 void TakeKLineFrame(const JMSG& frame, uint32_t channel, RxOutput& out, KLineAssembly& assembly) {
   if (frame.flags & kRxKLineKeyBytes) {
-    ISO9141Keyword1 = frame.data[0];
-    ISO9141Keyword2 = frame.data[1];
-    ISO9141Address = frame.data[2];
+    State().options.ISO9141Keyword1 = frame.data[0];
+    State().options.ISO9141Keyword2 = frame.data[1];
+    State().options.ISO9141Address = frame.data[2];
     return;
   }
   if (frame.flags & kRxKLineStart) {
@@ -110,7 +111,7 @@ void TakeKLineFrame(const JMSG& frame, uint32_t channel, RxOutput& out, KLineAss
 uint32_t ConvertTimestamp(const uint8_t (&timestamp)[4]) {
   const uint32_t raw = (uint32_t{timestamp[0]} << 24) | (uint32_t{timestamp[1]} << 16) |
                        (uint32_t{timestamp[2]} << 8) | uint32_t{timestamp[3]};
-  if (TimestampMsec == 1) return raw >> 8;
+  if (State().options.TimestampMsec == 1) return raw >> 8;
   const uint64_t ll_timestamp = uint64_t{raw} * 1000u;
   return static_cast<uint32_t>(ll_timestamp >> 8);
 }

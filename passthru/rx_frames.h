@@ -14,8 +14,8 @@
 #include <cstdint>
 
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
 #include "orvanta_j2534.h"
+#include "passthru/rx_queues.h"
 
 namespace orv {
 

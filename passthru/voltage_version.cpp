@@ -8,9 +8,12 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
+#include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
 
 using namespace orv;
@@ -43,9 +46,7 @@ void FormatFirmwareVersion(const JMSG& answer, char* text) {
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSetProgrammingVoltage(uint32_t DeviceID,
-                                                                  uint32_t PinNumber,
-                                                                  uint32_t Voltage) {
+int32_t orv::api::SetProgrammingVoltage(uint32_t DeviceID, uint32_t PinNumber, uint32_t Voltage) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSetProgrammingVoltage device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -78,12 +79,12 @@ extern "C" ORV_API int32_t ORV_CALL PassThruSetProgrammingVoltage(uint32_t Devic
             static_cast<long>(rc));
     return ERR_FAILED;
   }
-  platform::current().sleep_ms(kVoltageSettleMs);
+  SleepReleasingState(kVoltageSettleMs);
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadVersion(uint32_t DeviceID, char* pFirmwareVersion,
-                                                        char* pDllVersion, char* pApiVersion) {
+int32_t orv::api::ReadVersion(uint32_t DeviceID, char* pFirmwareVersion, char* pDllVersion,
+                              char* pApiVersion) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadVersion device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -106,7 +107,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadVersion(uint32_t DeviceID, char*
     DbgMsg(kMsgError, "PassThruReadVersion: No response");
     return ERR_FAILED;
   }
-  FormatFirmwareVersion(ORVXResponse, pFirmwareVersion);
+  FormatFirmwareVersion(Link().ORVXResponse, pFirmwareVersion);
   std::snprintf(pDllVersion, kVersionTextSize, "%02d.%02d", 2, 10);
   std::snprintf(pApiVersion, kVersionTextSize, "%s", "04.04");
   return STATUS_NOERROR;

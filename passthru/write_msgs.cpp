@@ -12,7 +12,10 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 #include "passthru/tx_frames.h"
 #include "platform/platform.h"
 
@@ -25,8 +28,11 @@ constexpr uint32_t kTimeoutReserve = 500;
 constexpr uint32_t kPerBatchAllowance = 1500;
 constexpr uint32_t kBlockingWaitMs = 15000;
 
-// The batch lives for the process: 78 kB is too much for every stack.
-TxBatch MsgBuf;
+// The batch is part of the library state: 78 kB is too much for every
+// stack, and only the call holding the state lock builds one.
+TxBatch& MsgBuf() {
+  return State().tx_batch;
+}
 
 uint32_t SaturatingAdd(uint32_t a, uint32_t b) {
   return a > UINT32_MAX - b ? UINT32_MAX : a + b;
@@ -50,28 +56,28 @@ struct WriteCall {
 
 // Writes the batch and empties it; each batch sent earns more time.
 void SendBatch(WriteCall& call) {
-  call.status = JmsgSendMsgs(MsgBuf.frames.data(), MsgBuf.count, kSendTimeoutBus);
-  MsgBuf.Clear();
+  call.status = JmsgSendMsgs(MsgBuf().frames.data(), MsgBuf().count, kSendTimeoutBus);
+  MsgBuf().Clear();
   call.timeout = SaturatingAdd(call.timeout, kPerBatchAllowance);
 }
 
-// Counts the frame built in MsgBuf.Next() (and the resume frame after a
+// Counts the frame built in MsgBuf().Next() (and the resume frame after a
 // last consecutive frame), sending the batch without it first when they
 // would not fit. The batch never holds 1000 frames here: it is sent then.
 void AddToBatch(WriteCall& call, bool with_resume) {
   const uint32_t frames = with_resume ? 2 : 1;
   const uint32_t bytes =
-      static_cast<uint32_t>(WireSize(MsgBuf.Next()) + (with_resume ? kJmsgHeaderSize : 0));
-  if (!MsgBuf.Fits(frames, bytes)) {
-    const JMSG frame = MsgBuf.Next();
+      static_cast<uint32_t>(WireSize(MsgBuf().Next()) + (with_resume ? kJmsgHeaderSize : 0));
+  if (!MsgBuf().Fits(frames, bytes)) {
+    const JMSG frame = MsgBuf().Next();
     SendBatch(call);
     if (call.status != STATUS_NOERROR) return;
-    MsgBuf.Next() = frame;
+    MsgBuf().Next() = frame;
   }
-  MsgBuf.Commit();
+  MsgBuf().Commit();
   if (with_resume) {
-    BuildResumeFrame(call.dev, MsgBuf.Next());
-    MsgBuf.Commit();
+    BuildResumeFrame(call.dev, MsgBuf().Next());
+    MsgBuf().Commit();
   }
 }
 
@@ -140,21 +146,21 @@ void TransmitOneFrame(WriteCall& call) {
       // messages produced still goes out, so the count stays true.
       DbgMsgf(kMsgError, "PassThruWriteMsgs message %ld cannot be framed (DataSize %ld)",
               static_cast<long>(call.tx_msgs), static_cast<long>(msg.DataSize));
-      if (MsgBuf.count != 0) SendBatch(call);
+      if (MsgBuf().count != 0) SendBatch(call);
       if (call.status == STATUS_NOERROR) call.status = check;
       return;
     }
   }
 
   bool resume = false;
-  const bool done = BuildNextFrame(call, msg, MsgBuf.Next(), &resume);
+  const bool done = BuildNextFrame(call, msg, MsgBuf().Next(), &resume);
   if (done) {
     ++call.tx_msgs;
     call.cursor = TxCursor{};
   }
   AddToBatch(call, resume);
   if (call.status != STATUS_NOERROR) return;
-  if (call.tx_msgs == call.num_msgs || MsgBuf.count == kTxBatchFrames) SendBatch(call);
+  if (call.tx_msgs == call.num_msgs || MsgBuf().count == kTxBatchFrames) SendBatch(call);
   if (call.status != STATUS_NOERROR) return;
   if (platform::current().tick_ms() - call.start_time >= call.timeout &&
       call.tx_msgs < call.num_msgs) {
@@ -165,6 +171,7 @@ void TransmitOneFrame(WriteCall& call) {
 // Waits until the adapter answers a version request sent after every
 // transmit frame: it answers in order, so everything before has been taken.
 int32_t BlockingWait(int32_t status) {
+  const AnswerSlotHold hold;
   ClearReply();
   const int32_t sent =
       JmsgSendCmd(kDevSystem, kOpRead, kTypeVersion, 0, 0, nullptr, kSendTimeoutCommand);
@@ -175,7 +182,7 @@ int32_t BlockingWait(int32_t status) {
   }
   const uint32_t start = platform::current().tick_ms();
   while (platform::current().tick_ms() - start < kBlockingWaitMs) {
-    JmsgReceiveMsgs();
+    ReceiveWait(kBlockingWaitMs - (platform::current().tick_ms() - start));
     if (ReplyIs(kDevSystem, kOpRead, kTypeVersion)) return status;
   }
   return ERR_TIMEOUT;
@@ -187,8 +194,8 @@ int32_t BlockingWait(int32_t status) {
 
 using namespace orv;
 
-extern "C" ORV_API int32_t ORV_CALL PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg,
-                                                      uint32_t* pNumMsgs, uint32_t Timeout) {
+int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNumMsgs,
+                            uint32_t Timeout) {
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruWriteMsgs device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -213,7 +220,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruWriteMsgs(uint32_t ChannelID, PASSTH
   call.timeout = Timeout < kMinWriteTimeout ? kMinWriteTimeout : Timeout;
   call.per_msg_timeout = (call.timeout - kTimeoutReserve) / call.num_msgs;
   call.start_time = platform::current().tick_ms();
-  MsgBuf.Clear();
+  MsgBuf().Clear();
 
   while (call.tx_msgs < call.num_msgs && call.status == STATUS_NOERROR) {
     if (call.dev == 0) {
@@ -227,7 +234,7 @@ extern "C" ORV_API int32_t ORV_CALL PassThruWriteMsgs(uint32_t ChannelID, PASSTH
     }
     TransmitOneFrame(call);
   }
-  MsgBuf.Clear();
+  MsgBuf().Clear();
   *pNumMsgs = call.tx_msgs;
   if (call.blocking) return BlockingWait(call.status);
   return call.status;

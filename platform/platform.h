@@ -102,6 +102,14 @@ class Platform {
                               uint32_t* done) = 0;
   virtual OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                                uint32_t* done) = 0;
+  // Waits until the port has bytes to read or `ms` milliseconds pass (0:
+  // only looks), without taking any bytes. *readable tells which; a port
+  // that fails (closed, hung up) is an error. The default says "readable"
+  // at once, so that a read then waits under the port's read limit.
+  virtual OsError serial_wait_readable(SerialHandle /*handle*/, uint32_t /*ms*/, bool* readable) {
+    *readable = true;
+    return kOk;
+  }
   virtual OsError serial_set_break(SerialHandle handle) = 0;
   virtual OsError serial_clear_break(SerialHandle handle) = 0;
 

@@ -9,9 +9,11 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
+#include "passthru/api.h"
 
 using namespace orv;
 
@@ -22,7 +24,7 @@ static_assert(kRtcSize == 12);
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
+int32_t orv::api::ReadRTC(RTC_DAY_TIME* pRTC) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadRTC device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -45,15 +47,15 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadRTC(RTC_DAY_TIME* pRTC) {
   }
   // A shorter answer would complete the record with bytes the adapter
   // never sent.
-  if (ORVXResponse.size < kRtcSize) {
+  if (Link().ORVXResponse.size < kRtcSize) {
     DbgMsg(kMsgError, "PassThruReadRTC: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pRTC, ORVXResponse.data, kRtcSize);  // the adapter's image, unchanged
+  std::memcpy(pRTC, Link().ORVXResponse.data, kRtcSize);  // the adapter's image, unchanged
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruWriteRTC(RTC_DAY_TIME* pRTC) {
+int32_t orv::api::WriteRTC(RTC_DAY_TIME* pRTC) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruWriteRTC device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

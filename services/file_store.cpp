@@ -16,9 +16,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
+#include "passthru/call_sync.h"
 #include "platform/platform.h"
 #include "services/transfer_progress.h"
 
@@ -291,7 +295,7 @@ void FileWaitingAnswers() {
   constexpr int kMaxPasses = 4;
   for (int pass = 0; pass < kMaxPasses; ++pass) {
     uint32_t waiting = 0;
-    if (com_rx_count(&hCommPort, &waiting) != COM_OK || waiting == 0) return;
+    if (ComRxCount(&Link().hCommPort, &waiting) != com::kOk || waiting == 0) return;
     JmsgReceiveMsgs();
   }
 }
@@ -322,13 +326,13 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
 
 // Read data that comes after its wait has ended (an answer in several
 // frames) is not a stale answer: it is filed by the drain before the next
-// request, lands at the start of MemData and is taken by the next wait, so
+// request, lands at the start of Link().MemData and is taken by the next wait, so
 // the host file gets the bytes in the order the adapter sent them.
 int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes) {
   uint64_t written = 0;
   for (;;) {
-    MemStatus = kMemPending;
-    MemSize = 0;
+    Link().MemStatus = kMemPending;
+    Link().MemSize = 0;
     FileWaitingAnswers();
     const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
                                    kSendTimeoutCommand);
@@ -340,15 +344,15 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
       DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
       return ERR_FAILED;
     }
-    const size_t bytes =
-        static_cast<size_t>(std::clamp<int32_t>(MemSize, 0, static_cast<int32_t>(kMemDataSize)));
+    const size_t bytes = static_cast<size_t>(
+        std::clamp<int32_t>(Link().MemSize, 0, static_cast<int32_t>(kMemDataSize)));
     if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
     if (bytes > max_bytes - written) {
       DbgMsgf(kMsgError, "PassThruReadFile(): %s would exceed %lu bytes", pc_name,
               static_cast<unsigned long>(max_bytes));
       return ERR_FAILED;
     }
-    if (std::fwrite(MemData, 1, bytes, file) != bytes) {
+    if (std::fwrite(Link().MemData, 1, bytes, file) != bytes) {
       DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
       return ERR_FAILED;
     }
@@ -363,16 +367,16 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
 
 void ExpectFileStoreAnswer() {
   FileWaitingAnswers();
-  MemStatus = kMemPending;
-  MemSize = 0;  // answer data collects from the start of MemData
+  Link().MemStatus = kMemPending;
+  Link().MemSize = 0;  // answer data collects from the start of Link().MemData
 }
 
 uint8_t AwaitFileStoreAnswer() {
   const uint32_t start = os().tick_ms();
-  while (MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
-    JmsgReceiveMsgs();
+  while (Link().MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
+    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
   }
-  return MemStatus;
+  return Link().MemStatus;
 }
 
 int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, size_t size) {
@@ -398,7 +402,7 @@ int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, 
 bool AwaitListingAnswer(uint8_t op) {
   const uint32_t start = os().tick_ms();
   while (os().tick_ms() - start < kFileStoreWaitMs) {
-    JmsgReceiveMsgs();
+    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
     if (ReplyIs(kDevSystem, op, kTypeDirectory)) return true;
   }
   return false;
@@ -408,9 +412,7 @@ bool AwaitListingAnswer(uint8_t op) {
 
 using namespace orv;
 
-extern "C" {
-
-ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
+int32_t orv::api::WriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruWriteFile device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -441,7 +443,7 @@ ORV_API int32_t ORV_CALL PassThruWriteFile(char* PCFileName, char* SDFileName, u
   return CopyIntoStore(SDFileName, sd_length, source, length, PCFileName);
 }
 
-ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
+int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadFile device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -487,7 +489,7 @@ ORV_API int32_t ORV_CALL PassThruReadFile(char* PCFileName, char* SDFileName, ui
 // file: "PassThruDeleteFile(DELETE): Error") or did not answer within 15 s
 // ("PassThruDeleteFile(DELETE): No response"), so a caller can tell a
 // deleted file from one that may still be there.
-ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags) {
+int32_t orv::api::DeleteFile(char* SDFileName, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruDeleteFile device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -524,7 +526,7 @@ ORV_API int32_t ORV_CALL PassThruDeleteFile(char* SDFileName, uint32_t Flags) {
 
 // `pFileList` has no size argument: it must hold ORV_FILE_LIST_MAX bytes,
 // the most this call ever writes.
-ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
+int32_t orv::api::ReadDir(char* pFileSpec, char* pFileList) {
   if (pFileList != nullptr) pFileList[0] = '\0';
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadDir device not connected");
@@ -548,8 +550,8 @@ ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
   // bounds both the bytes written and the number of requests.
   size_t used = 0;
   bool fits = true;
-  while (ORVXResponse.size != 0) {  // the open's answer carries the first entry
-    fits = AppendListingEntry(pFileList, &used, ORVXResponse);
+  while (Link().ORVXResponse.size != 0) {  // the open's answer carries the first entry
+    fits = AppendListingEntry(pFileList, &used, Link().ORVXResponse);
     if (!fits) break;
     if (RequestListingAnswer(kOpRead, nullptr, 0) != STATUS_NOERROR) return ERR_FAILED;
   }
@@ -561,5 +563,3 @@ ORV_API int32_t ORV_CALL PassThruReadDir(char* pFileSpec, char* pFileList) {
   }
   return STATUS_NOERROR;
 }
-
-}  // extern "C"

@@ -14,6 +14,7 @@
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "services/file_store.h"
 #include "services/transfer_progress.h"
 
@@ -74,7 +75,7 @@ bool SendFirmwareFrame(const JMSG& frame, const char* step) {
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruUpdateFirmware(uint8_t* Data, uint32_t Length) {
+int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruUpdateFirmware device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

@@ -16,8 +16,10 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "services/file_store.h"
 
 using namespace orv;
@@ -84,13 +86,13 @@ int32_t SendMemWriteFrame(uint32_t address, std::span<const uint8_t> bytes) {
 // An accepted answer that holds the requested bytes. A shorter answer
 // would hand the caller bytes left over from an earlier request.
 bool AcceptedWithBytes(uint8_t status, uint32_t wanted) {
-  return status == kMemAccepted && MemSize >= 0 && static_cast<uint32_t>(MemSize) >= wanted;
+  return status == kMemAccepted && Link().MemSize >= 0 &&
+         static_cast<uint32_t>(Link().MemSize) >= wanted;
 }
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruReadMem(uint32_t Address, uint32_t Length,
-                                                    uint8_t* pData, uint32_t Flags) {
+int32_t orv::api::ReadMem(uint32_t Address, uint32_t Length, uint8_t* pData, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruReadMem device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -116,15 +118,14 @@ extern "C" ORV_API int32_t ORV_CALL PassThruReadMem(uint32_t Address, uint32_t L
       DbgMsg(kMsgError, "PassThruReadMem: Error");
       return ERR_FAILED;
     }
-    std::memcpy(pData, MemData, count);
+    std::memcpy(pData, Link().MemData, count);
     pData += count;
     Address += count;
   }
   return STATUS_NOERROR;
 }
 
-extern "C" ORV_API int32_t ORV_CALL PassThruWriteMem(uint32_t Address, uint32_t Length,
-                                                     uint8_t* pData, uint32_t Flags) {
+int32_t orv::api::WriteMem(uint32_t Address, uint32_t Length, uint8_t* pData, uint32_t Flags) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruWriteMem device not connected");
     return ERR_DEVICE_NOT_CONNECTED;

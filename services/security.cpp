@@ -10,8 +10,10 @@
 
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
+#include "passthru/api.h"
 #include "services/file_store.h"
 
 using namespace orv;
@@ -41,8 +43,7 @@ std::array<uint8_t, kSecurityDataSize> SecurityData(uint8_t level, const uint8_t
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(unsigned char Level, uint8_t* pFixed,
-                                                     uint8_t* pSeed, uint8_t* pKey) {
+int32_t orv::api::Security(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
   if (JmsgCheckConnection() != STATUS_NOERROR) {
     DbgMsg(kMsgError, "PassThruSecurity device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -61,18 +62,10 @@ extern "C" ORV_API int32_t ORV_CALL PassThruSecurity(unsigned char Level, uint8_
     return ERR_FAILED;
   }
   // A shorter key would be completed with bytes of an earlier answer.
-  if (AwaitFileStoreAnswer() != kMemAccepted || MemSize < static_cast<int32_t>(kKeySize)) {
+  if (AwaitFileStoreAnswer() != kMemAccepted || Link().MemSize < static_cast<int32_t>(kKeySize)) {
     DbgMsg(kMsgError, "PassThruSecurity: Error");
     return ERR_FAILED;
   }
-  std::memcpy(pKey, MemData, kKeySize);
+  std::memcpy(pKey, Link().MemData, kKeySize);
   return STATUS_NOERROR;
-}
-
-extern "C" ORV_API int32_t ORV_CALL VerifyORVXBuild(void) {
-  return 0;
-}
-
-extern "C" ORV_API int32_t ORV_CALL PassThruGetPointer(int32_t vb_pointer) {
-  return vb_pointer;
 }

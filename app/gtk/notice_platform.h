@@ -59,6 +59,10 @@ class NoticePlatform final : public platform::Platform {
                                  uint32_t count, uint32_t* done) override {
     return inner_.serial_write(handle, buffer, count, done);
   }
+  platform::OsError serial_wait_readable(platform::SerialHandle handle, uint32_t ms,
+                                         bool* readable) override {
+    return inner_.serial_wait_readable(handle, ms, readable);
+  }
   platform::OsError serial_set_break(platform::SerialHandle handle) override {
     return inner_.serial_set_break(handle);
   }

@@ -9,6 +9,19 @@
  *
  * Every function returns a status code: the J2534 codes below for the API,
  * the negative COM_ERR_* codes for the serial driver.
+ *
+ * Threads: every PassThru* function may be called from any thread at any
+ * time. Calls are serialised on the library's state, but a call that waits
+ * (a read with a time limit, a blocking write, an answer of the adapter)
+ * lets the others run meanwhile: bus traffic of other channels keeps being
+ * received and read, and calls on different channels do not wait out each
+ * other's time limits. Calls that wait for an answer of the adapter itself
+ * (PassThruReadVersion, PassThruOpen, the voltage and digital-line
+ * ioctls, the file store, memory, clock, security and firmware functions)
+ * run one at a time, each getting its own answer. PassThruGetLastError
+ * returns the text of the calling thread's last failure. The com_* serial
+ * driver keeps no state beyond the caller's handle; one handle must not be
+ * used by two threads at once.
  */
 #ifndef ORVANTA_J2534_H
 #define ORVANTA_J2534_H

@@ -10,10 +10,8 @@
 // TIOCMBIS/TIOCMBIC. Queue sizes and DSR flow control have no termios
 // equivalent: they are remembered and reported back but change nothing.
 // A read waits with poll() for at most the read time limit and returns what
-// has arrived; a write gives up at the write time limit. A port that has
-// been idle for a while is waited on in longer steps (see serial_read), so
-// that a caller polling it for seconds does not wake a thousand times a
-// second.
+// has arrived; a write gives up at the write time limit. A caller waiting
+// for seconds sleeps in poll() until bytes arrive (serial_wait_readable).
 //
 // The registry is the INI file named by $ORVANTA_REGISTRY (default
 // /etc/orvanta/registry.ini); the "not detected" notice goes to standard
@@ -51,12 +49,6 @@ namespace {
 constexpr const char* kDefaultComDir = "/dev/orvanta";
 constexpr const char* kDefaultRegistry = "/etc/orvanta/registry.ini";
 constexpr int kMaxPorts = 64;
-// After this long without a byte, an empty read waits up to kIdleReadMs
-// instead of the (1 ms) read limit. Bytes still end the wait at once; only
-// an empty read comes back later, as on Windows, whose timer ticks every
-// 15.6 ms.
-constexpr uint32_t kIdleAfterMs = 50;
-constexpr uint32_t kIdleReadMs = 10;
 
 // What a port remembers beyond termios: the DCB fields without a termios
 // home and the time limits.
@@ -64,7 +56,6 @@ struct PortState {
   int fd = -1;
   SerialSettings settings;
   SerialTimeouts timeouts;
-  uint32_t last_data_ms = 0;  // when a read last returned bytes (or the open)
 };
 
 uint32_t MonotonicMs() {
@@ -198,7 +189,6 @@ class PosixPlatform final : public Platform {
     }
     *slot = PortState{};
     slot->fd = fd;
-    slot->last_data_ms = MonotonicMs();
     *handle = static_cast<SerialHandle>(slot - ports_.data());
     return kOk;
   }
@@ -291,7 +281,7 @@ class PosixPlatform final : public Platform {
     if (p == nullptr) return EBADF;
     *done = 0;
     if (count == 0) return kOk;
-    if (OsError e = WaitFor(p->fd, POLLIN, ReadWaitMs(*p))) {
+    if (OsError e = WaitFor(p->fd, POLLIN, p->timeouts.read_total_constant)) {
       return e == ETIMEDOUT ? kOk : e;
     }
     ssize_t n = ::read(p->fd, buffer, count);
@@ -301,8 +291,17 @@ class PosixPlatform final : public Platform {
     // than return "nothing yet" at once, again and again.
     if (n == 0) return EIO;
     *done = static_cast<uint32_t>(n);
-    if (n > 0) p->last_data_ms = MonotonicMs();
     return kOk;
+  }
+
+  OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
+    *readable = false;
+    PortState* p = Port(handle);
+    if (p == nullptr) return EBADF;
+    const OsError e = WaitFor(p->fd, POLLIN, ms);
+    if (e == ETIMEDOUT) return kOk;
+    *readable = e == kOk;
+    return e;
   }
 
   OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
@@ -411,16 +410,6 @@ class PosixPlatform final : public Platform {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
     ioctl(fd, TIOCEXCL);
     return kOk;
-  }
-
-  // The read limit, stretched to kIdleReadMs once the port has been idle
-  // for kIdleAfterMs: a receive loop waiting out seconds on a quiet port
-  // would otherwise wake every millisecond, which costs more CPU than the
-  // whole library does.
-  static uint32_t ReadWaitMs(const PortState& p) {
-    const uint32_t limit = p.timeouts.read_total_constant;
-    if (limit >= kIdleReadMs || MonotonicMs() - p.last_data_ms < kIdleAfterMs) return limit;
-    return kIdleReadMs;
   }
 
   // Waits until `fd` is ready for `events` or `ms` pass; ETIMEDOUT then.

@@ -6,6 +6,7 @@
 namespace orv::platform {
 
 void FaultPlatform::fail(Call kind, uint64_t nth, uint64_t times, OsError error) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   Rule& rule = rules_[Index(kind)];
   if (nth == 0 || times == 0) {
     rule = Rule{};
@@ -17,17 +18,20 @@ void FaultPlatform::fail(Call kind, uint64_t nth, uint64_t times, OsError error)
 }
 
 void FaultPlatform::clear() {
+  const std::lock_guard<std::mutex> hold(mutex_);
   rules_ = {};
   cuts_left_ = 0;
 }
 
 void FaultPlatform::reset_counts() {
   clear();
+  const std::lock_guard<std::mutex> hold(mutex_);
   counts_ = {};
   failures_ = 0;
 }
 
 OsError FaultPlatform::Count(Call kind) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   const uint64_t mine = ++counts_[Index(kind)];
   const uint64_t all = ++counts_[Index(Call::kAny)];
   const Rule& own = rules_[Index(kind)];
@@ -101,6 +105,20 @@ OsError FaultPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint32_
   if (done != nullptr) *done = 0;
   if (const OsError e = Count(Call::kRead)) return e;
   return inner_.serial_read(handle, buffer, count, done);
+}
+
+bool FaultPlatform::NextReadFails() {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  return Fires(rules_[Index(Call::kRead)], counts_[Index(Call::kRead)] + 1) ||
+         Fires(rules_[Index(Call::kAny)], counts_[Index(Call::kAny)] + 1);
+}
+
+OsError FaultPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) {
+  if (NextReadFails()) {
+    *readable = true;
+    return kOk;
+  }
+  return inner_.serial_wait_readable(handle, ms, readable);
 }
 
 OsError FaultPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,

@@ -13,12 +13,18 @@
 // reports success with the shorter count, as a write that hit its time
 // limit does. A failing trace_send is dropped (and reports false).
 //
+// serial_wait_readable is not counted (it takes no bytes) and cannot be
+// failed on its own: when the next read is set to fail it reports readable
+// at once, so that the failing read comes without a wait. The library
+// calls it outside its own lock, so the counts and rules sit under a lock.
+//
 // The wrapper also tracks which serial handles are open through it, so a
 // test can compare that with what the library believes.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -89,6 +95,7 @@ class FaultPlatform : public Platform {
                       uint32_t* done) override;
   OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                        uint32_t* done) override;
+  OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override;
   OsError serial_set_break(SerialHandle handle) override;
   OsError serial_clear_break(SerialHandle handle) override;
   uint32_t tick_ms() override { return inner_.tick_ms(); }
@@ -121,8 +128,11 @@ class FaultPlatform : public Platform {
   static bool Fires(const Rule& rule, uint64_t count) {
     return rule.first != 0 && count >= rule.first && count <= rule.last;
   }
+  // Whether a rule fails the next read.
+  bool NextReadFails();
 
   Platform& inner_;
+  std::mutex mutex_;  // guards the counts and rules
   std::array<uint64_t, kCallKinds> counts_{};
   std::array<Rule, kCallKinds> rules_{};
   uint64_t failures_ = 0;

@@ -234,6 +234,27 @@ class Win32Platform final : public Platform {
     return Result(ok);
   }
 
+  // Looks at the input queue once per read limit (1 ms) until bytes are
+  // there or the time is up: the port is not opened for overlapped
+  // transfers, so a blocking wait on it would also hold up writes.
+  OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
+    *readable = false;
+    HANDLE port = Port(handle);
+    if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    const DWORD start = GetTickCount();
+    for (;;) {
+      DWORD errors = 0;
+      COMSTAT status{};
+      if (!ClearCommError(port, &errors, &status)) return LastErrorOrFailure();
+      if (status.cbInQue != 0) {
+        *readable = true;
+        return kOk;
+      }
+      if (GetTickCount() - start >= ms) return kOk;
+      Sleep(1);
+    }
+  }
+
   OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                        uint32_t* done) override {
     HANDLE port = Port(handle);

@@ -22,6 +22,7 @@
 #include "orvanta_j2534.h"
 #include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/trace_host.h"
 
 #if defined(ORV_ADAPTER_PATH)
 
@@ -172,6 +173,7 @@ std::string PythonWithCan() {
 }
 
 TEST_F(AdapterToolPtyTest, TraceDecodesDiscoveryAndLogsBusFramesForPythonCan) {
+  if (const std::string why = TraceHostUnusableReason(); !why.empty()) GTEST_SKIP() << why;
   SimProcess sim(SimArgs({"--bus-traffic", "10:07E8024100:20"}), 7, kSimReadyMs);
   ASSERT_TRUE(sim.started()) << sim.log_text();
   const fs::path log = dir_ / "bus.log";

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "orvanta_j2534.h"
 #include "tests/integration/pty_library_test.h"
@@ -73,7 +74,7 @@ TEST_F(FaultPtyTest, PseudoTerminalClosedUnderTheLibrary) {
   char fw[80], dll[80], api[80];
   EXPECT_EQ(PassThruReadVersion(device, fw, dll, api), ERR_FAILED);
   EXPECT_EQ(LastErrorString(), "PassThruReadVersion: JmsgSendCmd returned 7");
-  EXPECT_EQ(hCommPort, -1);
+  EXPECT_EQ(Link().hCommPort, -1);
   PASSTHRU_MSG out{};
   out.ProtocolID = CAN;
   out.DataSize = 6;
@@ -99,7 +100,7 @@ TEST_F(FaultPtyTest, AnswersAfterTheFixedWaitsNeverMakeDiscoverySucceed) {
       uint32_t device = 99;
       EXPECT_EQ(PassThruOpen("COM7", &device), ERR_DEVICE_NOT_CONNECTED) << attempt;
       EXPECT_EQ(device, 0u);
-      EXPECT_EQ(hCommPort, -1);
+      EXPECT_EQ(Link().hCommPort, -1);
     }
   }
   ResetLibraryState();

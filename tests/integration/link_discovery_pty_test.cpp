@@ -146,7 +146,7 @@ TEST_F(DiscoveryPtyTest, ListenerThatNeverReadsCannotHangTheLibrary) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (TraceOn() && std::chrono::steady_clock::now() < give_up) DbgMsg('D', text.c_str());
   EXPECT_FALSE(TraceOn());  // closed after a few seconds of refused lines
-  EXPECT_GT(TraceDroppedLines, 0u);
+  EXPECT_GT(Link().TraceDroppedLines, 0u);
   PassThruClose(id);
 }
 

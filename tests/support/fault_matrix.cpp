@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "link/discovery.h"
+#include "link/link_state.h"
 
 namespace orv::test {
 
@@ -17,8 +18,8 @@ std::string LastErrorString() {
 }
 
 bool HandlesAgree(const platform::FaultPlatform& faults) {
-  if (faults.open_count() == 0) return hCommPort == platform::kInvalidHandle;
-  return faults.open_count() == 1 && hCommPort == faults.open_handle();
+  if (faults.open_count() == 0) return Link().hCommPort == platform::kInvalidHandle;
+  return faults.open_count() == 1 && Link().hCommPort == faults.open_handle();
 }
 
 void ExpectCleanFailure(int32_t status, std::initializer_list<int32_t> allowed,

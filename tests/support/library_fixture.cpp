@@ -15,7 +15,7 @@ void LibraryTest::StartTrace() {
   platform_.set_trace_listener(true);
   platform::SocketHandle socket = -1;
   ASSERT_EQ(platform_.trace_connect(kTracePort, &socket), 0);
-  debug_socket = socket;
+  Link().debug_socket = socket;
   platform_.clear_trace();
 }
 

@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "link/discovery.h"
-#include "link/rx_queues.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 #include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
@@ -53,33 +54,33 @@ TEST_F(ConnectTest, Iso15765SetupGoesToTheCanDeviceBeforeTheConnectFrame) {
 }
 
 TEST_F(ConnectTest, CanConnectKeepsTheIsoFieldsAnIsoConnectResetsThem) {
-  CANSetup.iso15765_block_size = 9;  // as a SET_CONFIG of ISO15765_BS leaves it
-  CANSetup.iso15765_pad_value = 0x55;
+  State().channels.CANSetup.iso15765_block_size = 9;  // as a SET_CONFIG of ISO15765_BS leaves it
+  State().channels.CANSetup.iso15765_pad_value = 0x55;
   Connect(CAN, 0, 125000);
-  EXPECT_EQ(CANSetup.baud_rate, 125000u);
-  EXPECT_EQ(CANSetup.iso15765_block_size, 9);
+  EXPECT_EQ(State().channels.CANSetup.baud_rate, 125000u);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 9);
   EXPECT_EQ(bus_->can_setup(0x10)->block_size, 9);
   EXPECT_EQ(bus_->can_setup(0x10)->pad_value, 0x55);
 
   Connect(ISO15765);
-  EXPECT_EQ(CANSetup.iso15765_block_size, 0);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 0);
   EXPECT_EQ(bus_->can_setup(0x10)->block_size, 0);
   EXPECT_EQ(bus_->can_setup(0x10)->pad_value, 0xCC);
-  EXPECT_EQ(MSCANSetup.baud_rate, 0u);  // the second bus is untouched
+  EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 0u);  // the second bus is untouched
 }
 
 TEST_F(ConnectTest, SecondBusChannelsUseItsOwnRecordAndDevices) {
   Connect(ISO15765_PS, 0, 33333);
-  EXPECT_EQ(MSCANSetup.baud_rate, 33333u);
+  EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 33333u);
   EXPECT_EQ(bus_->can_setup(0x30)->baud_rate, 33333u);
   EXPECT_TRUE(bus_->device(0x40).connected);
-  EXPECT_EQ(CANSetup.baud_rate, 0u);
+  EXPECT_EQ(State().channels.CANSetup.baud_rate, 0u);
 }
 
 TEST_F(ConnectTest, KLineSetupValuesAndInitType) {
   Connect(ISO14230, ISO9141_NO_CHECKSUM, 10400);
-  EXPECT_EQ(ISO9141Setup.init_type, 0x80);
-  EXPECT_EQ(ISO9141NoChecksum, 1u);
+  EXPECT_EQ(State().channels.ISO9141Setup.init_type, 0x80);
+  EXPECT_EQ(State().channels.ISO9141NoChecksum, 1u);
   const auto s = bus_->kline_setup();
   ASSERT_TRUE(s.has_value());
   using T = emu::KLineSetupView;
@@ -107,28 +108,28 @@ TEST_F(ConnectTest, KLineSetupValuesAndInitType) {
   ASSERT_EQ(PassThruDisconnect(3), 0);
   Connect(ISO9141, 0, 10400);
   EXPECT_EQ(bus_->kline_setup()->init_type, 0);
-  EXPECT_EQ(ISO9141NoChecksum, 0u);
+  EXPECT_EQ(State().channels.ISO9141NoChecksum, 0u);
 }
 
 TEST_F(ConnectTest, CanFdFlagMarksTheConnectFrameAndPopupFlagIsRemembered) {
   Connect(CAN, CAN_FD_ENABLE | ORV_CONNECT_NO_POPUPS);
   EXPECT_EQ(bus_->device(0x10).connect_flags, 0x20);
-  EXPECT_EQ(fSuppressPopups, 1u);
-  EXPECT_EQ(CANFlags, CAN_FD_ENABLE | ORV_CONNECT_NO_POPUPS);
+  EXPECT_EQ(Link().fSuppressPopups, 1u);
+  EXPECT_EQ(State().queues.can.flags, CAN_FD_ENABLE | ORV_CONNECT_NO_POPUPS);
 }
 
 TEST_F(ConnectTest, ConnectEmptiesTheQueueButKeepsItsOverflowFlag) {
   Connect(CAN);
   bus_->send_bus_frame(0x10, std::vector<uint8_t>{7, 0xE8, 1}, 0, 5);  // echo: queued anyway
   Pump();
-  ASSERT_EQ(CANBufferCount, 1u);
-  CANOverflow = 1;
+  ASSERT_EQ(State().queues.can.count, 1u);
+  State().queues.can.overflow = 1;
   ASSERT_EQ(PassThruDisconnect(5), 0);
   Connect(CAN, CAN_29BIT_ID);
-  EXPECT_EQ(CANBufferCount, 0u);
-  EXPECT_EQ(CANHeadIndex, 0u);
-  EXPECT_EQ(CANOverflow, 1u);
-  EXPECT_EQ(CANFlags, CAN_29BIT_ID);
+  EXPECT_EQ(State().queues.can.count, 0u);
+  EXPECT_EQ(State().queues.can.head, 0u);
+  EXPECT_EQ(State().queues.can.overflow, 1u);
+  EXPECT_EQ(State().queues.can.flags, CAN_29BIT_ID);
 }
 
 TEST_F(ConnectTest, DisconnectStopsTheChannelsPeriodicsAndFiltersThenSleeps) {
@@ -151,7 +152,7 @@ TEST_F(ConnectTest, DisconnectStopsTheChannelsPeriodicsAndFiltersThenSleeps) {
   EXPECT_TRUE(bus_->filter_slots(0x10).empty());
   EXPECT_FALSE(bus_->device(0x10).connected);
   EXPECT_FALSE(FilterSlotInUse(filter));
-  EXPECT_EQ(jmsg_periodic_msg[periodic].size, 0);
+  EXPECT_EQ(State().periodic.entries[periodic].size, 0);
 
   // Stop periodic, then the three filter frames, and the disconnect last.
   const auto frames = Sent();

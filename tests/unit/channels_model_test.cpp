@@ -8,6 +8,7 @@
 
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
@@ -35,7 +36,7 @@ TEST_F(ChannelModelTest, UnsupportedAndInvalidProtocolsAreRefusedWithoutFrames) 
   EXPECT_EQ(LastErrorText(), "PassThruConnect invalid protocol ID (13)");
   EXPECT_EQ(PassThruConnect(device_id_, 0, 0, 500000, &channel), 3);
   EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(ChannelStatus, 0u);
+  EXPECT_EQ(State().channels.ChannelStatus, 0u);
 }
 
 TEST_F(ChannelModelTest, ConnectChecksLinkPointerAndDeviceFirst) {

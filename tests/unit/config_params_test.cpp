@@ -13,6 +13,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
+#include "passthru/library_state.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
@@ -67,18 +68,18 @@ class ConfigTest : public ChannelTest {
 TEST_F(ConfigTest, KLineTimingsAreStoredHalvedAndReadBackDoubled) {
   const uint32_t ch = Connect(ISO9141, 0, 10400);
   ASSERT_EQ(Set(ch, P1_MIN, 25), 0);
-  EXPECT_EQ(ISO9141Setup.p1_min, 12);
+  EXPECT_EQ(State().channels.ISO9141Setup.p1_min, 12);
   EXPECT_EQ(GetOk(ch, P1_MIN), 24u);  // an odd value comes back one lower
   EXPECT_EQ(LastKLineSetup().p1_min, 12);
 
   ASSERT_EQ(Set(ch, P1_MIN, 0x1FFFF), 0);
-  EXPECT_EQ(ISO9141Setup.p1_min, 0x7FFF);
+  EXPECT_EQ(State().channels.ISO9141Setup.p1_min, 0x7FFF);
   EXPECT_EQ(GetOk(ch, P1_MIN), 0xFFFEu);
 
   // The W and T timings are milliseconds already: only cut to 16 bits.
   ASSERT_EQ(Set(ch, {{W1, 0x10123}, {TIDLE, 300}, {TINIL, 25}, {TWUP, 50}}), 0);
-  EXPECT_EQ(ISO9141Setup.w1_max, 0x0123);
-  EXPECT_EQ(ISO9141Setup.w5_min, 300);
+  EXPECT_EQ(State().channels.ISO9141Setup.w1_max, 0x0123);
+  EXPECT_EQ(State().channels.ISO9141Setup.w5_min, 300);
   EXPECT_EQ(GetOk(ch, W5), 300u);
   EXPECT_EQ(LastKLineSetup().twup, 50);
   // The K-line setup goes to 0x90 once per entry, as a whole record.
@@ -90,13 +91,13 @@ TEST_F(ConfigTest, ValuesAreCutToTheirFieldButTracedWhole) {
   const uint32_t ch = Connect(CAN);
   StartTrace();
   ASSERT_EQ(Set(ch, HS_CAN_TERMINATION, 256), 0);
-  EXPECT_EQ(CANSetup.termination, 0);
+  EXPECT_EQ(State().channels.CANSetup.termination, 0);
   EXPECT_EQ(GetOk(ch, HS_CAN_TERMINATION), 0u);
   ASSERT_EQ(Set(ch, INTERFRAME_DELAY, 0x12345), 0);
-  EXPECT_EQ(CANSetup.interframe_delay, 0x2345);
+  EXPECT_EQ(State().channels.CANSetup.interframe_delay, 0x2345);
   const uint32_t kline = Connect(ISO14230, 0, 10400);
   ASSERT_EQ(Set(kline, NODE_ADDRESS, 0x1F3), 0);
-  EXPECT_EQ(ISO9141Setup.init_address, 0xF3);
+  EXPECT_EQ(State().channels.ISO9141Setup.init_address, 0xF3);
 
   const std::vector<std::string> expected{
       "PassThruIoctl(5, 2, pInput, pOutput)", "  SET_CONFIG", " HS_CAN_TERMINATION = 256",
@@ -142,14 +143,14 @@ TEST_F(ConfigTest, BusErrorAndAutomaticSuspendEachCarryOnlyTheirOwnBit) {
 TEST_F(ConfigTest, FlagsWithoutAFrame) {
   const uint32_t ch = Connect(CAN);
   ASSERT_EQ(Set(ch, {{LAST_SEGMENT_TIMESTAMP, 1}, {CAN_MIXED_FORMAT, 0}}), 0);
-  EXPECT_EQ(last_segment_flag, 1u);
-  EXPECT_EQ(can_mixed_format_flag, 1u);  // set whatever the value
+  EXPECT_EQ(State().options.last_segment_flag, 1u);
+  EXPECT_EQ(State().options.can_mixed_format_flag, 1u);  // set whatever the value
   EXPECT_TRUE(Sent().empty());
   EXPECT_EQ(GetOk(ch, LAST_SEGMENT_TIMESTAMP), 1u);
   // Neither a later value nor a new connect clears the mixed format.
   ASSERT_EQ(Set(ch, CAN_MIXED_FORMAT, 0), 0);
   Connect(ISO15765);
-  EXPECT_EQ(can_mixed_format_flag, 1u);
+  EXPECT_EQ(State().options.can_mixed_format_flag, 1u);
   uint32_t value = 0;
   EXPECT_EQ(Get(ch, CAN_MIXED_FORMAT, &value), 1);
   EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (32768) not supported");
@@ -161,7 +162,7 @@ TEST_F(ConfigTest, CanParametersAreSharedByTheTwoChannelsOfABus) {
   const uint32_t can = Connect(CAN);
   const uint32_t iso = Connect(ISO15765);
   ASSERT_EQ(Set(iso, DATA_RATE, 250000), 0);
-  EXPECT_EQ(CANSetup.baud_rate, 250000u);
+  EXPECT_EQ(State().channels.CANSetup.baud_rate, 250000u);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].dev, 0x10);  // the bus's CAN device takes the setup
   EXPECT_EQ(Sent()[0].size, kCanSetupSize);
@@ -178,12 +179,12 @@ TEST_F(ConfigTest, SecondBusUsesItsOwnRecordAndDevices) {
   const uint32_t ms = Connect(FD_ISO15765_CH2);
   ASSERT_EQ(ms, MSISO15765);
   ASSERT_EQ(Set(ms, {{DATA_RATE, 125000}, {ISO15765_STMIN, 5}}), 0);
-  EXPECT_EQ(MSCANSetup.baud_rate, 125000u);
-  EXPECT_EQ(MSCANSetup.iso15765_separation_time, 5);
+  EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 125000u);
+  EXPECT_EQ(State().channels.MSCANSetup.iso15765_separation_time, 5);
   ASSERT_EQ(Sent().size(), 2u);
   EXPECT_EQ(Sent()[0].dev, 0x30);
   EXPECT_EQ(Sent()[1].dev, 0x40);
-  EXPECT_NE(CANSetup.baud_rate, 125000u);
+  EXPECT_NE(State().channels.CANSetup.baud_rate, 125000u);
 }
 
 TEST_F(ConfigTest, ParametersOnChannelsThatDoNotTakeThem) {
@@ -223,11 +224,11 @@ TEST_F(ConfigTest, ParametersOnChannelsThatDoNotTakeThem) {
 
 TEST_F(ConfigTest, ZeroDataRateIsSkippedAndTheListGoesOn) {
   const uint32_t ch = Connect(ISO15765);
-  const uint32_t rate = CANSetup.baud_rate;
+  const uint32_t rate = State().channels.CANSetup.baud_rate;
   ASSERT_EQ(Set(ch, {{DATA_RATE, 0}, {ISO15765_BS, 8}}), 0);
   EXPECT_EQ(LastErrorText(), "Invalid DATA_RATE");
-  EXPECT_EQ(CANSetup.baud_rate, rate);
-  EXPECT_EQ(CANSetup.iso15765_block_size, 8);
+  EXPECT_EQ(State().channels.CANSetup.baud_rate, rate);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 8);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].dev, 0x20);
   // The zero test comes before the channel test.
@@ -238,20 +239,20 @@ TEST_F(ConfigTest, AnEntryThatFailsEndsTheListAfterTheEntriesBeforeIt) {
   const uint32_t ch = Connect(ISO15765);
   EXPECT_EQ(Set(ch, {{ISO15765_BS, 8}, {P1_MIN, 20}, {ISO15765_STMIN, 9}}), 2);
   EXPECT_EQ(LastErrorText(), "Invalid channel ID for P1_MIN");
-  EXPECT_EQ(CANSetup.iso15765_block_size, 8);
-  EXPECT_NE(CANSetup.iso15765_separation_time, 9);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 8);
+  EXPECT_NE(State().channels.CANSetup.iso15765_separation_time, 9);
   EXPECT_EQ(Sent().size(), 1u);
 
   EXPECT_EQ(Set(ch, {{ISO15765_STMIN, 9}, {0x02, 5}, {ISO15765_BS, 1}}), 1);
   EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (2) value (5) not supported");
-  EXPECT_EQ(CANSetup.iso15765_separation_time, 9);
-  EXPECT_EQ(CANSetup.iso15765_block_size, 8);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_separation_time, 9);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 8);
 
   SCONFIG entries[3] = {{DATA_RATE, 0}, {0x24, 0}, {DATA_RATE, 77}};
   SCONFIG_LIST list{3, entries};
   EXPECT_EQ(PassThruIoctl(ch, GET_CONFIG, &list, nullptr), 1);
   EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (36) not supported");
-  EXPECT_EQ(entries[0].Value, CANSetup.baud_rate);
+  EXPECT_EQ(entries[0].Value, State().channels.CANSetup.baud_rate);
   EXPECT_EQ(entries[2].Value, 77u);  // not looked at
 }
 
@@ -271,13 +272,13 @@ TEST_F(ConfigTest, EmptyListsAndNullLists) {
 
 TEST_F(ConfigTest, FiveBaudModOnlyAcceptsZero) {
   const uint32_t ch = Connect(ISO9141, 0, 10400);
-  const ISO_SETUP before = ISO9141Setup;
+  const ISO_SETUP before = State().channels.ISO9141Setup;
   EXPECT_EQ(GetOk(ch, FIVE_BAUD_MOD), 0u);
   EXPECT_EQ(Set(ch, FIVE_BAUD_MOD, 0), 0);
   DbgMsg(kMsgError, "before");
   EXPECT_EQ(Set(ch, {{FIVE_BAUD_MOD, 2}, {P1_MAX, 40}}), 1);
   EXPECT_EQ(LastErrorText(), "before");  // refused without a message
-  EXPECT_EQ(std::memcmp(&before, &ISO9141Setup, sizeof before), 0);
+  EXPECT_EQ(std::memcmp(&before, &State().channels.ISO9141Setup, sizeof before), 0);
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -287,7 +288,7 @@ TEST_F(ConfigTest, J1962PinsAcceptOnlyPins3And11OnTheSecondBus) {
   EXPECT_TRUE(Sent().empty());
   EXPECT_EQ(Set(ms, {{J1962_PINS, 0x0306}, {DATA_RATE, 1000}}), 19);
   EXPECT_EQ(LastErrorText(), "Invalid pins for J1962_PINS");
-  EXPECT_NE(MSCANSetup.baud_rate, 1000u);
+  EXPECT_NE(State().channels.MSCANSetup.baud_rate, 1000u);
   uint32_t value = 0;
   EXPECT_EQ(Get(ms, J1962_PINS, &value), 1);
 }
@@ -296,8 +297,8 @@ TEST_F(ConfigTest, DataPhaseRateBelowTheBitRateIsSkipped) {
   const uint32_t ch = Connect(FD_CAN_CH1, CAN_FD_ENABLE, 500000);
   ASSERT_EQ(Set(ch, {{FD_CAN_DATA_PHASE_RATE, 250000}, {BIT_SAMPLE_POINT, 80}}), 0);
   EXPECT_EQ(LastErrorText(), "Invalid FD_CAN_DATA_PHASE_RATE");
-  EXPECT_NE(CANSetup.fd_baud_rate, 250000u);
-  EXPECT_EQ(CANSetup.bit_sample_point_percent, 80);
+  EXPECT_NE(State().channels.CANSetup.fd_baud_rate, 250000u);
+  EXPECT_EQ(State().channels.CANSetup.bit_sample_point_percent, 80);
   ASSERT_EQ(Set(ch, FD_CAN_DATA_PHASE_RATE, 2000000), 0);
   EXPECT_EQ(GetOk(ch, FD_CAN_DATA_PHASE_RATE), 2000000u);
   EXPECT_EQ(Sent().size(), 2u);

@@ -19,6 +19,7 @@
 #include "emulator/kline_init_unit.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 #include "passthru/periodic.h"
 #include "tests/support/fault_matrix.h"
 
@@ -41,7 +42,7 @@ void ExpectFilterTablesAgree(const FaultWorld& world) {
 
 void ExpectPeriodicTablesAgree(const FaultWorld& world) {
   for (uint8_t id = 0; id < kPeriodicEntries; ++id) {
-    EXPECT_EQ(jmsg_periodic_msg[id].size != 0, world.bus.periodic(id).running)
+    EXPECT_EQ(State().periodic.entries[id].size != 0, world.bus.periodic(id).running)
         << "periodic entry " << +id;
   }
 }
@@ -140,7 +141,7 @@ TEST(FaultMatrixChannel, StartUpdateAndStopPeriodic) {
       },
       [](const FaultRun& run) {
         ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruStartPeriodicMsg failed"});
-        EXPECT_EQ(jmsg_periodic_msg[0].size != 0, run.status == 0);
+        EXPECT_EQ(State().periodic.entries[0].size != 0, run.status == 0);
         ExpectPeriodicTablesAgree(run.world);
       });
   RunFaultMatrix(
@@ -157,7 +158,7 @@ TEST(FaultMatrixChannel, StartUpdateAndStopPeriodic) {
       },
       [](const FaultRun& run) {
         ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruUpdatePeriodicMsg failed"});
-        EXPECT_EQ(jmsg_periodic_msg[0].size, run.status == 0 ? 4 : 5);
+        EXPECT_EQ(State().periodic.entries[0].size, run.status == 0 ? 4 : 5);
         EXPECT_EQ(run.world.bus.periodic(0).interval_ms, run.status == 0 ? 250u : 100u);
         ExpectPeriodicTablesAgree(run.world);
       });

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
+#include "link/link_state.h"
 #include "passthru/channel_table.h"
 #include "tests/support/fault_matrix.h"
 
@@ -54,9 +56,9 @@ TEST(FaultMatrixLink, OpenOnANamedPort) {
         // version answer: the next send reopens it.
         if (run.status == 0) {
           EXPECT_EQ(run.world.device_id, 7u);
-          EXPECT_EQ(CommPortNum, 7u);
+          EXPECT_EQ(Link().CommPortNum, 7u);
         } else {
-          EXPECT_EQ(hCommPort, -1);
+          EXPECT_EQ(Link().hCommPort, -1);
           EXPECT_EQ(run.world.device_id, 0u);
         }
       });
@@ -68,10 +70,10 @@ TEST(FaultMatrixLink, DiscoveryWalkOverAThousandPorts) {
       [](const FaultRun& run) {
         EXPECT_TRUE(run.status == 0 || run.status == ERR_DEVICE_NOT_CONNECTED) << run.status;
         if (run.status == 0) {
-          EXPECT_EQ(CommPortNum, 7u);
+          EXPECT_EQ(Link().CommPortNum, 7u);
         } else {
-          EXPECT_EQ(CommPortNum, 0u);
-          EXPECT_EQ(hCommPort, -1);
+          EXPECT_EQ(Link().CommPortNum, 0u);
+          EXPECT_EQ(Link().hCommPort, -1);
         }
       },
       3000);

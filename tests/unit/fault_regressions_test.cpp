@@ -7,6 +7,7 @@
 
 #include "link/comdrvr.h"
 #include "link/discovery.h"
+#include "link/link_state.h"
 #include "orvanta_j2534.h"
 #include "tests/support/library_fixture.h"
 
@@ -68,8 +69,8 @@ TEST_F(FaultRegressionTest, ShortClockAnswerIsRefused) {
 // Each failed pass now waits out the driver's read limit.
 TEST_F(FaultRegressionTest, WaitingOnAClosedPortSleepsInsteadOfSpinning) {
   const uint32_t channel = Connect(CAN);
-  com_close(&hCommPort);
-  hCommPort = -1;
+  com_close(&Link().hCommPort);
+  Link().hCommPort = -1;
   const uint64_t slept_before = platform_.slept_ms();
   PASSTHRU_MSG msg{};
   uint32_t count = 1;

@@ -5,6 +5,7 @@
 
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
@@ -94,9 +95,9 @@ TEST_F(FiltersTest, MaskFramesCarryTheIdentifierAsTheLinkDoes) {
   EXPECT_EQ(platform_.port(kAdapterPort).writes.back().size(), 10u + 3 + 10 + 3 + 10);
 
   // Host tables and the adapter hold the same frames.
-  EXPECT_EQ(jmsg_filter_type[id], PASS_FILTER);
-  EXPECT_EQ(jmsg_filter_mask_msg[id].size, 3);
-  EXPECT_EQ(jmsg_filter_pattern_msg[id].data[1], 0xE8);
+  EXPECT_EQ(State().filters.type[id], PASS_FILTER);
+  EXPECT_EQ(State().filters.mask[id].size, 3);
+  EXPECT_EQ(State().filters.pattern[id].data[1], 0xE8);
   EXPECT_EQ(Data(bus_->filter(static_cast<uint8_t>(id)).pattern),
             (std::vector<uint8_t>{7, 0xE8, 0x0A}));
 }
@@ -108,13 +109,13 @@ TEST_F(FiltersTest, FlowControlFrameWithAndWithoutPadding) {
   EXPECT_EQ(id, 0u);
   EXPECT_EQ(Data(SentOfType(0x20, 3, 3).at(0)),
             (std::vector<uint8_t>{7, 0xE0, 0x30, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(jmsg_filter_type[0], FLOW_CONTROL_FILTER);
-  EXPECT_EQ(jmsg_filter_flow_msg[0].size, 10);
+  EXPECT_EQ(State().filters.type[0], FLOW_CONTROL_FILTER);
+  EXPECT_EQ(State().filters.flow[0].size, 10);
   EXPECT_EQ(bus_->filter(0).flow.size, 10);
 
   ClearLogs();
-  CANSetup.iso15765_block_size = 8;
-  CANSetup.iso15765_separation_time = 20;
+  State().channels.CANSetup.iso15765_block_size = 8;
+  State().channels.CANSetup.iso15765_separation_time = 20;
   ASSERT_EQ(StartFlow(ch, MakeMsg(ISO15765, {0, 0, 7, 0xE1}), &id), 0);
   EXPECT_EQ(Data(SentOfType(0x20, 3, 3).at(0)), (std::vector<uint8_t>{7, 0xE1, 0x30, 8, 20}));
 
@@ -137,7 +138,7 @@ TEST_F(FiltersTest, PaddedFlowControlCanSetTheTransmitLength) {
   flow.ExtraDataIndex = 0x110;  // low byte 16
   uint32_t id = 0;
   ASSERT_EQ(StartFlow(ch, flow, &id), 0);
-  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 16);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 16);
   EXPECT_EQ(SentOfType(0x20, 3, 3).at(0).size, 2u + 8);  // payload 3 padded to the FD length 8
 }
 
@@ -196,7 +197,7 @@ TEST_F(FiltersTest, MessagesThatDoNotFitAFrameAreRefusedBeforeSending) {
   uint32_t id = 0;
   // 70 bytes with an 11-bit identifier become 68: accepted.
   ASSERT_EQ(StartPass(can, CAN, &id, std::vector<uint8_t>(70, 0), std::vector<uint8_t>(70, 0)), 0);
-  EXPECT_EQ(jmsg_filter_mask_msg[id].size, 68);
+  EXPECT_EQ(State().filters.mask[id].size, 68);
   ClearLogs();
   EXPECT_EQ(StartPass(can, CAN, &id, std::vector<uint8_t>(71, 0), std::vector<uint8_t>(71, 0)), 10);
   EXPECT_EQ(StartPass(can, CAN, &id, std::vector<uint8_t>(69, 0), std::vector<uint8_t>(69, 0),
@@ -210,7 +211,7 @@ TEST_F(FiltersTest, MessagesThatDoNotFitAFrameAreRefusedBeforeSending) {
   EXPECT_TRUE(Sent().empty());
   mask.DataSize = flow.DataSize = 67;
   EXPECT_EQ(PassThruStartMsgFilter(iso, FLOW_CONTROL_FILTER, &mask, &mask, &flow, &id), 0);
-  EXPECT_EQ(jmsg_filter_flow_msg[id].size, 68);
+  EXPECT_EQ(State().filters.flow[id].size, 68);
 }
 
 TEST_F(FiltersTest, ProtocolMismatchIsLoggedAndTheFilterInstalled) {
@@ -232,8 +233,8 @@ TEST_F(FiltersTest, StoppingSendsEmptyFramesAndFreesTheSlot) {
   ClearLogs();
   ASSERT_EQ(PassThruStopMsgFilter(ch, id), 0);
   EXPECT_FALSE(FilterSlotInUse(id));
-  EXPECT_EQ(jmsg_filter_type[id], 0u);
-  EXPECT_EQ(jmsg_filter_mask_msg[id].dev, 0x20);  // the removal frames name the channel
+  EXPECT_EQ(State().filters.type[id], 0u);
+  EXPECT_EQ(State().filters.mask[id].dev, 0x20);  // the removal frames name the channel
   EXPECT_FALSE(bus_->filter(static_cast<uint8_t>(id)).in_use());
   EXPECT_EQ(bus_->filter(static_cast<uint8_t>(id)).flow.size, 0);
   const auto frames = Sent();

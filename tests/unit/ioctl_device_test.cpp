@@ -15,12 +15,13 @@
 #include "emulator/service_units.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "link/rx_queues.h"
+#include "passthru/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 #include "passthru/periodic.h"
 #include "tests/support/library_fixture.h"
 #include "tests/support/messages.h"
@@ -79,9 +80,9 @@ TEST_F(DeviceIoctlTest, DeviceWideIoctlsNeedNoOpenChannel) {
     SCOPED_TRACE(id);
     EXPECT_EQ(PassThruIoctl(kClosed, id, nullptr, nullptr), 0);
   }
-  EXPECT_EQ(TimestampMsec, 1);  // for every channel
+  EXPECT_EQ(State().options.TimestampMsec, 1);  // for every channel
   EXPECT_EQ(PassThruIoctl(0, TIMESTAMP_USEC, nullptr, nullptr), 0);
-  EXPECT_EQ(TimestampMsec, 0);
+  EXPECT_EQ(State().options.TimestampMsec, 0);
   SPARAM param{1, 0, 0};
   SPARAM_LIST list{1, &param};
   EXPECT_EQ(PassThruIoctl(kClosed, GET_DEVICE_INFO, nullptr, &list), 0);
@@ -105,7 +106,7 @@ TEST_F(DeviceIoctlTest, DeviceInfoStopsAtTheFirstUnknownParameter) {
   SPARAM_LIST list{4, params.data()};
   EXPECT_EQ(PassThruIoctl(0, GET_DEVICE_INFO, nullptr, &list), 1);
   EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (3) not supported");
-  EXPECT_EQ(params[0].Value, SerialNumber);
+  EXPECT_EQ(params[0].Value, Link().SerialNumber);
   EXPECT_EQ(params[0].Value, adapter_.system().serial_number());
   EXPECT_EQ(params[0].Supported, 1u);
   EXPECT_EQ(params[1].Value, 2003u);
@@ -177,7 +178,7 @@ TEST_F(DeviceIoctlTest, ReadingsWithoutAnAnswerTimeOutAfter15Seconds) {
   EXPECT_EQ(LastErrorText(), "PassThruIoctl ADC read timeout");
   EXPECT_GE(platform_.now() - start, 15000u);
   EXPECT_LT(platform_.now() - start, 15100u);
-  EXPECT_EQ(AdcReadings[4], 0xFFFF);
+  EXPECT_EQ(Link().AdcReadings[4], 0xFFFF);
   EXPECT_EQ(value, 77u);
 
   units_.io.set_digital_answer(false);
@@ -231,7 +232,7 @@ TEST_F(DeviceIoctlTest, ClearPeriodicMsgsStopsEveryEntryOfTheDeviceAgain) {
   EXPECT_EQ(stopped,
             (std::vector<uint8_t>{static_cast<uint8_t>(id_a), static_cast<uint8_t>(id_b)}));
   EXPECT_TRUE(SentTo(0x10).empty());
-  EXPECT_NE(jmsg_periodic_msg[id_can].size, 0);
+  EXPECT_NE(State().periodic.entries[id_can].size, 0);
 
   // ChannelID 0 has no device and matches no entry.
   ClearLogs();
@@ -263,7 +264,7 @@ TEST_F(DeviceIoctlTest, ClearMsgFiltersStopsOnlyTheChannelsFilters) {
 
 TEST_F(DeviceIoctlTest, FiveBaudInitReturnsTheKeyBytes) {
   const uint32_t ch = Connect(ISO9141, 0x20000000 | ISO9141_NO_CHECKSUM, 10400);
-  ASSERT_EQ(ISO9141Setup.init_type & 0xC0, 0xC0);
+  ASSERT_EQ(State().channels.ISO9141Setup.init_type & 0xC0, 0xC0);
   kline_init_.set_key_bytes(0x94, 0x94);
   uint8_t address = 0x33;
   uint8_t keys[2] = {0xEE, 0xEE};
@@ -274,7 +275,7 @@ TEST_F(DeviceIoctlTest, FiveBaudInitReturnsTheKeyBytes) {
   EXPECT_EQ(keys[0], 0x94);
   EXPECT_EQ(keys[1], 0x94);
   EXPECT_EQ(out.NumOfBytes, 2u);
-  EXPECT_EQ(ISO9141Address, 0xCC);  // the ECU's inverted address
+  EXPECT_EQ(State().options.ISO9141Address, 0xCC);  // the ECU's inverted address
   EXPECT_LT(platform_.now() - start, 5000u);
 
   // The request rode in the setup record; it and bit 6 are gone afterwards.
@@ -282,8 +283,8 @@ TEST_F(DeviceIoctlTest, FiveBaudInitReturnsTheKeyBytes) {
   ASSERT_EQ(setups.size(), 1u);
   EXPECT_EQ(setups[0].data[4], 0x33);
   EXPECT_EQ(setups[0].data[5], 0xA0);
-  EXPECT_EQ(ISO9141Setup.init_type, 0x80);
-  EXPECT_EQ(ISO9141Setup.init_address, 0x33);
+  EXPECT_EQ(State().channels.ISO9141Setup.init_type, 0x80);
+  EXPECT_EQ(State().channels.ISO9141Setup.init_address, 0x33);
 }
 
 TEST_F(DeviceIoctlTest, FiveBaudInitWithoutAnAnswerGivesZeroKeysAfterFiveSeconds) {
@@ -350,7 +351,7 @@ TEST_F(DeviceIoctlTest, FastInitReturnsTheEcuAnswerAndSkipsTheEcho) {
   EXPECT_EQ(sent[0].type, 7);
   EXPECT_EQ(sent[0].data[5] & 0x30, 0x10);
   EXPECT_EQ(sent[1].type, 5);
-  EXPECT_EQ(ISO9141Setup.init_type & 0x10, 0);
+  EXPECT_EQ(State().channels.ISO9141Setup.init_type & 0x10, 0);
   EXPECT_EQ(kline_init_.fast_init_requests(), 1u);
 }
 
@@ -360,7 +361,7 @@ TEST_F(DeviceIoctlTest, FastInitTakesAnAnswerReadTogetherWithAnOverflow) {
   ScriptEcu(bus_.kline, kStartCommunication, {0xC1, 0xEF, 0x8F});
   PASSTHRU_MSG request = MakeMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
   PASSTHRU_MSG answer{};
-  ISO9141Overflow = 1;
+  State().queues.iso9141.overflow = 1;
   ASSERT_EQ(PassThruIoctl(ch, FAST_INIT, &request, &answer), 0);
   EXPECT_EQ(answer.DataSize, 6u);
 }
@@ -405,7 +406,7 @@ TEST_F(DeviceIoctlTest, D2FlowControlGoesOnlyToTheRawCanChannels) {
   const uint32_t can = Connect(CAN);
   const uint32_t iso = Connect(ISO15765);
   const uint32_t ms = Connect(MSCAN);
-  const CAN_SETUP before = CANSetup;
+  const CAN_SETUP before = State().channels.CANSetup;
   ASSERT_EQ(PassThruIoctl(can, CAN_D2_FLOW_CONTROL, nullptr, nullptr), 0);
   ASSERT_EQ(PassThruIoctl(ms, CAN_D2_FLOW_CONTROL, nullptr, nullptr), 0);
   const auto sent = Sent();
@@ -417,7 +418,7 @@ TEST_F(DeviceIoctlTest, D2FlowControlGoesOnlyToTheRawCanChannels) {
     EXPECT_EQ(f.type, 7);
     EXPECT_EQ(f.size, kCanSetupSize);
   }
-  EXPECT_EQ(std::memcmp(&before, &CANSetup, sizeof before), 0);
+  EXPECT_EQ(std::memcmp(&before, &State().channels.CANSetup, sizeof before), 0);
 
   DbgMsg(kMsgError, "before");
   ClearLogs();

@@ -2,7 +2,8 @@
 // IDs without a handler, and the two buffer ioctls.
 #include <gtest/gtest.h>
 
-#include "link/rx_queues.h"
+#include "passthru/library_state.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
@@ -56,17 +57,17 @@ TEST_F(IoctlEntryTest, ClearRxBufferEmptiesOnlyTheChannelsQueueAndKeepsItsOverfl
   const uint32_t iso = Connect(ISO15765, CAN_ID_BOTH);
   RouteReceivedFrame(Echo(0x20));  // into both queues of the first bus
   RouteReceivedFrame(Echo(0x20));
-  ISO15765Overflow = 1;
-  ASSERT_EQ(ISO15765BufferCount, 2u);
-  ASSERT_EQ(CANBufferCount, 2u);
+  State().queues.iso15765.overflow = 1;
+  ASSERT_EQ(State().queues.iso15765.count, 2u);
+  ASSERT_EQ(State().queues.can.count, 2u);
 
   ASSERT_EQ(PassThruIoctl(iso, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
-  EXPECT_EQ(ISO15765BufferCount, 0u);
-  EXPECT_EQ(ISO15765HeadIndex, 0u);
-  EXPECT_EQ(ISO15765TailIndex, 0u);
-  EXPECT_EQ(ISO15765Overflow, 1u);
-  EXPECT_EQ(ISO15765Flags, CAN_ID_BOTH);
-  EXPECT_EQ(CANBufferCount, 2u);
+  EXPECT_EQ(State().queues.iso15765.count, 0u);
+  EXPECT_EQ(State().queues.iso15765.head, 0u);
+  EXPECT_EQ(State().queues.iso15765.tail, 0u);
+  EXPECT_EQ(State().queues.iso15765.overflow, 1u);
+  EXPECT_EQ(State().queues.iso15765.flags, CAN_ID_BOTH);
+  EXPECT_EQ(State().queues.can.count, 2u);
   // The ISO 15765 channel addresses its CAN device.
   const auto frames = Sent();
   ASSERT_EQ(frames.size(), 1u);
@@ -88,7 +89,7 @@ TEST_F(IoctlEntryTest, ClearRxBufferOnTheSecondBusAndOnTheKLine) {
   ClearLogs();
   // Channel 4 shares the queue that channel 3's clear empties.
   ASSERT_EQ(PassThruIoctl(k3, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
-  EXPECT_EQ(ISO9141BufferCount, 0u);
+  EXPECT_EQ(State().queues.iso9141.count, 0u);
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -98,9 +99,9 @@ TEST_F(IoctlEntryTest, ClearRxBufferFilesPendingFramesAndSurvivesASendFailure) {
   faults_.fail(platform::Call::kWrite, 1, 2);
   EXPECT_EQ(PassThruIoctl(can, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
   EXPECT_EQ(LastErrorText(), "PassThruIoctl: JmsgSendCmd returned 7");
-  EXPECT_EQ(CANBufferCount, 0u);  // filed by the first pass, then discarded
+  EXPECT_EQ(State().queues.can.count, 0u);  // filed by the first pass, then discarded
   Pump();
-  EXPECT_EQ(CANBufferCount, 0u);
+  EXPECT_EQ(State().queues.can.count, 0u);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 #include "tests/support/library_fixture.h"
 
 namespace orv::test {
@@ -36,8 +38,8 @@ TEST_F(DiscoveryTest, SearchWalksDownFromPortThousandAndKeepsTheFirstAdapter) {
   uint32_t id = 0;
   ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
   EXPECT_EQ(id, 7u);
-  EXPECT_EQ(CommPortNum, 7u);
-  EXPECT_EQ(SerialNumber, 123456u);
+  EXPECT_EQ(Link().CommPortNum, 7u);
+  EXPECT_EQ(Link().SerialNumber, 123456u);
   const auto attempts = Attempts();
   ASSERT_EQ(attempts.size(), 994u);
   EXPECT_EQ(attempts.front(), 1000u);
@@ -87,7 +89,7 @@ TEST_F(DiscoveryTest, OtherNameFormsSelectPortsOrTheNetworkAdapter) {
   ASSERT_EQ(PassThruClose(id), 0);
   ClearLogs();
   // "COM" alone (number 0) means every port again.
-  UserSpecifiedCommPort = 3;
+  Link().UserSpecifiedCommPort = 3;
   ASSERT_EQ(PassThruOpen("COM", &id), 0);
   EXPECT_EQ(Attempts().size(), 994u);
 }
@@ -96,7 +98,7 @@ TEST_F(DiscoveryTest, NetworkAdapterNumberTurnsTheSearchOff) {
   uint32_t id = 5;
   EXPECT_EQ(PassThruOpen("IOT:0012", &id), 8);
   EXPECT_EQ(id, 0u);
-  EXPECT_EQ(UserSpecifiedIOTNum, 12u);
+  EXPECT_EQ(Link().UserSpecifiedIOTNum, 12u);
   EXPECT_TRUE(Attempts().empty());
 }
 
@@ -121,10 +123,10 @@ TEST_F(DiscoveryTest, UnansweredProbeCostsTheFixedWaits) {
 
 TEST_F(DiscoveryTest, MissingSerialNumberStillFindsTheAdapter) {
   adapter_.system().set_serial_answer(false);
-  SerialNumber = 77;
+  Link().SerialNumber = 77;
   uint32_t id = 0;
   EXPECT_EQ(PassThruOpen(nullptr, &id), 0);
-  EXPECT_EQ(SerialNumber, 77u);
+  EXPECT_EQ(Link().SerialNumber, 77u);
 }
 
 TEST_F(DiscoveryTest, SuppressPopupsInTheRegistryHidesTheNotice) {
@@ -162,11 +164,11 @@ TEST_F(DiscoveryTest, RegistryRules) {
 TEST_F(DiscoveryTest, CloseForgetsThePortAndEveryChannel) {
   uint32_t id = 0;
   ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
-  ChannelStatus = 0x60;
+  State().channels.ChannelStatus = 0x60;
   EXPECT_EQ(PassThruClose(id), 0);
-  EXPECT_EQ(ChannelStatus, 0u);
-  EXPECT_EQ(hCommPort, -1);
-  EXPECT_EQ(CommPortNum, 0u);
+  EXPECT_EQ(State().channels.ChannelStatus, 0u);
+  EXPECT_EQ(Link().hCommPort, -1);
+  EXPECT_EQ(Link().CommPortNum, 0u);
   ClearLogs();
   ASSERT_EQ(PassThruOpen(nullptr, &id), 0);  // a new discovery
   EXPECT_EQ(Attempts().size(), 994u);
@@ -206,7 +208,7 @@ TEST_F(DiscoveryTest, ListenerThatStopsReadingLosesLinesThenTheConnection) {
   platform_.set_tick(13000);
   DbgMsg('D', "refused");
   EXPECT_FALSE(TraceOn());  // closed after three seconds of refusals
-  EXPECT_EQ(TraceDroppedLines, 3u);
+  EXPECT_EQ(Link().TraceDroppedLines, 3u);
   // The next discovery connects anew.
   platform_.set_trace_reading(true);
   ASSERT_EQ(PassThruClose(id), 0);
@@ -223,7 +225,7 @@ TEST_F(DiscoveryTest, LongTextsAreCutToFitTheirBuffers) {
   platform_.clear_trace();
   const std::string long_text(5000, 'x');
   DbgMsg('E', long_text.c_str());
-  EXPECT_EQ(std::string(LastError), long_text.substr(0, 239));
+  EXPECT_EQ(std::string(orv::LastErrorText()), long_text.substr(0, 239));
   const std::string line = platform_.trace_text();
   EXPECT_EQ(line.size(), 1023u);
   EXPECT_EQ(line.substr(line.size() - 2), "\r\n");

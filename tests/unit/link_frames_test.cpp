@@ -5,8 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "link/comdrvr.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "tests/support/library_fixture.h"
@@ -94,15 +96,15 @@ TEST_F(LinkFramesTest, WriteCutShortGoesOnWithTheRestAndNeverRepeatsAFrame) {
 TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
   auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});
   Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 9));
-  EXPECT_EQ(com_buf_len, 9u);
-  EXPECT_EQ(AdcReadings[2], 0);
+  EXPECT_EQ(Link().com_buf_len, 9u);
+  EXPECT_EQ(Link().AdcReadings[2], 0);
   Deliver(std::vector<uint8_t>(wire.begin() + 9, wire.end()));
-  EXPECT_EQ(com_buf_len, 0u);
-  EXPECT_EQ(AdcReadings[2], 0x1234);
+  EXPECT_EQ(Link().com_buf_len, 0u);
+  EXPECT_EQ(Link().AdcReadings[2], 0x1234);
 }
 
 TEST_F(LinkFramesTest, SeveralFramesInOneReadAreDispatchedInOrder) {
-  MemSize = 0;
+  Link().MemSize = 0;
   std::vector<uint8_t> bytes = Wire(0xE0, 2, 0, 0, {1, 2, 3, 4, 5});
   auto second = Wire(0xE0, 2, 0, 0, {6, 7, 8, 9, 10});
   auto third = Wire(0xD0, 2, 0, 0, {1, 1});
@@ -110,32 +112,32 @@ TEST_F(LinkFramesTest, SeveralFramesInOneReadAreDispatchedInOrder) {
   bytes.insert(bytes.end(), third.begin(), third.end());
   adapter_.inject_bytes(bytes);
   ASSERT_EQ(JmsgReceiveMsgs(), 0);
-  EXPECT_EQ(com_buf_len, 0u);
-  EXPECT_EQ(MemSize, 10);
-  EXPECT_EQ(MemStatus, kMemAccepted);
-  EXPECT_EQ(MemData[9], 10);
-  EXPECT_EQ(DioReadings[1], 1);
+  EXPECT_EQ(Link().com_buf_len, 0u);
+  EXPECT_EQ(Link().MemSize, 10);
+  EXPECT_EQ(Link().MemStatus, kMemAccepted);
+  EXPECT_EQ(Link().MemData[9], 10);
+  EXPECT_EQ(Link().DioReadings[1], 1);
 }
 
 TEST_F(LinkFramesTest, RefusedMemoryAnswerResetsTheArea) {
-  MemSize = 5;
+  Link().MemSize = 5;
   Deliver(Wire(0xE0, 2, 0, 0x40, {}));
-  EXPECT_EQ(MemSize, 0);
-  EXPECT_EQ(MemStatus, kMemRefused);
+  EXPECT_EQ(Link().MemSize, 0);
+  EXPECT_EQ(Link().MemStatus, kMemRefused);
 }
 
 TEST_F(LinkFramesTest, SystemAnswersLandInTheReplySlot) {
   ClearReply();
   Deliver(Wire(0xF0, 5, 0x0F, 0, {9}));
   EXPECT_TRUE(ReplyIs(0xF0, 5, 0x0F));
-  EXPECT_EQ(ORVXResponse.data[0], 9);
+  EXPECT_EQ(Link().ORVXResponse.data[0], 9);
 }
 
 TEST_F(LinkFramesTest, InvalidOperationIsReportedAndSkipped) {
   Deliver(Wire(0x10, 0, 0, 0, {}));
   EXPECT_EQ(LastErrorText(),
             "Received invalid operation (dev=10, op=00, flags=00, type=00, size=00)");
-  EXPECT_EQ(com_buf_len, 0u);
+  EXPECT_EQ(Link().com_buf_len, 0u);
 }
 
 TEST_F(LinkFramesTest, HostileAnswersNeverWriteOutOfBounds) {
@@ -144,17 +146,17 @@ TEST_F(LinkFramesTest, HostileAnswersNeverWriteOutOfBounds) {
   Deliver(Wire(0xB0, 2, 0, 0, {200, 1, 1}));
   Deliver(Wire(0xB0, 2, 0, 0, {3}));
   Deliver(Wire(0xD0, 2, 0, 0, {9, 1}));
-  DioReadings[1] = 0xFF;
+  Link().DioReadings[1] = 0xFF;
   Deliver(Wire(0xD0, 2, 0, 0, {1}));  // a digital reading without its level
-  EXPECT_EQ(DioReadings[1], 0xFF);
+  EXPECT_EQ(Link().DioReadings[1], 0xFF);
   ClearReply();
   Deliver(Wire(0xF0, 2, 0x0D, 0, std::vector<uint8_t>(200, 7)));
   EXPECT_FALSE(ReplyIs(0xF0, 2, 0x0D));
-  MemSize = 0;
+  Link().MemSize = 0;
   for (int i = 0; i < 130; ++i) Deliver(Wire(0xE0, 2, 0, 0, std::vector<uint8_t>(64, 1)));
-  EXPECT_LE(MemSize, static_cast<int32_t>(kMemDataSize));
-  EXPECT_EQ(MemStatus, kMemRefused);
-  EXPECT_EQ(AdcReadings[3], 0);
+  EXPECT_LE(Link().MemSize, static_cast<int32_t>(kMemDataSize));
+  EXPECT_EQ(Link().MemStatus, kMemRefused);
+  EXPECT_EQ(Link().AdcReadings[3], 0);
 }
 
 TEST_F(LinkFramesTest, ArbitraryBytesInAnyPiecesNeverOverrun) {
@@ -168,7 +170,7 @@ TEST_F(LinkFramesTest, ArbitraryBytesInAnyPiecesNeverOverrun) {
     adapter_.set_max_read(1 + seed % 97);
     adapter_.inject_bytes(noise);
     for (int i = 0; i < 20; ++i) JmsgReceiveMsgs();
-    EXPECT_LE(com_buf_len, kComBufSize);
+    EXPECT_LE(Link().com_buf_len, kComBufSize);
   }
 }
 

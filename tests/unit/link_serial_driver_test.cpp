@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "link/comdrvr.h"
+#include "link/link_state.h"
 #include "orvanta_j2534.h"
 #include "tests/support/library_fixture.h"
 
@@ -44,7 +45,7 @@ TEST_F(SerialDriverTest, OpenOfAMissingPortFailsAndLeavesTheHandleClosed) {
   int32_t h = 5;
   EXPECT_EQ(com_open(&h, 0, 115200, 8, 1, 0), COM_ERR_OPEN);
   EXPECT_EQ(h, -1);
-  EXPECT_NE(lLastError, 0);
+  EXPECT_NE(Link().lLastError, 0);
   char name[kDeviceNameSize];
   FormatComDeviceName(name, 1000);
   EXPECT_STREQ(name, "\\\\.\\COM1000");
@@ -114,7 +115,7 @@ TEST_F(SerialDriverTest, PlatformFailuresMapToTheDriverCodes) {
   uint32_t count = 0;
   faults_.fail(platform::Call::kWrite, 1, 1, emu::oserr::kGenFailure);
   EXPECT_EQ(com_write(&h, &byte, 1, &count), COM_ERR_WRITE);
-  EXPECT_EQ(lLastError, emu::oserr::kGenFailure);
+  EXPECT_EQ(Link().lLastError, emu::oserr::kGenFailure);
   faults_.fail(platform::Call::kRead, 1, 1);
   EXPECT_EQ(com_read(&h, &byte, 1, &count), COM_ERR_READ);
   com_close(&h);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 #include "passthru/periodic.h"
 #include "tests/unit/channels_fixture.h"
 
@@ -102,7 +103,7 @@ TEST_F(PeriodicTest, Iso15765SingleFrames) {
   EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 3, 2, 1, 0}));
 
   ClearLogs();
-  CANSetup.iso15765_pad_value = 0x55;
+  State().channels.CANSetup.iso15765_pad_value = 0x55;
   Start(ch, MakeMsg(ISO15765, {0, 0, 7, 0xDF, 2, 1, 0}, ISO15765_FRAME_PAD));
   EXPECT_EQ(Data(OnlyPeriodicFrame()),
             (std::vector<uint8_t>{7, 0xDF, 3, 2, 1, 0, 0x55, 0x55, 0x55, 0x55}));
@@ -135,7 +136,7 @@ TEST_F(PeriodicTest, PaddedMessageCanSetTheTransmitLengthOnTheHostOnly) {
       MakeMsg(ISO15765, {0, 0, 7, 0xDF, 1, 2, 3, 4, 5, 6, 7, 8}, ISO15765_FRAME_PAD | 0x10000000);
   msg.ExtraDataIndex = 12;
   Start(ch, msg);
-  EXPECT_EQ(MSCANSetup.iso15765_tx_data_length, 12);
+  EXPECT_EQ(State().channels.MSCANSetup.iso15765_tx_data_length, 12);
   EXPECT_EQ(OnlyPeriodicFrame().size, 2u + 12);
   EXPECT_EQ(SentOfType(0x30, 3, 7).size(), 0u);  // no setup frame
 }
@@ -177,8 +178,8 @@ TEST_F(PeriodicTest, MessagesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
   }
   EXPECT_EQ(LastErrorText(), "PassThruUpdatePeriodicMsg invalid message size");
   EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(jmsg_periodic_msg[0].size, 0);
-  EXPECT_EQ(jmsg_periodic_msg[3].size, 0);
+  EXPECT_EQ(State().periodic.entries[0].size, 0);
+  EXPECT_EQ(State().periodic.entries[3].size, 0);
 
   // The largest messages that fit.
   Start(can, MakeMsg(CAN, std::vector<uint8_t>(70, 1)));
@@ -187,7 +188,7 @@ TEST_F(PeriodicTest, MessagesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
       MakeMsg(ISO15765, std::vector<uint8_t>(66, 1), ISO15765_FRAME_PAD | 0x10000000);
   padded.ExtraDataIndex = 64;  // 62 payload + 2 protocol bytes: padded to 64
   Start(iso, padded);
-  EXPECT_EQ(jmsg_periodic_msg[2].size, 66);
+  EXPECT_EQ(State().periodic.entries[2].size, 66);
 }
 
 TEST_F(PeriodicTest, UpdateReplacesTheEntryAndStopFreesIt) {
@@ -200,7 +201,7 @@ TEST_F(PeriodicTest, UpdateReplacesTheEntryAndStopFreesIt) {
 
   // Updating a free entry starts a message under that ID.
   ASSERT_EQ(PassThruUpdatePeriodicMsg(ch, &msg, 42, 50), 0);
-  EXPECT_EQ(jmsg_periodic_msg[42].size, 5);
+  EXPECT_EQ(State().periodic.entries[42].size, 5);
   EXPECT_TRUE(bus_->periodic(42).running);
 
   ClearLogs();
@@ -216,8 +217,8 @@ TEST_F(PeriodicTest, UpdateReplacesTheEntryAndStopFreesIt) {
   EXPECT_EQ(stop.size, 0);
   EXPECT_EQ(stop.id, id);
   EXPECT_EQ(stop.timestamp, (std::array<uint8_t, 4>{}));
-  EXPECT_EQ(jmsg_periodic_msg[id].size, 0);
-  EXPECT_EQ(jmsg_periodic_msg[id].dev, 0x10);
+  EXPECT_EQ(State().periodic.entries[id].size, 0);
+  EXPECT_EQ(State().periodic.entries[id].dev, 0x10);
   EXPECT_FALSE(bus_->periodic(static_cast<uint8_t>(id)).running);
 
   ClearLogs();  // a stop of an entry that is not running still goes out
@@ -238,7 +239,7 @@ TEST_F(PeriodicTest, SuspendAndResumeNameTheChannelsDevice) {
   EXPECT_EQ(frames[0].flags, 0x10);
   EXPECT_EQ(frames[0].size, 0);
   EXPECT_TRUE(bus_->device(0x90).suspended);
-  EXPECT_EQ(jmsg_periodic_msg[id].size, 4);  // the table is untouched
+  EXPECT_EQ(State().periodic.entries[id].size, 4);  // the table is untouched
 
   // Suspended: the adapter does not transmit.
   const uint64_t before = bus_->periodic(static_cast<uint8_t>(id)).transmissions;

@@ -19,8 +19,8 @@ class Reassembly : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetLibraryState();
-    CANSetup.iso15765_tx_data_length = 8;
-    MSCANSetup.iso15765_tx_data_length = 8;
+    State().channels.CANSetup.iso15765_tx_data_length = 8;
+    State().channels.MSCANSetup.iso15765_tx_data_length = 8;
   }
   void TearDown() override { ResetLibraryState(); }
 
@@ -32,10 +32,10 @@ class Reassembly : public ::testing::Test {
     JMSG pattern = MakeJmsg(dev, 3, 2, mask.flags, id);
     std::vector<uint8_t> flow = id;
     flow.insert(flow.end(), {0x30, 0, 0});
-    jmsg_filter_mask_msg[slot] = mask;
-    jmsg_filter_pattern_msg[slot] = pattern;
-    jmsg_filter_flow_msg[slot] = MakeJmsg(dev, 3, 3, mask.flags, flow);
-    jmsg_filter_type[slot] = FLOW_CONTROL_FILTER;
+    State().filters.mask[slot] = mask;
+    State().filters.pattern[slot] = pattern;
+    State().filters.flow[slot] = MakeJmsg(dev, 3, 3, mask.flags, flow);
+    State().filters.type[slot] = FLOW_CONTROL_FILTER;
   }
 
   // A received frame: identifier bytes, then the CAN data; the time stamp
@@ -62,7 +62,7 @@ class Reassembly : public ::testing::Test {
     return out;
   }
 
-  std::string LastError() const { return ::orv::LastError; }
+  std::string LastError() const { return ::orv::LastErrorText(); }
 };
 
 TEST_F(Reassembly, SingleFrameIsDeliveredAndPaddingChecked) {
@@ -94,7 +94,7 @@ TEST_F(Reassembly, FirstFrameIndicationThenMessageWithFirstOrLastTimestamp) {
   EXPECT_EQ(out[1].Timestamp, 10000u);
   EXPECT_EQ(PayloadOf(out[1])[19], 20);
 
-  last_segment_flag = 1;
+  State().options.last_segment_flag = 1;
   out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].Timestamp, 12000u);
@@ -169,7 +169,7 @@ TEST_F(Reassembly, MalformedFramesAreDroppedWithoutCopying) {
 }
 
 TEST_F(Reassembly, CanFdMessageOf4095BytesStaysWithinTheRecord) {
-  CANSetup.iso15765_tx_data_length = 64;
+  State().channels.CANSetup.iso15765_tx_data_length = 64;
   FlowFilter(0, {0x07, 0xE8});
   std::vector<uint8_t> payload(4095);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31);
@@ -194,7 +194,7 @@ TEST_F(Reassembly, CanFdMessageOf4095BytesStaysWithinTheRecord) {
   EXPECT_EQ(out[1].DataSize, 4099u);
   EXPECT_EQ(out[1].RxStatus, CAN_FD_FORMAT);
   EXPECT_EQ(PayloadOf(out[1]), payload);
-  EXPECT_LE(ISO15765FlowMsg[0].DataSize, 4128u);
+  EXPECT_LE(State().reassembly.ISO15765FlowMsg[0].DataSize, 4128u);
 }
 
 TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
@@ -207,7 +207,7 @@ TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].DataSize, 24u);
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x30, 0, 0})}).empty());
-  EXPECT_EQ(ConsecutivePCI[0], 0x21);
+  EXPECT_EQ(State().reassembly.ConsecutivePCI[0], 0x21);
 }
 
 // A first frame that carries all it announces: the message follows at the
@@ -222,12 +222,12 @@ TEST_F(Reassembly, FirstFrameCarryingItsWholeLengthCompletesAtTheNextConsecutive
 
 TEST_F(Reassembly, MixedFormatDeliversTheRawCanFrameSecond) {
   FlowFilter(0, {0x07, 0xE8});
-  jmsg_filter_mask_msg[5] = MakeJmsg(0x20, 3, 1, 0, {0x07, 0xFF});
-  jmsg_filter_pattern_msg[5] = MakeJmsg(0x20, 3, 2, 0, {0x07, 0xE8});
-  jmsg_filter_type[5] = PASS_FILTER;
+  State().filters.mask[5] = MakeJmsg(0x20, 3, 1, 0, {0x07, 0xFF});
+  State().filters.pattern[5] = MakeJmsg(0x20, 3, 2, 0, {0x07, 0xE8});
+  State().filters.type[5] = PASS_FILTER;
   const JMSG sf = Frame({0x07, 0xE8, 0x01, 0x7E, 0, 0, 0, 0, 0, 0}, 0x01);
   EXPECT_EQ(Feed({sf}).size(), 1u);  // mixed format off
-  can_mixed_format_flag = 1;
+  State().options.can_mixed_format_flag = 1;
   const auto out = Feed({sf});
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].ProtocolID, 6u);

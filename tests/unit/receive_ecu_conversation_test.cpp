@@ -3,6 +3,7 @@
 // answers come back reassembled through PassThruReadMsgs.
 #include "emulator/ecu_responder.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 #include "tests/unit/txrx_test_support.h"
 
 namespace orv::test {
@@ -53,8 +54,8 @@ TEST_F(EcuConversation, LongAnswerAndLongRequestOf4095BytesArriveIntact) {
 
 TEST_F(EcuConversation, EcuHonoursBlockSizeAndSeparationTimeOfTheFlowControl) {
   const uint32_t ch = Connect(ISO15765);
-  CANSetup.iso15765_block_size = 2;  // what the flow frame of the filter carries
-  CANSetup.iso15765_separation_time = 5;
+  State().channels.CANSetup.iso15765_block_size = 2;  // what the flow frame of the filter carries
+  State().channels.CANSetup.iso15765_separation_time = 5;
   FlowFilter(ch, 0x7E8, 0x7E0);
   ecu().responder().set_long_answer_size(100);  // first frame + 14 consecutive frames
   ASSERT_EQ(Write(ch, CanMsg(ch, 0x7E0, {0x22, 0xFF, 0x00}, ISO15765_FRAME_PAD)), 0);

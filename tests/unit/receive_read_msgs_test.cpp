@@ -1,9 +1,10 @@
 // PassThruReadMsgs over frames the adapter sends: CAN conversion and
 // identifier acceptance, time stamps, K-line joining, checksum and filter,
 // overflow reporting and every outcome of the read loop.
-#include "link/rx_queues.h"
 #include "passthru/config_options.h"
+#include "passthru/library_state.h"
 #include "passthru/rx_frames.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/txrx_test_support.h"
 
 namespace orv::test {
@@ -68,7 +69,7 @@ TEST_F(Receive, TimestampsInMicrosecondsOrMilliseconds) {
   const uint8_t all[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(ConvertTimestamp(one_ms), 1000u);
   EXPECT_EQ(ConvertTimestamp(all), 3892314108u);
-  TimestampMsec = 1;
+  State().options.TimestampMsec = 1;
   EXPECT_EQ(ConvertTimestamp(one_ms), 1u);
   EXPECT_EQ(ConvertTimestamp(all), 0xFFFFFFu);
 }
@@ -96,9 +97,9 @@ TEST_F(Receive, KLinePiecesAreJoinedAndTheChecksumRemoved) {
   EXPECT_EQ(msgs[2].RxStatus, START_OF_MESSAGE);
   EXPECT_EQ(msgs[2].DataSize, 0u);
   EXPECT_EQ(LastErrorText(), "ISO9141/14230 Bad RX checksum");
-  EXPECT_EQ(ISO9141Keyword1, 0x8F);
-  EXPECT_EQ(ISO9141Keyword2, 0xE9);
-  EXPECT_EQ(ISO9141Address, 0x33);
+  EXPECT_EQ(State().options.ISO9141Keyword1, 0x8F);
+  EXPECT_EQ(State().options.ISO9141Keyword2, 0xE9);
+  EXPECT_EQ(State().options.ISO9141Address, 0x33);
 }
 
 TEST_F(Receive, KLineFilterAdmitsOnlyMatchingMessages) {
@@ -134,11 +135,11 @@ TEST_F(Receive, OverflowIsReportedWithTheQueuedMessages) {
   int32_t status = 0;
   Read(ch, 1, 0, &status);  // takes the first frame into the queue
   ASSERT_EQ(status, 0);
-  CANOverflow = 1;
+  State().queues.can.overflow = 1;
   const auto msgs = Read(ch, 5, 1000, &status);
   EXPECT_EQ(status, ERR_BUFFER_OVERFLOW);
   ASSERT_EQ(msgs.size(), 1u);
-  EXPECT_EQ(CANOverflow, 0u);
+  EXPECT_EQ(State().queues.can.overflow, 0u);
 }
 
 TEST_F(Receive, AdapterOverflowIsReportedEvenWhenNothingArrives) {

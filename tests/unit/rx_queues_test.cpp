@@ -5,10 +5,11 @@
 
 #include <cstring>
 
-#include "link/rx_queues.h"
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
+#include "passthru/rx_queues.h"
 #include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
@@ -23,28 +24,30 @@ class RxQueuesTest : public ChannelTest {
                       std::vector<uint8_t> pattern) {
     return Filter(channel, PASS_FILTER, MakeMsg(protocol, mask), MakeMsg(protocol, pattern));
   }
-  void MarkLastError() { std::strcpy(LastError, "marker"); }
+  void MarkLastError() { DbgMsg(kMsgError, "marker"); }
 };
 
 TEST_F(RxQueuesTest, EchoesNeedNoFilter) {
   RouteReceivedFrame(Bus(0x20, {7, 0xE0, 2, 0x10, 3}, 5));
-  EXPECT_EQ(ISO15765BufferCount, 1u);
-  EXPECT_EQ(CANBufferCount, 1u);  // the pass lookup admits every echo
+  EXPECT_EQ(State().queues.iso15765.count, 1u);
+  EXPECT_EQ(State().queues.can.count, 1u);  // the pass lookup admits every echo
 
   RouteReceivedFrame(Bus(0x10, {7, 0xDF, 1}, 5));
-  EXPECT_EQ(ISO15765BufferCount, 1u);  // a raw-CAN echo is no ISO 15765 echo
-  EXPECT_EQ(CANBufferCount, 2u);
+  EXPECT_EQ(State().queues.iso15765.count, 1u);  // a raw-CAN echo is no ISO 15765 echo
+  EXPECT_EQ(State().queues.can.count, 2u);
 
   RouteReceivedFrame(Bus(0x40, {7, 0xE0}, 5));
-  EXPECT_EQ(MSISO15765BufferCount, 1u);
-  EXPECT_EQ(MSCANBufferCount, 1u);
-  EXPECT_EQ(ISO15765BufferCount, 1u);
+  EXPECT_EQ(State().queues.ms_iso15765.count, 1u);
+  EXPECT_EQ(State().queues.ms_can.count, 1u);
+  EXPECT_EQ(State().queues.iso15765.count, 1u);
 }
 
 TEST_F(RxQueuesTest, FramesWithoutAFilterEnterNoQueue) {
   RouteReceivedFrame(Bus(0x10, {7, 0xE8, 2, 0x41, 0}));
   RouteReceivedFrame(Bus(0x30, {7, 0xE8, 2, 0x41, 0}));
-  EXPECT_EQ(CANBufferCount + ISO15765BufferCount + MSCANBufferCount + MSISO15765BufferCount, 0u);
+  EXPECT_EQ(State().queues.can.count + State().queues.iso15765.count + State().queues.ms_can.count +
+                State().queues.ms_iso15765.count,
+            0u);
 }
 
 TEST_F(RxQueuesTest, PassFiltersChooseTheQueueOfTheirChannel) {
@@ -54,19 +57,19 @@ TEST_F(RxQueuesTest, PassFiltersChooseTheQueueOfTheirChannel) {
   PassFilter(iso, ISO15765, {0, 0, 0xFF, 0xFF}, {0, 0, 7, 0xE9});
 
   RouteReceivedFrame(Bus(0x10, {7, 0xE8, 1}));  // raw CAN only
-  EXPECT_EQ(CANBufferCount, 1u);
-  EXPECT_EQ(ISO15765BufferCount, 0u);
+  EXPECT_EQ(State().queues.can.count, 1u);
+  EXPECT_EQ(State().queues.iso15765.count, 0u);
   RouteReceivedFrame(Bus(0x20, {7, 0xE8, 1}));  // the pass lookup reads 0x20 as 0x10
-  EXPECT_EQ(CANBufferCount, 2u);
+  EXPECT_EQ(State().queues.can.count, 2u);
 
   RouteReceivedFrame(Bus(0x10, {7, 0xE9, 1}));  // the ISO 15765 channel's pass filter
-  EXPECT_EQ(ISO15765BufferCount, 1u);
-  EXPECT_EQ(CANBufferCount, 2u);
+  EXPECT_EQ(State().queues.iso15765.count, 1u);
+  EXPECT_EQ(State().queues.can.count, 2u);
   RouteReceivedFrame(Bus(0x20, {7, 0xE9, 1}));  // never through the ISO pass lookup
-  EXPECT_EQ(ISO15765BufferCount, 1u);
+  EXPECT_EQ(State().queues.iso15765.count, 1u);
 
   RouteReceivedFrame(Bus(0x30, {7, 0xE8, 1}));  // the other bus has no filter
-  EXPECT_EQ(MSCANBufferCount, 0u);
+  EXPECT_EQ(State().queues.ms_can.count, 0u);
 }
 
 TEST_F(RxQueuesTest, OneFrameCanEnterBothQueues) {
@@ -77,15 +80,15 @@ TEST_F(RxQueuesTest, OneFrameCanEnterBothQueues) {
   Filter(iso, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF}),
          MakeMsg(ISO15765, {0, 0, 7, 0xE8}), &fc);
   RouteReceivedFrame(Bus(0x10, {7, 0xE8, 0x10, 0x14}));
-  EXPECT_EQ(CANBufferCount, 1u);
-  EXPECT_EQ(ISO15765BufferCount, 1u);
+  EXPECT_EQ(State().queues.can.count, 1u);
+  EXPECT_EQ(State().queues.iso15765.count, 1u);
 }
 
 TEST_F(RxQueuesTest, BlockFiltersAdmitNothingOnTheHost) {
   const uint32_t can = Connect(CAN);
   Filter(can, BLOCK_FILTER, MakeMsg(CAN, {0, 0, 0, 0}), MakeMsg(CAN, {0, 0, 0, 0}));
   RouteReceivedFrame(Bus(0x10, {7, 0xE8}));
-  EXPECT_EQ(CANBufferCount, 0u);
+  EXPECT_EQ(State().queues.can.count, 0u);
 }
 
 TEST_F(RxQueuesTest, LookupsScanFromTheLowestSlot) {
@@ -107,20 +110,20 @@ TEST_F(RxQueuesTest, LookupsScanFromTheLowestSlot) {
   const JMSG frame = Bus(0x10, {7, 0xE8, 0x21});
   EXPECT_EQ(GetISOFlowFilterIndex(&frame), static_cast<int32_t>(first));
   RouteReceivedFrame(frame);
-  EXPECT_EQ(ISO15765BufferCount, 1u);
-  EXPECT_EQ(MSISO15765BufferCount, 0u);
+  EXPECT_EQ(State().queues.iso15765.count, 1u);
+  EXPECT_EQ(State().queues.ms_iso15765.count, 0u);
 }
 
 TEST_F(RxQueuesTest, OverflowIsReportedOnceUntilTheReaderLooks) {
   Connect(CAN);
   const JMSG echo = Bus(0x10, {7, 0xDF}, 5);
   for (uint32_t i = 0; i < kRxQueueSlots; ++i) RouteReceivedFrame(echo);
-  ASSERT_EQ(CANBufferCount, kRxQueueSlots);
-  EXPECT_EQ(CANOverflow, 0u);
+  ASSERT_EQ(State().queues.can.count, kRxQueueSlots);
+  EXPECT_EQ(State().queues.can.overflow, 0u);
 
   RouteReceivedFrame(echo);
-  EXPECT_EQ(CANBufferCount, kRxQueueSlots);
-  EXPECT_EQ(CANOverflow, 1u);
+  EXPECT_EQ(State().queues.can.count, kRxQueueSlots);
+  EXPECT_EQ(State().queues.can.overflow, 1u);
   EXPECT_EQ(LastErrorText(), "CAN buffer overflow");
   MarkLastError();
   RouteReceivedFrame(echo);
@@ -132,20 +135,20 @@ TEST_F(RxQueuesTest, OverflowIsReportedOnceUntilTheReaderLooks) {
   EXPECT_FALSE(RxQueueTakeOverflow(q));
   RouteReceivedFrame(echo);
   EXPECT_EQ(LastErrorText(), "CAN buffer overflow");
-  EXPECT_EQ(CANOverflow, 1u);
+  EXPECT_EQ(State().queues.can.overflow, 1u);
 }
 
 TEST_F(RxQueuesTest, LossOnAClosedRawChannelIsSilentButIso15765AlwaysReports) {
   MarkLastError();
   const JMSG can_echo = Bus(0x10, {7, 0xDF}, 5);
   for (uint32_t i = 0; i <= kRxQueueSlots; ++i) RouteReceivedFrame(can_echo);
-  EXPECT_EQ(CANOverflow, 0u);
+  EXPECT_EQ(State().queues.can.overflow, 0u);
   EXPECT_EQ(LastErrorText(), "marker");
 
   const JMSG iso_echo = Bus(0x40, {7, 0xDF}, 5);
   for (uint32_t i = 0; i <= kRxQueueSlots; ++i) RouteReceivedFrame(iso_echo);
-  EXPECT_EQ(MSISO15765Overflow, 1u);
-  EXPECT_EQ(MSCANOverflow, 0u);  // MSCAN closed: its loss is silent
+  EXPECT_EQ(State().queues.ms_iso15765.overflow, 1u);
+  EXPECT_EQ(State().queues.ms_can.overflow, 0u);  // MSCAN closed: its loss is silent
   EXPECT_EQ(LastErrorText(), "MSISO15765 buffer overflow");
 }
 
@@ -154,10 +157,10 @@ TEST_F(RxQueuesTest, KLineQueueHoldsTwoHundredFiftySixFramesAndWraps) {
   for (uint32_t i = 0; i < kKLineQueueSlots; ++i) {
     RouteReceivedFrame(Bus(0x90, {static_cast<uint8_t>(i)}));
   }
-  EXPECT_EQ(ISO9141HeadIndex, 0u);
+  EXPECT_EQ(State().queues.iso9141.head, 0u);
   RouteReceivedFrame(Bus(0x90, {0xEE}));
-  EXPECT_EQ(ISO9141BufferCount, kKLineQueueSlots);
-  EXPECT_EQ(ISO9141Overflow, 1u);
+  EXPECT_EQ(State().queues.iso9141.count, kKLineQueueSlots);
+  EXPECT_EQ(State().queues.iso9141.overflow, 1u);
   EXPECT_EQ(LastErrorText(), "ISO9141 buffer overflow");
 
   RxQueue q{};
@@ -165,15 +168,15 @@ TEST_F(RxQueuesTest, KLineQueueHoldsTwoHundredFiftySixFramesAndWraps) {
   EXPECT_EQ(RxQueueTail(q).data[0], 0);
   RxQueueDropTail(q);
   RouteReceivedFrame(Bus(0x90, {0xAB}));  // into slot 0 again
-  EXPECT_EQ(ISO9141HeadIndex, 1u);
+  EXPECT_EQ(State().queues.iso9141.head, 1u);
   for (uint32_t i = 1; i < kKLineQueueSlots; ++i) RxQueueDropTail(q);
-  EXPECT_EQ(ISO9141TailIndex, 0u);
+  EXPECT_EQ(State().queues.iso9141.tail, 0u);
   EXPECT_EQ(RxQueueTail(q).data[0], 0xAB);
   RxQueueDropTail(q);
   EXPECT_TRUE(RxQueueEmpty(q));
   RxQueueDropTail(q);  // nothing to take
-  EXPECT_EQ(ISO9141BufferCount, 0u);
-  EXPECT_EQ(ISO9141TailIndex, 1u);
+  EXPECT_EQ(State().queues.iso9141.count, 0u);
+  EXPECT_EQ(State().queues.iso9141.tail, 1u);
 }
 
 TEST_F(RxQueuesTest, ChannelStopReportsClearTheirChannelBit) {
@@ -195,16 +198,16 @@ TEST_F(RxQueuesTest, ChannelStopReportsClearTheirChannelBit) {
 TEST_F(RxQueuesTest, AdapterOverflowReportFlagsBothQueuesOfTheNamedBus) {
   bus_->send_overflow_report(0x20);
   Pump();
-  EXPECT_EQ(CANOverflow, 1u);
-  EXPECT_EQ(ISO15765Overflow, 1u);
-  EXPECT_EQ(MSCANOverflow, 0u);
+  EXPECT_EQ(State().queues.can.overflow, 1u);
+  EXPECT_EQ(State().queues.iso15765.overflow, 1u);
+  EXPECT_EQ(State().queues.ms_can.overflow, 0u);
   EXPECT_EQ(LastErrorText(), "Orvanta buffer overflow");
   bus_->send_overflow_report(0x30);
   bus_->send_overflow_report(0x90);
   Pump();
-  EXPECT_EQ(MSCANOverflow, 1u);
-  EXPECT_EQ(MSISO15765Overflow, 1u);
-  EXPECT_EQ(ISO9141Overflow, 0u);
+  EXPECT_EQ(State().queues.ms_can.overflow, 1u);
+  EXPECT_EQ(State().queues.ms_iso15765.overflow, 1u);
+  EXPECT_EQ(State().queues.iso9141.overflow, 0u);
 }
 
 TEST_F(RxQueuesTest, BusFramesFromTheAdapterArriveWholeWithTheirTimestamp) {
@@ -215,8 +218,8 @@ TEST_F(RxQueuesTest, BusFramesFromTheAdapterArriveWholeWithTheirTimestamp) {
   bus_->send_bus_frame(0x10, std::vector<uint8_t>{0x18, 0xDA, 0xF1, 0x10, 2, 0x41, 0}, 0x10);
   bus_->send_bus_frame(0x10, std::vector<uint8_t>{0x18, 0xDB, 0xF1, 0x10, 2, 0x41, 0}, 0x10);
   Pump();
-  ASSERT_EQ(CANBufferCount, 1u);
-  const JMSG& f = CANBuffer[0];
+  ASSERT_EQ(State().queues.can.count, 1u);
+  const JMSG& f = State().queues.can.slots[0];
   EXPECT_EQ(f.flags, 0x10);
   EXPECT_EQ(f.size, 7);
   EXPECT_EQ(f.data[6], 0);

@@ -2,6 +2,7 @@
 // budget, refusals and the blocking wait.
 #include "link/jmsg.h"
 #include "passthru/channel_table.h"
+#include "passthru/library_state.h"
 #include "passthru/tx_frames.h"
 #include "tests/unit/txrx_test_support.h"
 
@@ -106,7 +107,7 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
   PASSTHRU_MSG m = CanMsg(ISO15765, 0x7E0, Count(100), 0x10100000 | ISO15765_FRAME_PAD);
   m.ExtraDataIndex = 64;
   ASSERT_EQ(Write(ch, {m}), 0);
-  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 64);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 64);
   const auto f = Frames();
   ASSERT_EQ(f.size(), 3u);
   EXPECT_EQ(f[0].size, 66);  // L + 2 identifier bytes
@@ -123,7 +124,7 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
   EXPECT_EQ(fd[0].size, 2 + 16);
   EXPECT_BYTES(std::vector<uint8_t>(fd[0].data.begin() + 2, fd[0].data.begin() + 4), 0x00, 11);
   ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, {1})}), 0);
-  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 8);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 8);
 }
 
 TEST_F(Transmit, KLineMessagesGoOutIn68BytePieces) {
@@ -200,7 +201,7 @@ TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   PASSTHRU_MSG bad_length = CanMsg(ISO15765, 1, Count(20), 0x10100000);
   bad_length.ExtraDataIndex = 13;
   EXPECT_EQ(Write(iso, {bad_length}, 0, &n), ERR_INVALID_MSG);
-  EXPECT_EQ(CANSetup.iso15765_tx_data_length, 8);
+  EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 8);
   EXPECT_TRUE(Frames().empty());
   EXPECT_EQ(Write(iso, {CanMsg(ISO15765, 1, Count(4095))}, 5000, &n), 0);
 }

@@ -1,29 +1,15 @@
 // Receive queues: ring storage, routing of received frames by the filter
 // lookups, overflow reporting, channel-stop and adapter-overflow reports.
-#include "link/rx_queues.h"
+#include "passthru/rx_queues.h"
 
 #include <cstring>
 
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
+#include "passthru/library_state.h"
 
 namespace orv {
-
-JMSG ISO15765Buffer[kRxQueueSlots];
-uint32_t ISO15765BufferCount = 0, ISO15765HeadIndex = 0, ISO15765TailIndex = 0,
-         ISO15765Overflow = 0, ISO15765Flags = 0;
-JMSG CANBuffer[kRxQueueSlots];
-uint32_t CANBufferCount = 0, CANHeadIndex = 0, CANTailIndex = 0, CANOverflow = 0, CANFlags = 0;
-JMSG MSISO15765Buffer[kRxQueueSlots];
-uint32_t MSISO15765BufferCount = 0, MSISO15765HeadIndex = 0, MSISO15765TailIndex = 0,
-         MSISO15765Overflow = 0, MSISO15765Flags = 0;
-JMSG MSCANBuffer[kRxQueueSlots];
-uint32_t MSCANBufferCount = 0, MSCANHeadIndex = 0, MSCANTailIndex = 0, MSCANOverflow = 0,
-         MSCANFlags = 0;
-JMSG ISO9141Buffer[kKLineQueueSlots];
-uint32_t ISO9141BufferCount = 0, ISO9141HeadIndex = 0, ISO9141TailIndex = 0, ISO9141Overflow = 0,
-         ISO9141Flags = 0;
 
 namespace {
 
@@ -35,39 +21,39 @@ struct QueueOwner {
   uint32_t report_when_open;
 };
 
-constexpr QueueOwner kIso15765{
-    {ISO15765Buffer, kRxQueueSlots, &ISO15765BufferCount, &ISO15765HeadIndex, &ISO15765TailIndex,
-     &ISO15765Overflow, &ISO15765Flags},
-    "ISO15765 buffer overflow",
-    0};
-constexpr QueueOwner kCan{{CANBuffer, kRxQueueSlots, &CANBufferCount, &CANHeadIndex, &CANTailIndex,
-                           &CANOverflow, &CANFlags},
-                          "CAN buffer overflow",
-                          ChannelBit(kChannelCan)};
-constexpr QueueOwner kMsIso15765{
-    {MSISO15765Buffer, kRxQueueSlots, &MSISO15765BufferCount, &MSISO15765HeadIndex,
-     &MSISO15765TailIndex, &MSISO15765Overflow, &MSISO15765Flags},
-    "MSISO15765 buffer overflow",
-    0};
-constexpr QueueOwner kMsCan{{MSCANBuffer, kRxQueueSlots, &MSCANBufferCount, &MSCANHeadIndex,
-                             &MSCANTailIndex, &MSCANOverflow, &MSCANFlags},
-                            "MSCAN buffer overflow",
-                            ChannelBit(kChannelMsCan)};
+template <uint32_t Slots>
+RxQueue ViewOf(RxQueueStore<Slots>& store) {
+  return {store.slots, Slots,           &store.count, &store.head,
+          &store.tail, &store.overflow, &store.flags};
+}
+
+QueueOwner Iso15765Owner() {
+  return {ViewOf(State().queues.iso15765), "ISO15765 buffer overflow", 0};
+}
+QueueOwner CanOwner() {
+  return {ViewOf(State().queues.can), "CAN buffer overflow", ChannelBit(kChannelCan)};
+}
+QueueOwner MsIso15765Owner() {
+  return {ViewOf(State().queues.ms_iso15765), "MSISO15765 buffer overflow", 0};
+}
+QueueOwner MsCanOwner() {
+  return {ViewOf(State().queues.ms_can), "MSCAN buffer overflow", ChannelBit(kChannelMsCan)};
+}
 // The K-line queue serves both K-line channels, so a loss is reported while
 // either of them is open: otherwise an ISO 14230 reader would never learn
 // that frames were dropped.
-constexpr QueueOwner kIso9141{
-    {ISO9141Buffer, kKLineQueueSlots, &ISO9141BufferCount, &ISO9141HeadIndex, &ISO9141TailIndex,
-     &ISO9141Overflow, &ISO9141Flags},
-    "ISO9141 buffer overflow",
-    ChannelBit(kChannelIso9141) | ChannelBit(kChannelIso14230)};
+QueueOwner Iso9141Owner() {
+  return {ViewOf(State().queues.iso9141), "ISO9141 buffer overflow",
+          ChannelBit(kChannelIso9141) | ChannelBit(kChannelIso14230)};
+}
 
 uint32_t Advance(uint32_t index, uint32_t capacity) {
   return index + 1 >= capacity ? 0 : index + 1;
 }
 
 void NoteOverflow(const QueueOwner& owner) {
-  if (owner.report_when_open != 0 && (ChannelStatus & owner.report_when_open) == 0) return;
+  if (owner.report_when_open != 0 && (State().channels.ChannelStatus & owner.report_when_open) == 0)
+    return;
   if (*owner.queue.overflow != 0) return;  // already reported, reader has not looked yet
   DbgMsg(kMsgError, owner.overflow_text);
   *owner.queue.overflow = 1;
@@ -99,21 +85,21 @@ void OnChannelStop(uint8_t dev) {
   DbgMsg(kMsgLink, "JmsgReceiveMsgs received a JMSG_DEV_STOP message");
   switch (dev) {
     case kDevCan1:
-      ChannelStatus &= ~ChannelBit(kChannelCan);
+      State().channels.ChannelStatus &= ~ChannelBit(kChannelCan);
       return;
     case kDevIso15765_1:
-      ChannelStatus &= ~ChannelBit(kChannelIso15765);
+      State().channels.ChannelStatus &= ~ChannelBit(kChannelIso15765);
       return;
     case kDevCan2:
-      ChannelStatus &= ~ChannelBit(kChannelMsCan);
+      State().channels.ChannelStatus &= ~ChannelBit(kChannelMsCan);
       return;
     case kDevIso15765_2:
-      ChannelStatus &= ~ChannelBit(kChannelMsIso15765);
+      State().channels.ChannelStatus &= ~ChannelBit(kChannelMsIso15765);
       return;
     case kDevKLine:
       // The report names the K-line device; only the ISO 9141 channel is
       // marked stopped.
-      ChannelStatus &= ~ChannelBit(kChannelIso9141);
+      State().channels.ChannelStatus &= ~ChannelBit(kChannelIso9141);
       return;
     default:
       return;
@@ -125,22 +111,21 @@ void OnAdapterOverflow(const JMSG& frame) {
   if (frame.size == 0) return;  // names no device
   const uint8_t dev = frame.data[0];
   if (dev == kDevCan1 || dev == kDevIso15765_1) {
-    CANOverflow = 1;
-    ISO15765Overflow = 1;
+    State().queues.can.overflow = 1;
+    State().queues.iso15765.overflow = 1;
   } else if (dev == kDevCan2 || dev == kDevIso15765_2) {
-    MSCANOverflow = 1;
-    MSISO15765Overflow = 1;
+    State().queues.ms_can.overflow = 1;
+    State().queues.ms_iso15765.overflow = 1;
   }
 }
 
-void ResetQueue(const RxQueue& q) {
-  *q.count = 0;
-  *q.head = 0;
-  *q.tail = 0;
-  *q.overflow = 0;
-  *q.flags = 0;
-  std::memset(q.slots, 0, sizeof(JMSG) * q.capacity);
+template <uint32_t Slots>
+void ResetStore(RxQueueStore<Slots>& store) {
+  std::memset(store.slots, 0, sizeof store.slots);
+  store.count = store.head = store.tail = store.overflow = store.flags = 0;
 }
+
+const ReceiveSink kChannelSink{RouteReceivedFrame, OnChannelStop, OnAdapterOverflow};
 
 }  // namespace
 
@@ -153,14 +138,14 @@ void RouteReceivedFrame(const JMSG& frame) {
   switch (frame.dev) {
     case kDevCan1:
     case kDevIso15765_1:
-      RouteCanFrame(frame, kIso15765, kCan, kDevIso15765_1);
+      RouteCanFrame(frame, Iso15765Owner(), CanOwner(), kDevIso15765_1);
       return;
     case kDevCan2:
     case kDevIso15765_2:
-      RouteCanFrame(frame, kMsIso15765, kMsCan, kDevIso15765_2);
+      RouteCanFrame(frame, MsIso15765Owner(), MsCanOwner(), kDevIso15765_2);
       return;
     case kDevKLine:
-      Enqueue(kIso9141, frame);  // the read path filters K-line frames
+      Enqueue(Iso9141Owner(), frame);  // the read path filters K-line frames
       return;
     case kDevSystem:
       if (frame.flags & kFlagRefused) OnAdapterOverflow(frame);
@@ -174,19 +159,19 @@ bool RxQueueOfChannel(uint32_t channel_id, RxQueue* queue) {
   switch (channel_id) {
     case kChannelIso9141:
     case kChannelIso14230:
-      *queue = kIso9141.queue;
+      *queue = Iso9141Owner().queue;
       return true;
     case kChannelCan:
-      *queue = kCan.queue;
+      *queue = CanOwner().queue;
       return true;
     case kChannelIso15765:
-      *queue = kIso15765.queue;
+      *queue = Iso15765Owner().queue;
       return true;
     case kChannelMsCan:
-      *queue = kMsCan.queue;
+      *queue = MsCanOwner().queue;
       return true;
     case kChannelMsIso15765:
-      *queue = kMsIso15765.queue;
+      *queue = MsIso15765Owner().queue;
       return true;
     default:
       return false;
@@ -211,10 +196,16 @@ void RxQueueReset(const RxQueue& q) {
   *q.tail = 0;
 }
 
-void ResetRxQueues() {
-  for (const QueueOwner* owner : {&kIso15765, &kCan, &kMsIso15765, &kMsCan, &kIso9141}) {
-    ResetQueue(owner->queue);
-  }
+void RxQueues::Reset() {
+  ResetStore(iso15765);
+  ResetStore(can);
+  ResetStore(ms_iso15765);
+  ResetStore(ms_can);
+  ResetStore(iso9141);
+}
+
+const ReceiveSink& ChannelReceiveSink() {
+  return kChannelSink;
 }
 
 }  // namespace orv

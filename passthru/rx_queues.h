@@ -8,11 +8,11 @@
 // lost since the reader last looked) and the channel's connect flags.
 //
 //   queue              slots  filled from   serves channel
-//   ISO15765Buffer     4096   0x10, 0x20    6
-//   CANBuffer          4096   0x10, 0x20    5
-//   MSISO15765Buffer   4096   0x30, 0x40    12
-//   MSCANBuffer        4096   0x30, 0x40    11
-//   ISO9141Buffer       256   0x90          3 and 4
+//   iso15765       4096   0x10, 0x20    6
+//   can            4096   0x10, 0x20    5
+//   ms_iso15765    4096   0x30, 0x40    12
+//   ms_can         4096   0x30, 0x40    11
+//   iso9141         256   0x90          3 and 4
 //
 // Only routing writes frames; readers (PassThruReadMsgs and the ISO 15765
 // drain) take them from the tail with the helpers at the end of this file
@@ -33,19 +33,28 @@ namespace orv {
 inline constexpr uint32_t kRxQueueSlots = 4096;
 inline constexpr uint32_t kKLineQueueSlots = 256;
 
-extern JMSG ISO15765Buffer[kRxQueueSlots];
-extern uint32_t ISO15765BufferCount, ISO15765HeadIndex, ISO15765TailIndex, ISO15765Overflow,
-    ISO15765Flags;
-extern JMSG CANBuffer[kRxQueueSlots];
-extern uint32_t CANBufferCount, CANHeadIndex, CANTailIndex, CANOverflow, CANFlags;
-extern JMSG MSISO15765Buffer[kRxQueueSlots];
-extern uint32_t MSISO15765BufferCount, MSISO15765HeadIndex, MSISO15765TailIndex, MSISO15765Overflow,
-    MSISO15765Flags;
-extern JMSG MSCANBuffer[kRxQueueSlots];
-extern uint32_t MSCANBufferCount, MSCANHeadIndex, MSCANTailIndex, MSCANOverflow, MSCANFlags;
-extern JMSG ISO9141Buffer[kKLineQueueSlots];
-extern uint32_t ISO9141BufferCount, ISO9141HeadIndex, ISO9141TailIndex, ISO9141Overflow,
-    ISO9141Flags;
+// One queue's storage.
+template <uint32_t Slots>
+struct RxQueueStore {
+  JMSG slots[Slots];
+  uint32_t count = 0;
+  uint32_t head = 0;
+  uint32_t tail = 0;
+  uint32_t overflow = 0;
+  uint32_t flags = 0;
+};
+
+struct RxQueues {
+  RxQueueStore<kRxQueueSlots> iso15765;
+  RxQueueStore<kRxQueueSlots> can;
+  RxQueueStore<kRxQueueSlots> ms_iso15765;
+  RxQueueStore<kRxQueueSlots> ms_can;
+  RxQueueStore<kKLineQueueSlots> iso9141;
+
+  // Start-up state of all five queues (empty, no overflow, no connect
+  // flags).
+  void Reset();
+};
 
 // Called by the receive pass for every frame with operation 1, every bus
 // frame (operation 2 from 0x10, 0x20, 0x30, 0x40, 0x90) and the adapter's
@@ -86,8 +95,8 @@ bool RxQueueTakeOverflow(const RxQueue& q);
 // stay as they are.
 void RxQueueReset(const RxQueue& q);
 
-// Restores the start-up state of all five queues (empty, no overflow, no
-// connect flags).
-void ResetRxQueues();
+// The channel layer's receiver of what the receive pass cuts out of the
+// link (installed by the library state).
+const ReceiveSink& ChannelReceiveSink();
 
 }  // namespace orv

@@ -1,0 +1,66 @@
+// Everything the link keeps between calls: the port, what discovery found,
+// the receive buffer, the answer places the receive pass fills, the trace
+// connection and the channel layer's receiver. One instance is part of the
+// library state (passthru/library_state.h), which owns and resets it; the
+// link reaches it through Link().
+#pragma once
+
+#include <cstdint>
+
+#include "link/jmsg.h"
+#include "link/trace.h"
+
+namespace orv {
+
+struct LinkState {
+  // --- port (serial driver) ---
+  int32_t hCommPort = -1;  // serial handle of the link; -1 when closed
+  int32_t lLastError = 0;  // platform error code of the last failed platform call
+
+  // --- discovery ---
+  uint32_t CommPortNum = 0;  // COM port of the adapter; 0 while none is known
+  uint32_t UserSpecifiedCommPort = 0;
+  uint32_t UserSpecifiedIOTNum = 0;
+  int32_t hIOTSocket = -1;  // reserved for a network link; stays -1
+  uint32_t SerialNumber = 0;
+  uint32_t fSuppressPopups = 0;
+  uint32_t fNotDetectedPopup = 0;
+  uint32_t wsaStarted = 0;
+
+  // --- receive buffer: bytes read and not yet consumed, from a frame boundary ---
+  uint8_t com_buf[kComBufSize]{};
+  uint32_t com_buf_len = 0;
+
+  // --- answer places written by the receive pass ---
+  JMSG ORVXResponse{};
+  uint8_t MemData[kMemDataSize]{};
+  int32_t MemSize = 0;
+  uint8_t MemStatus = kMemPending;
+  uint16_t AdcReadings[kAdcInputs]{};
+  uint8_t DioReadings[kDioLines]{};
+
+  // --- trace ---
+  char DbgBuffer[kDbgBufferSize]{};
+  int32_t debug_socket = -1;  // -1 while the trace is off
+  // Lines the trace connection refused (its listener is not reading). After
+  // a few seconds of refusals the connection is closed.
+  uint32_t TraceDroppedLines = 0;
+  int32_t trace_stall_socket = -1;    // the connection that refuses, -1 while lines go out
+  uint32_t trace_stall_since_ms = 0;  // when it began refusing
+  // True between a security request and the next file-store or memory
+  // request: the memory answer in between carries the key.
+  bool trace_key_answer_expected = false;
+
+  // Where the receive pass hands bus frames and reports (see ReceiveSink).
+  const ReceiveSink* sink = nullptr;
+
+  // Start-up state: the port closed (closing it if open), nothing known,
+  // buffers empty, trace off, "No Error" for the calling thread. The
+  // receiver stays installed.
+  void Reset();
+};
+
+// The link's part of the library state.
+LinkState& Link();
+
+}  // namespace orv
