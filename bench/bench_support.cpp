@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "link/jmsg.h"
-#include "passthru/library_state.h"
 #include "platform/platform.h"
 
 namespace orv::bench {
@@ -56,28 +55,6 @@ platform::OsError ReplayPlatform::serial_write(platform::SerialHandle handle, co
   written_ += count;
   *done = count;
   return platform::kOk;
-}
-
-InProcessWorld::InProcessWorld() {
-  ResetLibraryState();
-  platform::install(&platform);
-  platform.attach_adapter(7, adapter);
-  ok_ = PassThruOpen("COM7", &device_id) == STATUS_NOERROR;
-}
-
-InProcessWorld::~InProcessWorld() {
-  platform.StopReplay();
-  ResetLibraryState();
-  platform::install(nullptr);
-}
-
-PASSTHRU_MSG MakeMsg(uint32_t protocol, std::vector<uint8_t> data, uint32_t tx_flags) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  m.DataSize = static_cast<uint32_t>(data.size());
-  std::copy(data.begin(), data.end(), m.Data);
-  return m;
 }
 
 std::vector<uint8_t> BusFrameWire(uint8_t dev, std::vector<uint8_t> data) {

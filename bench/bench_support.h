@@ -27,6 +27,8 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
+#include "tests/support/messages.h"
+#include "tests/support/world.h"
 
 namespace orv::bench {
 
@@ -53,23 +55,18 @@ class ReplayPlatform : public emu::EmulatedPlatform {
   uint64_t written_ = 0;
 };
 
-// The library reset onto a ReplayPlatform with an emulated adapter on
-// COM7, link open.
-class InProcessWorld {
+// The tests' world (tests/support/world.h) on a ReplayPlatform, link open.
+class InProcessWorld : public test::BasicWorld<ReplayPlatform> {
  public:
-  InProcessWorld();
-  ~InProcessWorld();
+  InProcessWorld() : ok_(OpenLink() == STATUS_NOERROR) {}
+  ~InProcessWorld() { platform.StopReplay(); }
   bool ok() const { return ok_; }
 
-  ReplayPlatform platform;
-  emu::Adapter adapter;
-  uint32_t device_id = 0;
-
  private:
-  bool ok_ = false;
+  bool ok_;
 };
 
-PASSTHRU_MSG MakeMsg(uint32_t protocol, std::vector<uint8_t> data, uint32_t tx_flags = 0);
+using test::MakeMsg;
 // The wire bytes of one received bus frame (op 2) from `dev`.
 std::vector<uint8_t> BusFrameWire(uint8_t dev, std::vector<uint8_t> data);
 

@@ -116,75 +116,14 @@ void EmulatedPlatform::clear_port_logs() {
   }
 }
 
-// --- faults ------------------------------------------------------------------
-
-void EmulatedPlatform::fail_next_writes(uint32_t n, OsError error) {
-  fail_writes_ = n;
-  fail_write_error_ = error;
-}
-
-void EmulatedPlatform::fail_write_number(uint32_t k, OsError error) {
-  write_countdown_ = k;
-  countdown_error_ = error;
-}
-
-void EmulatedPlatform::fail_next_reads(uint32_t n, OsError error) {
-  fail_reads_ = n;
-  fail_read_error_ = error;
-}
-
-void EmulatedPlatform::fail_next_opens(uint32_t port, uint32_t n, OsError error) {
-  ports_[port].fail_opens = n;
-  ports_[port].fail_open_error = error;
-}
-
-void EmulatedPlatform::vanish_port(uint32_t port) {
-  ports_[port].present = false;
-}
-
-void EmulatedPlatform::restore_port(uint32_t port) {
-  ports_[port].present = true;
-}
-
-void EmulatedPlatform::fail_call_number(uint64_t n, OsError error, bool from_then_on) {
-  fail_call_ = n;
-  fail_call_error_ = error;
-  fail_call_persist_ = from_then_on;
-}
-
-void EmulatedPlatform::clear_faults() {
-  fail_writes_ = 0;
-  cut_writes_ = 0;
-  write_countdown_ = 0;
-  fail_reads_ = 0;
-  fail_call_ = 0;
-  for (auto& [n, port] : ports_) {
-    port.fail_opens = 0;
-    port.max_read = 0;
-    port.present = true;
-  }
-}
-
-OsError EmulatedPlatform::count_call() {
-  ++calls_;
-  if (fail_call_ == 0) return kOk;
-  const bool hit = fail_call_persist_ ? calls_ >= fail_call_ : calls_ == fail_call_;
-  return hit ? fail_call_error_ : kOk;
-}
-
 EmulatedPort* EmulatedPlatform::open_port(SerialHandle handle, OsError* error) {
   auto it = handles_.find(handle);
   if (it == handles_.end()) {
     *error = oserr::kInvalidHandle;
     return nullptr;
   }
-  EmulatedPort& port = ports_[it->second];
-  if (!port.present) {
-    *error = oserr::kBadCommand;
-    return nullptr;
-  }
   *error = kOk;
-  return &port;
+  return &ports_[it->second];
 }
 
 // --- serial ------------------------------------------------------------------
@@ -207,7 +146,6 @@ bool EmulatedPlatform::parse_device_name(const char* name, uint32_t* port) {
 OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* handle) {
   const std::lock_guard<std::mutex> hold(mutex_);
   if (handle != nullptr) *handle = kInvalidHandle;
-  if (const OsError e = count_call()) return e;
   if (handle == nullptr) return oserr::kInvalidParameter;
   uint32_t n = 0;
   if (!parse_device_name(device_name, &n)) return oserr::kFileNotFound;
@@ -216,11 +154,6 @@ OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* han
   if (it == ports_.end()) return oserr::kFileNotFound;
   EmulatedPort& port = it->second;
   ++port.open_attempts;
-  if (port.fail_opens > 0) {
-    --port.fail_opens;
-    return port.fail_open_error;
-  }
-  if (!port.present) return oserr::kFileNotFound;
   if (port.handle != kInvalidHandle) return oserr::kAccessDenied;
   port.handle = next_handle_++;
   handles_[port.handle] = n;
@@ -231,19 +164,16 @@ OsError EmulatedPlatform::serial_open(const char* device_name, SerialHandle* han
 
 OsError EmulatedPlatform::serial_close(SerialHandle handle) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  const OsError injected = count_call();
-  if (injected != kOk && !close_releases_on_failure_) return injected;
   auto it = handles_.find(handle);
-  if (it == handles_.end()) return injected != kOk ? injected : oserr::kInvalidHandle;
+  if (it == handles_.end()) return oserr::kInvalidHandle;
   ports_[it->second].handle = kInvalidHandle;
   handles_.erase(it);
-  return injected;
+  return kOk;
 }
 
 OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
                                               platform::SerialSettings* settings) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -255,7 +185,6 @@ OsError EmulatedPlatform::serial_get_settings(SerialHandle handle,
 OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
                                               const platform::SerialSettings& settings) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -266,7 +195,6 @@ OsError EmulatedPlatform::serial_set_settings(SerialHandle handle,
 OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t in_bytes,
                                                  uint32_t out_bytes) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -279,7 +207,6 @@ OsError EmulatedPlatform::serial_set_queue_sizes(SerialHandle handle, uint32_t i
 // adapter has not sent yet still comes later.
 OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -293,7 +220,6 @@ OsError EmulatedPlatform::serial_purge(SerialHandle handle, uint32_t flags) {
 OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
                                               const platform::SerialTimeouts& timeouts) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -304,7 +230,6 @@ OsError EmulatedPlatform::serial_set_timeouts(SerialHandle handle,
 OsError EmulatedPlatform::serial_get_properties(SerialHandle handle,
                                                 platform::SerialProperties* properties) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -326,18 +251,12 @@ OsError EmulatedPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint
                                       uint32_t* done) {
   const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
   if (buffer == nullptr || done == nullptr) return oserr::kInvalidParameter;
-  if (fail_reads_ > 0) {
-    --fail_reads_;
-    return fail_read_error_;
-  }
   Adapter* adapter = port->adapter;
-  const uint32_t limit = port->max_read != 0 ? std::min(count, port->max_read) : count;
-  const std::span<uint8_t> out(buffer, limit);
+  const std::span<uint8_t> out(buffer, count);
   size_t n = adapter != nullptr ? adapter->read_host_bytes(out, now_) : 0;
   if (n == 0) {
     const uint32_t wait = read_wait_ms(*port, count);
@@ -361,9 +280,7 @@ OsError EmulatedPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms,
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
   Adapter* adapter = port->adapter;
-  const auto due = [&] {
-    return fail_reads_ > 0 || (adapter != nullptr && adapter->has_output_due(now_));
-  };
+  const auto due = [&] { return adapter != nullptr && adapter->has_output_due(now_); };
   for (uint32_t waited = 0; !due() && waited < ms; ++waited) advance_ms(1);
   *readable = due();
   return kOk;
@@ -373,29 +290,19 @@ OsError EmulatedPlatform::serial_write(SerialHandle handle, const uint8_t* buffe
                                        uint32_t* done) {
   const std::lock_guard<std::mutex> hold(mutex_);
   if (done != nullptr) *done = 0;
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
   if ((buffer == nullptr && count != 0) || done == nullptr) return oserr::kInvalidParameter;
-  if (write_countdown_ > 0 && --write_countdown_ == 0) return countdown_error_;
-  if (fail_writes_ > 0) {
-    --fail_writes_;
-    return fail_write_error_;
-  }
-  const bool cut = cut_writes_ > 0 && count > cut_at_;
-  if (cut) --cut_writes_;
-  const std::span<const uint8_t> bytes(buffer, cut ? cut_at_ : count);
+  const std::span<const uint8_t> bytes(buffer, count);
   port->writes.emplace_back(bytes.begin(), bytes.end());
   if (port->adapter != nullptr) port->adapter->on_host_bytes(bytes, now_);
-  *done = static_cast<uint32_t>(bytes.size());
-  if (cut) advance_ms(std::max<uint32_t>(port->timeouts.write_total_constant, 1));
+  *done = count;
   return kOk;
 }
 
 OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -406,7 +313,6 @@ OsError EmulatedPlatform::serial_set_break(SerialHandle handle) {
 
 OsError EmulatedPlatform::serial_clear_break(SerialHandle handle) {
   const std::lock_guard<std::mutex> hold(mutex_);
-  if (const OsError e = count_call()) return e;
   OsError error = kOk;
   EmulatedPort* port = open_port(handle, &error);
   if (port == nullptr) return error;
@@ -470,14 +376,12 @@ OsError EmulatedPlatform::registry_query_value(const char* subkey, const char* v
 // --- trace socket and message box ---------------------------------------------------
 
 OsError EmulatedPlatform::socket_startup() {
-  if (const OsError e = count_call()) return e;
   ++socket_startups_;
   return kOk;
 }
 
 OsError EmulatedPlatform::trace_connect(uint16_t port, platform::SocketHandle* socket) {
   if (socket != nullptr) *socket = kInvalidHandle;
-  if (const OsError e = count_call()) return e;
   ++trace_connect_attempts_;
   if (socket == nullptr) return oserr::kInvalidParameter;
   if (!trace_accepting_) return oserr::kConnRefused;
@@ -490,7 +394,6 @@ OsError EmulatedPlatform::trace_connect(uint16_t port, platform::SocketHandle* s
 
 bool EmulatedPlatform::trace_send(platform::SocketHandle socket, const char* text,
                                   uint32_t length) {
-  if (count_call() != kOk) return false;
   if (sockets_.count(socket) == 0 || text == nullptr || !trace_reading_) return false;
   trace_sends_.emplace_back(text, length);
   return true;

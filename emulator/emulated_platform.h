@@ -1,6 +1,7 @@
 // The in-process platform for tests, benchmarks and fuzzers: a virtual
 // clock, COM ports wired to emulated adapters, a registry, a trace listener
-// and a message box that only record, and switchable faults.
+// and a message box that only record. Faults come from wrapping it in
+// platform::FaultPlatform.
 //
 // Time: `tick_ms()` is the virtual clock (starts at 1000, wraps at 32
 // bits). `sleep_ms(n)` advances it by n. A serial read that finds nothing
@@ -12,11 +13,6 @@
 // Ports: "\\.\COMn" names port n. A port exists when an adapter is attached
 // to it or it was added as a silent port; any other name fails to open with
 // error 2. Opens are exclusive (a second open fails with error 5).
-//
-// Faults (all one-shot counters unless stated): failing writes, reads, opens
-// and any platform call by its number; bytes per read; a port that vanishes
-// (its open handle fails every transfer with error 22 and it cannot be
-// reopened) and later reappears.
 //
 // Threads: the seam's calls (serial, clock) may come from several threads
 // at once, as the library's waits call serial_wait_readable outside its
@@ -65,13 +61,9 @@ struct RegistrySubkey {
 // Everything recorded for one COM port.
 struct EmulatedPort {
   Adapter* adapter = nullptr;                                // null: a silent port
-  bool present = true;                                       // false while vanished
   platform::SerialHandle handle = platform::kInvalidHandle;  // open handle or -1
   uint32_t opens = 0;                                        // successful opens
   uint32_t open_attempts = 0;
-  uint32_t fail_opens = 0;  // the next this many opens fail
-  platform::OsError fail_open_error = oserr::kFileNotFound;
-  uint32_t max_read = 0;                     // bytes per read (0 = no limit)
   std::vector<std::vector<uint8_t>> writes;  // bytes of each successful write call
   platform::SerialSettings settings;
   platform::SerialTimeouts timeouts;
@@ -105,36 +97,6 @@ class EmulatedPlatform : public platform::Platform {
   std::vector<uint8_t> written_bytes(uint32_t port) const;
   std::vector<Frame> written_frames(uint32_t port) const;
   void clear_port_logs();
-
-  // --- faults ---
-  // The next n writes fail (on any port).
-  void fail_next_writes(uint32_t n, platform::OsError error = oserr::kGenFailure);
-  // The k-th write from now fails (k >= 1).
-  void fail_write_number(uint32_t k, platform::OsError error = oserr::kGenFailure);
-  void fail_next_reads(uint32_t n, platform::OsError error = oserr::kGenFailure);
-  // The next `writes` writes (on any port) take at most `bytes` bytes each
-  // and, as a port does when its write time limit ends a write, take that
-  // limit on the clock; they report success with the short count.
-  void cut_next_writes(uint32_t bytes, uint32_t writes = 1) {
-    cut_at_ = bytes;
-    cut_writes_ = writes;
-  }
-  void fail_next_opens(uint32_t port, uint32_t n, platform::OsError error = oserr::kFileNotFound);
-  void set_max_read(uint32_t port, uint32_t bytes) { ports_[port].max_read = bytes; }
-  void vanish_port(uint32_t port);
-  void restore_port(uint32_t port);
-  // Counts every serial_* and socket call (trace_send included) from 1.
-  uint64_t call_count() const { return calls_; }
-  void reset_call_count() { calls_ = 0; }
-  // Call number `n` (as call_count() will show it) fails; with `from_then_on`
-  // every later call fails too. A failing trace_send is dropped.
-  void fail_call_number(uint64_t n, platform::OsError error = oserr::kGenFailure,
-                        bool from_then_on = false);
-  // With this on, a close that fails by injection still releases the
-  // handle, as close() on POSIX and CloseHandle on Win32 do whatever they
-  // report (off: the handle stays open until a close succeeds).
-  void set_close_releases_on_failure(bool on) { close_releases_on_failure_ = on; }
-  void clear_faults();
 
   // --- registry ---
   void set_registry(std::vector<RegistrySubkey> subkeys);
@@ -195,8 +157,6 @@ class EmulatedPlatform : public platform::Platform {
   void message_box(const char* text, const char* caption) override;
 
  private:
-  // Counts the call and returns the injected error for it, or 0.
-  platform::OsError count_call();
   // The port behind an open handle, or null (error in *error).
   EmulatedPort* open_port(platform::SerialHandle handle, platform::OsError* error);
   uint32_t read_wait_ms(const EmulatedPort& port, uint32_t count) const;
@@ -209,20 +169,6 @@ class EmulatedPlatform : public platform::Platform {
   std::map<platform::SerialHandle, uint32_t> handles_;
   platform::SerialHandle next_handle_ = 3;
   std::vector<uint32_t> open_log_;
-
-  uint32_t fail_writes_ = 0;
-  platform::OsError fail_write_error_ = 0;
-  uint32_t write_countdown_ = 0;  // the write that fails when this reaches 1
-  platform::OsError countdown_error_ = 0;
-  uint32_t cut_at_ = 0;
-  uint32_t cut_writes_ = 0;
-  uint32_t fail_reads_ = 0;
-  platform::OsError fail_read_error_ = 0;
-  uint64_t calls_ = 0;
-  uint64_t fail_call_ = 0;  // 0: none
-  bool fail_call_persist_ = false;
-  platform::OsError fail_call_error_ = 0;
-  bool close_releases_on_failure_ = false;
 
   bool registry_present_ = false;
   std::vector<RegistrySubkey> registry_;

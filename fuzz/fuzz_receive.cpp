@@ -6,8 +6,6 @@
 //
 // Input layout (FuzzedDataProvider): the stream bytes from the front; from
 // the back one set-up byte, then per piece its length and a read choice.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -37,23 +35,16 @@ void DrainEveryChannel() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
-  FuzzWorld world;
-  world.ConnectAllChannels(orv::fuzz::SetupChoice::FromByte(input.ConsumeIntegral<uint8_t>()));
-  world.InstallFiltersOfEveryKind();
-
-  while (input.remaining_bytes() > 0) {
+  orv::fuzz::RunInput(data, size, true, [](FuzzWorld& world, FuzzedDataProvider& input) {
     const size_t piece = input.ConsumeIntegralInRange<size_t>(1, kMaxPiece);
     const uint8_t read_choice = input.ConsumeIntegral<uint8_t>();
-    const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(piece);
-    world.adapter.inject_bytes(bytes);
+    world.adapter.inject_bytes(input.ConsumeBytes<uint8_t>(piece));
     orv::JmsgReceiveMsgs();
     FUZZ_CHECK(orv::Link().com_buf_len <= orv::kComBufSize);
     if ((read_choice & 1) != 0) {
       ReadAndCheck(kAllChannels[(read_choice >> 1) % kAllChannels.size()], 1 + (read_choice >> 5));
     }
-    world.ClearLogs();
-  }
-  DrainEveryChannel();
+    if (input.remaining_bytes() == 0) DrainEveryChannel();
+  });
   return 0;
 }

@@ -10,7 +10,6 @@
 // never ends, stays within its documented maximum; a version
 // text stays within 80 characters, a clock record read is one that the
 // adapter sent whole.
-#include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,48 +38,15 @@ constexpr size_t kTextBufferSize = 80;
 
 // Parameters of GET_CONFIG / SET_CONFIG, so that most entries reach a
 // handler instead of ending the list.
-constexpr std::array<uint32_t, 42> kParameters{DATA_RATE,
-                                               LOOPBACK,
-                                               NODE_ADDRESS,
-                                               P1_MIN,
-                                               P1_MAX,
-                                               P2_MIN,
-                                               P2_MAX,
-                                               P3_MIN,
-                                               P3_MAX,
-                                               P4_MIN,
-                                               P4_MAX,
-                                               W1,
-                                               W2,
-                                               W3,
-                                               W4,
-                                               W5,
-                                               TIDLE,
-                                               TINIL,
-                                               TWUP,
-                                               PARITY,
-                                               BIT_SAMPLE_POINT,
-                                               SYNC_JUMP_WIDTH,
-                                               ISO15765_BS,
-                                               ISO15765_STMIN,
-                                               DATA_BITS,
-                                               FIVE_BAUD_MOD,
-                                               BS_TX,
-                                               STMIN_TX,
-                                               ISO15765_WFT_MAX,
-                                               ISO15765_PAD_VALUE,
-                                               CAN_MIXED_FORMAT,
-                                               J1962_PINS,
-                                               FD_CAN_DATA_PHASE_RATE,
-                                               FD_ISO15765_TX_DATA_LENGTH,
-                                               HS_CAN_TERMINATION,
-                                               MSG_TRIGGER,
-                                               LAST_SEGMENT_TIMESTAMP,
-                                               BUS_ERROR_MSGS,
-                                               INTERFRAME_DELAY,
-                                               AUTOMATIC_SUSPEND,
-                                               0,
-                                               0xFFFFFFFF};
+// clang-format off
+constexpr std::array<uint32_t, 42> kParameters{
+    DATA_RATE, LOOPBACK, NODE_ADDRESS, P1_MIN, P1_MAX, P2_MIN, P2_MAX, P3_MIN, P3_MAX, P4_MIN,
+    P4_MAX, W1, W2, W3, W4, W5, TIDLE, TINIL, TWUP, PARITY, BIT_SAMPLE_POINT, SYNC_JUMP_WIDTH,
+    ISO15765_BS, ISO15765_STMIN, DATA_BITS, FIVE_BAUD_MOD, BS_TX, STMIN_TX, ISO15765_WFT_MAX,
+    ISO15765_PAD_VALUE, CAN_MIXED_FORMAT, J1962_PINS, FD_CAN_DATA_PHASE_RATE,
+    FD_ISO15765_TX_DATA_LENGTH, HS_CAN_TERMINATION, MSG_TRIGGER, LAST_SEGMENT_TIMESTAMP,
+    BUS_ERROR_MSGS, INTERFRAME_DELAY, AUTOMATIC_SUSPEND, 0, 0xFFFFFFFF};
+// clang-format on
 
 std::string TempPath(const char* what) {
   return "/tmp/orv-fuzz-" + std::to_string(getpid()) + "-" + what;
@@ -118,7 +84,6 @@ std::vector<Frame> Answers(FuzzedDataProvider& in, uint8_t dev, uint8_t op, uint
   return frames;
 }
 
-// Scripts the answers to the first `requests` requests matching dev/op.
 // Scripts the answers to the first `requests` requests matching dev/op;
 // returns every frame scripted.
 std::vector<Frame> ScriptAnswers(FuzzWorld& world, FuzzedDataProvider& in, uint8_t dev, uint8_t op,
@@ -229,7 +194,7 @@ void Clock(FuzzWorld& world, FuzzedDataProvider& in) {
 void Version(FuzzWorld& world, FuzzedDataProvider& in) {
   ScriptAnswers(world, in, 0xF0, 2, 0x0D, 1, 0xF0, 0x0D);
   std::vector<char> firmware(kTextBufferSize), dll(kTextBufferSize), api(kTextBufferSize);
-  if (PassThruReadVersion(world.device_id(), firmware.data(), dll.data(), api.data()) ==
+  if (PassThruReadVersion(world.device_id, firmware.data(), dll.data(), api.data()) ==
       STATUS_NOERROR) {
     FUZZ_CHECK(std::memchr(firmware.data(), '\0', firmware.size()) != nullptr);
   }
@@ -252,7 +217,7 @@ uint32_t PickConfigChannel(FuzzedDataProvider& in) {
   return pick < 220 ? 0 : in.ConsumeIntegral<uint32_t>();
 }
 
-void ConfigList(FuzzedDataProvider& in) {
+void ConfigList(FuzzWorld&, FuzzedDataProvider& in) {
   const uint32_t channel = PickConfigChannel(in);
   const uint32_t ioctl = in.ConsumeBool() ? GET_CONFIG : SET_CONFIG;
   const uint32_t n = in.ConsumeIntegralInRange<uint32_t>(0, 12);
@@ -270,44 +235,12 @@ void ConfigList(FuzzedDataProvider& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
-  FuzzWorld world;
-  world.ConnectAllChannels(orv::fuzz::SetupChoice::FromByte(input.ConsumeIntegral<uint8_t>()));
-  while (input.remaining_bytes() > 0) {
+  using Step = void (*)(FuzzWorld&, FuzzedDataProvider&);
+  static constexpr Step kSteps[] = {ReadFile, WriteFile, DeleteFile, ReadDir,  ReadMem,
+                                    Security, Clock,     Version,    Readings, ConfigList};
+  orv::fuzz::RunInput(data, size, false, [](FuzzWorld& world, FuzzedDataProvider& input) {
     world.adapter.clear_rules();
-    switch (input.ConsumeIntegralInRange<int>(0, 9)) {
-      case 0:
-        ReadFile(world, input);
-        break;
-      case 1:
-        WriteFile(world, input);
-        break;
-      case 2:
-        DeleteFile(world, input);
-        break;
-      case 3:
-        ReadDir(world, input);
-        break;
-      case 4:
-        ReadMem(world, input);
-        break;
-      case 5:
-        Security(world, input);
-        break;
-      case 6:
-        Clock(world, input);
-        break;
-      case 7:
-        Version(world, input);
-        break;
-      case 8:
-        Readings(world, input);
-        break;
-      default:
-        ConfigList(input);
-        break;
-    }
-    world.ClearLogs();
-  }
+    kSteps[input.ConsumeIntegralInRange<int>(0, 9)](world, input);
+  });
   return 0;
 }

@@ -5,9 +5,6 @@
 #include <cstring>
 #include <span>
 
-#include "passthru/library_state.h"
-#include "platform/platform.h"
-
 namespace orv::fuzz {
 
 namespace {
@@ -50,7 +47,8 @@ platform::OsError FuzzPlatform::serial_read(platform::SerialHandle handle, uint8
                                             uint32_t count, uint32_t* done) {
   constexpr uint32_t kIdleStepMs = 99;
   const platform::OsError error = EmulatedPlatform::serial_read(handle, buffer, count, done);
-  if (error == platform::kOk && *done == 0 && adapter_.ms_until_next_output(now()) < 0) {
+  if (error == platform::kOk && *done == 0 &&
+      port(kAdapterPort).adapter->ms_until_next_output(now()) < 0) {
     advance_ms(kIdleStepMs);
   }
   return error;
@@ -69,16 +67,7 @@ SetupChoice SetupChoice::FromByte(uint8_t b) {
 }
 
 FuzzWorld::FuzzWorld() {
-  ResetLibraryState();
-  orv::platform::install(&platform);
-  platform.attach_adapter(kAdapterPort, adapter);
-  FUZZ_CHECK(PassThruOpen("COM7", &device_id_) == STATUS_NOERROR);
-  ClearLogs();
-}
-
-FuzzWorld::~FuzzWorld() {
-  ResetLibraryState();
-  orv::platform::install(nullptr);
+  FUZZ_CHECK(OpenLink() == STATUS_NOERROR);
 }
 
 void FuzzWorld::ConnectAllChannels(const SetupChoice& choice) {
@@ -92,7 +81,7 @@ void FuzzWorld::ConnectAllChannels(const SetupChoice& choice) {
       flags = choice.can_connect_flags;
     }
     uint32_t channel = 0;
-    FUZZ_CHECK(PassThruConnect(device_id_, protocol, flags, baud, &channel) == STATUS_NOERROR);
+    FUZZ_CHECK(PassThruConnect(device_id, protocol, flags, baud, &channel) == STATUS_NOERROR);
     FUZZ_CHECK(channel == protocol);
   }
   if (choice.mixed_format) SetConfig(ISO15765, CAN_MIXED_FORMAT, 1);
@@ -112,44 +101,38 @@ void FuzzWorld::InstallFiltersOfEveryKind() {
   constexpr uint32_t kExt = ISO15765_ADDR_TYPE;
   // Raw CAN: 11-bit and 29-bit pass filters and a block filter; the second
   // bus passes everything.
-  StartFilter(CAN, PASS_FILTER, MakeMsg(CAN, 0, {0, 0, 0x07, 0xF0}),
-              MakeMsg(CAN, 0, {0, 0, 0x07, 0xE0}), nullptr);
-  StartFilter(CAN, PASS_FILTER, MakeMsg(CAN, k29, {0xFF, 0xFF, 0xFF, 0}),
-              MakeMsg(CAN, k29, {0x18, 0xDA, 0xF1, 0}), nullptr);
-  StartFilter(CAN, BLOCK_FILTER, MakeMsg(CAN, 0, {0, 0, 0x07, 0xFF}),
-              MakeMsg(CAN, 0, {0, 0, 0x07, 0xDF}), nullptr);
-  StartFilter(MSCAN, PASS_FILTER, MakeMsg(MSCAN, 0, {0, 0, 0, 0}), MakeMsg(MSCAN, 0, {0, 0, 0, 0}),
+  StartFilter(CAN, PASS_FILTER, MakeMsg(CAN, {0, 0, 0x07, 0xF0}), MakeMsg(CAN, {0, 0, 0x07, 0xE0}),
+              nullptr);
+  StartFilter(CAN, PASS_FILTER, MakeMsg(CAN, {0xFF, 0xFF, 0xFF, 0}, k29),
+              MakeMsg(CAN, {0x18, 0xDA, 0xF1, 0}, k29), nullptr);
+  StartFilter(CAN, BLOCK_FILTER, MakeMsg(CAN, {0, 0, 0x07, 0xFF}), MakeMsg(CAN, {0, 0, 0x07, 0xDF}),
+              nullptr);
+  StartFilter(MSCAN, PASS_FILTER, MakeMsg(MSCAN, {0, 0, 0, 0}), MakeMsg(MSCAN, {0, 0, 0, 0}),
               nullptr);
   // ISO 15765: flow-control filters of each identifier layout, then a
   // match-all one on the second channel (lookups take the lowest slot).
-  const PASSTHRU_MSG flow11 = MakeMsg(ISO15765, 0, {0, 0, 0x07, 0xE0});
-  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, 0, {0, 0, 0xFF, 0xFF}),
-              MakeMsg(ISO15765, 0, {0, 0, 0x07, 0xE8}), &flow11);
-  const PASSTHRU_MSG flow29 = MakeMsg(ISO15765, k29, {0x18, 0xDA, 0x10, 0xF1});
-  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, k29, {0xFF, 0xFF, 0xFF, 0xFF}),
-              MakeMsg(ISO15765, k29, {0x18, 0xDA, 0xF1, 0x10}), &flow29);
-  const PASSTHRU_MSG flow_ext = MakeMsg(ISO15765, kExt, {0, 0, 0x06, 0x00, 0xF1});
-  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, kExt, {0, 0, 0xFF, 0xFF, 0xFF}),
-              MakeMsg(ISO15765, kExt, {0, 0, 0x06, 0x01, 0xF1}), &flow_ext);
-  StartFilter(ISO15765, PASS_FILTER, MakeMsg(ISO15765, 0, {0, 0, 0x07, 0x00}),
-              MakeMsg(ISO15765, 0, {0, 0, 0x07, 0x00}), nullptr);
-  const PASSTHRU_MSG flow_all = MakeMsg(MSISO15765, 0, {0, 0, 0x07, 0xE0});
-  StartFilter(MSISO15765, FLOW_CONTROL_FILTER, MakeMsg(MSISO15765, 0, {0, 0, 0, 0}),
-              MakeMsg(MSISO15765, 0, {0, 0, 0, 0}), &flow_all);
-  StartFilter(MSISO15765, PASS_FILTER, MakeMsg(MSISO15765, 0, {0, 0, 0, 0}),
-              MakeMsg(MSISO15765, 0, {0, 0, 0, 0}), nullptr);
+  const PASSTHRU_MSG flow11 = MakeMsg(ISO15765, {0, 0, 0x07, 0xE0});
+  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF}),
+              MakeMsg(ISO15765, {0, 0, 0x07, 0xE8}), &flow11);
+  const PASSTHRU_MSG flow29 = MakeMsg(ISO15765, {0x18, 0xDA, 0x10, 0xF1}, k29);
+  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0xFF, 0xFF, 0xFF, 0xFF}, k29),
+              MakeMsg(ISO15765, {0x18, 0xDA, 0xF1, 0x10}, k29), &flow29);
+  const PASSTHRU_MSG flow_ext = MakeMsg(ISO15765, {0, 0, 0x06, 0x00, 0xF1}, kExt);
+  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF, 0xFF}, kExt),
+              MakeMsg(ISO15765, {0, 0, 0x06, 0x01, 0xF1}, kExt), &flow_ext);
+  StartFilter(ISO15765, PASS_FILTER, MakeMsg(ISO15765, {0, 0, 0x07, 0x00}),
+              MakeMsg(ISO15765, {0, 0, 0x07, 0x00}), nullptr);
+  const PASSTHRU_MSG flow_all = MakeMsg(MSISO15765, {0, 0, 0x07, 0xE0});
+  StartFilter(MSISO15765, FLOW_CONTROL_FILTER, MakeMsg(MSISO15765, {0, 0, 0, 0}),
+              MakeMsg(MSISO15765, {0, 0, 0, 0}), &flow_all);
+  StartFilter(MSISO15765, PASS_FILTER, MakeMsg(MSISO15765, {0, 0, 0, 0}),
+              MakeMsg(MSISO15765, {0, 0, 0, 0}), nullptr);
   // K-line: a one-byte pass filter and a four-byte block filter (the
   // shortest the ISO 14230 channel takes).
-  StartFilter(ISO9141, PASS_FILTER, MakeMsg(ISO9141, 0, {0xC0}), MakeMsg(ISO9141, 0, {0x80}),
-              nullptr);
-  StartFilter(ISO14230, BLOCK_FILTER, MakeMsg(ISO14230, 0, {0xFF, 0xFF, 0, 0}),
-              MakeMsg(ISO14230, 0, {0x48, 0x6B, 0, 0}), nullptr);
+  StartFilter(ISO9141, PASS_FILTER, MakeMsg(ISO9141, {0xC0}), MakeMsg(ISO9141, {0x80}), nullptr);
+  StartFilter(ISO14230, BLOCK_FILTER, MakeMsg(ISO14230, {0xFF, 0xFF, 0, 0}),
+              MakeMsg(ISO14230, {0x48, 0x6B, 0, 0}), nullptr);
   ClearLogs();
-}
-
-void FuzzWorld::ClearLogs() {
-  platform.clear_port_logs();
-  adapter.clear_log();
 }
 
 std::vector<emu::Frame> FuzzWorld::WrittenFrames() const {
@@ -163,15 +146,6 @@ std::vector<emu::Frame> FuzzWorld::WrittenFrames() const {
   }
   FUZZ_CHECK(pos == bytes.size());  // the library never writes a partial frame
   return frames;
-}
-
-PASSTHRU_MSG MakeMsg(uint32_t protocol, uint32_t tx_flags, std::initializer_list<uint8_t> data) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  m.DataSize = static_cast<uint32_t>(data.size());
-  std::copy(data.begin(), data.end(), m.Data);
-  return m;
 }
 
 int32_t ReadAndCheck(uint32_t channel, uint32_t count) {

@@ -1,11 +1,14 @@
 // Shared set-up of the fuzz targets: every input runs against a fresh
 // world (the library reset, an in-process emulated adapter on COM7 behind
 // the emulated platform with its virtual clock, the link opened on COM7),
-// so that a finding replays from its input alone.
+// so that a finding replays from its input alone. The world's logs are
+// forgotten after every step, so memory stays flat over a long input.
 //
 // Failure reporting: a broken invariant of the library aborts through
 // FUZZ_CHECK with the condition's text, which libFuzzer reports as a crash.
 #pragma once
+
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
 #include <cstdint>
@@ -17,6 +20,8 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
+#include "tests/support/messages.h"
+#include "tests/support/world.h"
 
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \
@@ -27,6 +32,8 @@
   } while (false)
 
 namespace orv::fuzz {
+
+using test::MakeMsg;
 
 inline constexpr uint32_t kAdapterPort = 7;
 inline constexpr std::array<uint32_t, 6> kAllChannels{ISO9141,  ISO14230, CAN,
@@ -50,22 +57,14 @@ struct SetupChoice {
 // the fuzzer spends its time on inputs rather than on waiting.
 class FuzzPlatform : public emu::EmulatedPlatform {
  public:
-  explicit FuzzPlatform(emu::Adapter& adapter) : adapter_(adapter) {}
   platform::OsError serial_read(platform::SerialHandle handle, uint8_t* buffer, uint32_t count,
                                 uint32_t* done) override;
-
- private:
-  emu::Adapter& adapter_;
 };
 
-class FuzzWorld {
+// The tests' world (tests/support/world.h) with the link open on COM7.
+class FuzzWorld : public test::BasicWorld<FuzzPlatform> {
  public:
   FuzzWorld();
-  ~FuzzWorld();
-  FuzzWorld(const FuzzWorld&) = delete;
-  FuzzWorld& operator=(const FuzzWorld&) = delete;
-
-  uint32_t device_id() const { return device_id_; }
 
   // Connects all six channels and applies the option choices.
   void ConnectAllChannels(const SetupChoice& choice);
@@ -73,21 +72,26 @@ class FuzzWorld {
   // filters (11-bit, 29-bit, extended address, match-all) and pass filters
   // on the ISO 15765 channels.
   void InstallFiltersOfEveryKind();
-  // Forgets what the adapter received and the port's write log, so memory
-  // stays flat over a long input.
-  void ClearLogs();
   // The frames written to the adapter's port since the last ClearLogs;
   // checks that the bytes are whole frames.
   std::vector<emu::Frame> WrittenFrames() const;
-
-  emu::Adapter adapter;
-  FuzzPlatform platform{adapter};
-
- private:
-  uint32_t device_id_ = 0;
 };
 
-PASSTHRU_MSG MakeMsg(uint32_t protocol, uint32_t tx_flags, std::initializer_list<uint8_t> data);
+// Runs one input: a fresh world with all six channels connected as the
+// input's first set-up byte says (and, if asked, filters of every kind),
+// then `step(world, input)` until the input is used up, forgetting the
+// logs after each step.
+template <class Step>
+void RunInput(const uint8_t* data, size_t size, bool with_filters, Step step) {
+  FuzzedDataProvider input(data, size);
+  FuzzWorld world;
+  world.ConnectAllChannels(SetupChoice::FromByte(input.ConsumeIntegral<uint8_t>()));
+  if (with_filters) world.InstallFiltersOfEveryKind();
+  while (input.remaining_bytes() > 0) {
+    step(world, input);
+    world.ClearLogs();
+  }
+}
 
 // Reads `count` records from `channel` (Timeout 0) into an array of exactly
 // that many records on the heap and checks what was delivered. Returns the

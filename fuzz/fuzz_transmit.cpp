@@ -9,8 +9,6 @@
 // frames of at most 68 data bytes reach the port, a write never reports
 // more messages than it was given, and the caller's records are left as
 // they were (except the documented change of PassThruStartPeriodicMsg).
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -147,28 +145,13 @@ void Stop(FuzzedDataProvider& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider input(data, size);
-  FuzzWorld world;
-  world.ConnectAllChannels(orv::fuzz::SetupChoice::FromByte(input.ConsumeIntegral<uint8_t>()));
-  while (input.remaining_bytes() > 0) {
-    switch (input.ConsumeIntegralInRange<int>(0, 4)) {
-      case 0:
-        WriteMsgs(input);
-        break;
-      case 1:
-        StartFilter(input);
-        break;
-      case 2:
-        StartOrUpdatePeriodic(input, false);
-        break;
-      case 3:
-        StartOrUpdatePeriodic(input, true);
-        break;
-      default:
-        Stop(input);
-        break;
-    }
+  using Step = void (*)(FuzzedDataProvider&);
+  static constexpr Step kSteps[] = {
+      WriteMsgs, StartFilter, [](FuzzedDataProvider& in) { StartOrUpdatePeriodic(in, false); },
+      [](FuzzedDataProvider& in) { StartOrUpdatePeriodic(in, true); }, Stop};
+  orv::fuzz::RunInput(data, size, false, [](FuzzWorld& world, FuzzedDataProvider& input) {
+    kSteps[input.ConsumeIntegralInRange<int>(0, 4)](input);
     CheckWrittenFrames(world);
-  }
+  });
   return 0;
 }

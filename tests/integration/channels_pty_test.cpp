@@ -17,6 +17,7 @@
 #include "passthru/library_state.h"
 #include "passthru/rx_queues.h"
 #include "tests/integration/pty_library_test.h"
+#include "tests/support/messages.h"
 #include "tests/support/sim_process.h"
 
 namespace orv::test {
@@ -36,13 +37,6 @@ class ChannelsPtyTest : public PtyLibraryTest {
     }
     return true;
   }
-  static PASSTHRU_MSG Msg(std::vector<uint8_t> data) {
-    PASSTHRU_MSG m{};
-    m.ProtocolID = CAN;
-    m.DataSize = static_cast<uint32_t>(data.size());
-    std::copy(data.begin(), data.end(), m.Data);
-    return m;
-  }
 };
 
 TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
@@ -60,8 +54,8 @@ TEST_F(ChannelsPtyTest, PassFilteredBusFramesReachTheCanQueue) {
   ReceiveUntil([] { return false; }, 200);
   EXPECT_EQ(State().queues.can.count, 0u);
 
-  PASSTHRU_MSG mask = Msg({0, 0, 0xFF, 0xFF});
-  PASSTHRU_MSG pattern = Msg({0, 0, 0x07, 0xE8});
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 0xFF, 0xFF});
+  PASSTHRU_MSG pattern = MakeMsg(CAN, {0, 0, 0x07, 0xE8});
   uint32_t filter = 0;
   ASSERT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &filter), 0);
   EXPECT_EQ(filter, 63u);
@@ -113,8 +107,8 @@ TEST_F(ConcurrencyPtyTest, BusReadsAndVersionRequestsFromTwoThreads) {
   ASSERT_EQ(PassThruOpen(nullptr, &device), 0);
   uint32_t channel = 0;
   ASSERT_EQ(PassThruConnect(device, CAN, 0, 500000, &channel), 0);
-  PASSTHRU_MSG mask = Msg({0, 0, 0xFF, 0xFF});
-  PASSTHRU_MSG pattern = Msg({0, 0, 0x07, 0xE8});
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 0xFF, 0xFF});
+  PASSTHRU_MSG pattern = MakeMsg(CAN, {0, 0, 0x07, 0xE8});
   uint32_t filter = 0;
   ASSERT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &filter), 0);
 

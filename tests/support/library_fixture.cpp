@@ -11,35 +11,12 @@
 
 namespace orv::test {
 
-void LibraryTest::SetUp() {
-  ResetLibraryState();
-  platform::install(&platform_);
-  platform_.attach_adapter(kAdapterPort, adapter_);
-}
-
-void LibraryTest::TearDown() {
-  ResetLibraryState();
-  platform::install(nullptr);
-}
-
-uint32_t LibraryTest::OpenLink() {
-  uint32_t device_id = 0;
-  EXPECT_EQ(PassThruOpen(nullptr, &device_id), 0);
-  ClearLogs();
-  return device_id;
-}
-
 void LibraryTest::StartTrace() {
   platform_.set_trace_listener(true);
   platform::SocketHandle socket = -1;
   ASSERT_EQ(platform_.trace_connect(kTracePort, &socket), 0);
   Link().debug_socket = socket;
   platform_.clear_trace();
-}
-
-void LibraryTest::ClearLogs() {
-  platform_.clear_port_logs();
-  adapter_.clear_log();
 }
 
 std::string LibraryTest::LastErrorText() const {

@@ -1,7 +1,6 @@
 // Test fixture for the library against the in-process emulated adapter on
-// a virtual clock: installs an EmulatedPlatform with an adapter on COM7,
-// resets the library's process-wide state before and after each test, and
-// restores the native platform afterwards.
+// a virtual clock: a fresh world (tests/support/world.h) for each test,
+// with helpers that expect success.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,28 +13,36 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "link/jmsg.h"
+#include "platform/testing/fault_platform.h"
+#include "tests/support/world.h"
 
 namespace orv::test {
 
 class LibraryTest : public ::testing::Test {
  protected:
-  static constexpr uint32_t kAdapterPort = 7;
-
-  void SetUp() override;
-  void TearDown() override;
+  static constexpr uint32_t kAdapterPort = EmulatedWorld::kPort;
 
   // PassThruOpen(nullptr) and expects success; returns the device ID.
-  uint32_t OpenLink();
-  // Forgets what the adapter received and what was written so far.
-  void ClearLogs();
-  // Frames the library wrote to the adapter's port since the last clear.
-  std::vector<emu::Frame> Sent() const { return platform_.written_frames(kAdapterPort); }
+  uint32_t OpenLink() {
+    EXPECT_EQ(world_.OpenLink(nullptr), 0);
+    return world_.device_id;
+  }
+  // PassThruConnect on the open link, expecting success; forgets the logs.
+  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
+    uint32_t channel = 0;
+    EXPECT_EQ(world_.Connect(protocol, &channel, flags, baud), 0);
+    return channel;
+  }
+  void ClearLogs() { world_.ClearLogs(); }
+  std::vector<emu::Frame> Sent() const { return world_.Sent(); }
   std::string LastErrorText() const;
   // Switches the debug trace on to the emulated listener, emptied.
   void StartTrace();
 
-  emu::EmulatedPlatform platform_;
-  emu::Adapter adapter_;
+  EmulatedWorld world_;
+  emu::EmulatedPlatform& platform_ = world_.platform;
+  platform::FaultPlatform& faults_ = world_.faults;  // the installed table
+  emu::Adapter& adapter_ = world_.adapter;
 };
 
 // A fresh directory under the system's temporary directory for host files,

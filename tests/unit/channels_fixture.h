@@ -13,6 +13,7 @@
 #include "link/jmsg.h"
 #include "orvanta_j2534.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/messages.h"
 
 namespace orv::test {
 
@@ -22,24 +23,6 @@ class ChannelTest : public LibraryTest {
     LibraryTest::SetUp();
     bus_ = &emu::add_bus_unit(adapter_);
     device_id_ = OpenLink();
-  }
-
-  // Connects and expects success; clears the logs afterwards.
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_id_, protocol, flags, baud, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
-
-  static PASSTHRU_MSG Msg(uint32_t protocol, const std::vector<uint8_t>& data,
-                          uint32_t tx_flags = 0) {
-    PASSTHRU_MSG m{};
-    m.ProtocolID = protocol;
-    m.TxFlags = tx_flags;
-    m.DataSize = static_cast<uint32_t>(data.size());
-    for (size_t i = 0; i < data.size() && i < PASSTHRU_MSG_DATA_SIZE; ++i) m.Data[i] = data[i];
-    return m;
   }
 
   // Installs a filter and expects success; returns its ID.

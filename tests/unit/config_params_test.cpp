@@ -268,32 +268,6 @@ TEST_F(ConfigTest, EmptyListsAndNullLists) {
   EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ConfigTest, AFrameThatCannotBeSentIsLoggedAndTheValueKept) {
-  const uint32_t kline = Connect(ISO9141, 0, 10400);
-  const uint32_t ms = Connect(MSCAN);
-  struct Case {
-    uint32_t channel, parameter, value;
-    const char* text;
-  } cases[] = {
-      {kline, DATA_RATE, 9600, "Cannot set ISO9141 DATA_RATE"},
-      {ms, DATA_RATE, 33333, "Cannot set MSCAN DATA_RATE"},
-      {ms, HS_CAN_TERMINATION, 1, "Cannot set MSCAN HS_CAN_TERMINATION"},
-      {kline, TIDLE, 10, "PassThruIoctl(W5/TIDLE) failed"},
-      {ms, LOOPBACK, 1, "Cannot set/clear LOOPBACK option"},
-      {ms, AUTOMATIC_SUSPEND, 0, "Cannot set/clear AUTOMATIC_SUSPEND option"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    platform_.fail_next_writes(2);  // the write and its retry
-    platform_.fail_next_opens(kAdapterPort, 1);
-    EXPECT_EQ(Set(c.channel, c.parameter, c.value), 0);
-    EXPECT_EQ(LastErrorText(), c.text);
-  }
-  EXPECT_EQ(State().channels.ISO9141Setup.baud_rate, 9600u);
-  EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 33333u);
-  EXPECT_EQ(State().options.loopback_flag, 1u);
-}
-
 // --- special cases --------------------------------------------------------------------
 
 TEST_F(ConfigTest, FiveBaudModOnlyAcceptsZero) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
 #include "passthru/periodic.h"
-#include "tests/unit/fault_matrix.h"
+#include "tests/support/fault_matrix.h"
 
 namespace orv::test {
 namespace {
@@ -184,31 +185,6 @@ TEST(FaultMatrixChannel, StartUpdateAndStopPeriodic) {
   }
 }
 
-TEST(FaultMatrixChannel, SuspendAndResumePeriodic) {
-  for (const bool suspend : {true, false}) {
-    SCOPED_TRACE(suspend ? "suspend" : "resume");
-    RunFaultMatrix(
-        [suspend](FaultWorld& w) {
-          w.OpenLink();
-          w.Connect(CAN);
-          if (!suspend) {
-            ASSERT_EQ(PassThruSuspendPeriodic(CAN), 0);
-          }
-        },
-        [suspend](FaultWorld&) {
-          return suspend ? PassThruSuspendPeriodic(CAN) : PassThruResumePeriodic(CAN);
-        },
-        [suspend](const FaultRun& run) {
-          ExpectCleanFailure(
-              run, {0, ERR_FAILED},
-              {suspend ? "PassThruSuspendPeriodic failed" : "PassThruResumePeriodic failed"});
-          if (run.status == 0) {
-            EXPECT_EQ(run.world.bus.device(kCanDev).suspended, suspend);
-          }
-        });
-  }
-}
-
 // An ioctl whose frame failure is only logged: success either way, and when
 // the adapter did not get the frame, the last error says so.
 template <class Arrived>
@@ -281,72 +257,97 @@ TEST(FaultMatrixChannel, ClearRxBufferResetTimerAndD2FlowControl) {
                    {"Cannot setup CAN_D2_FLOW_CONTROL"});
 }
 
-TEST(FaultMatrixChannel, AnalogueAndDigitalReadsAndWrites) {
-  for (const uint32_t ioctl : {READ_VBATT, READ_DIO1}) {
-    SCOPED_TRACE(ioctl == READ_VBATT ? "READ_VBATT" : "READ_DIO1");
+// Device calls over the open link: a failure names the call, a success
+// did what was asked.
+enum class Periodic { kNone, kConnected, kSuspended };  // the CAN channel beforehand
+
+struct DeviceCase {
+  const char* name;
+  Periodic before;
+  std::initializer_list<int32_t> allowed;
+  std::initializer_list<const char*> prefixes;
+  std::function<int32_t(FaultWorld&)> operation;
+  std::function<bool(const FaultWorld&)> done;  // judged on success
+};
+
+TEST(FaultMatrixChannel, DeviceReadsWritesVoltageAndVersion) {
+  static uint32_t value = 0;
+  static uint8_t level = 0;
+  static char firmware[80], dll[80], api[80];
+  const DeviceCase cases[] = {
+      {"READ_VBATT",
+       Periodic::kNone,
+       {0, ERR_FAILED, ERR_TIMEOUT},
+       {"PassThruIoctl: ADC read", "PassThruIoctl ADC read timeout"},
+       [](FaultWorld&) { return PassThruIoctl(0, READ_VBATT, nullptr, &value); },
+       [](const FaultWorld&) { return value == 12340u; }},
+      {"READ_DIO1",
+       Periodic::kNone,
+       {0, ERR_FAILED, ERR_TIMEOUT},
+       {"PassThruIoctl: DIO read", "PassThruIoctl DIO read timeout"},
+       [](FaultWorld&) { return PassThruIoctl(0, READ_DIO1, nullptr, &value); },
+       [](const FaultWorld&) { return value == 1u; }},
+      {"WRITE_DIO1",
+       Periodic::kNone,
+       {0, ERR_FAILED},
+       {"PassThruIoctl: DIO write"},
+       [](FaultWorld&) { return PassThruIoctl(0, WRITE_DIO1, &level, nullptr); },
+       [](const FaultWorld& w) { return w.services.io.line(1) == 0; }},
+      {"WRITE_LCD_TEST",
+       Periodic::kNone,
+       {0, ERR_FAILED},
+       {"PassThruIoctl: LCD write"},
+       [](FaultWorld&) { return PassThruIoctl(0, WRITE_LCD_TEST, nullptr, nullptr); },
+       [](const FaultWorld& w) { return w.services.display.texts().size() == 1; }},
+      {"voltage",
+       Periodic::kNone,
+       {0, ERR_FAILED},
+       {"PassThruSetProgrammingVoltage: JmsgSendCmd"},
+       [](FaultWorld& w) { return PassThruSetProgrammingVoltage(w.device_id, 13, 5000); },
+       [](const FaultWorld& w) {
+         return w.services.io.dac().has_value() && w.services.io.dac()->millivolts == 5000;
+       }},
+      {"version",
+       Periodic::kNone,
+       {0, ERR_FAILED},
+       {"PassThruReadVersion"},
+       [](FaultWorld& w) { return PassThruReadVersion(w.device_id, firmware, dll, api); },
+       [](const FaultWorld&) { return std::string(firmware) == "01.02"; }},
+      {"suspend",
+       Periodic::kConnected,
+       {0, ERR_FAILED},
+       {"PassThruSuspendPeriodic failed"},
+       [](FaultWorld&) { return PassThruSuspendPeriodic(CAN); },
+       [](const FaultWorld& w) { return w.bus.device(kCanDev).suspended; }},
+      {"resume",
+       Periodic::kSuspended,
+       {0, ERR_FAILED},
+       {"PassThruResumePeriodic failed"},
+       [](FaultWorld&) { return PassThruResumePeriodic(CAN); },
+       [](const FaultWorld& w) { return !w.bus.device(kCanDev).suspended; }},
+  };
+  for (const DeviceCase& c : cases) {
+    SCOPED_TRACE(c.name);
     RunFaultMatrix(
-        [](FaultWorld& w) {
+        [&c](FaultWorld& w) {
           w.OpenLink();
           w.services.io.set_line(1, 1);
-        },
-        [ioctl](FaultWorld&) {
-          uint32_t value = 0xDEAD;
-          const int32_t status = PassThruIoctl(0, ioctl, nullptr, &value);
-          if (status == 0) {
-            EXPECT_EQ(value, ioctl == READ_VBATT ? 12340u : 1u);
+          if (c.before != Periodic::kNone) w.Connect(CAN);
+          if (c.before == Periodic::kSuspended) {
+            ASSERT_EQ(PassThruSuspendPeriodic(CAN), 0);
           }
-          return status;
         },
-        [](const FaultRun& run) {
-          ExpectCleanFailure(run, {0, ERR_FAILED, ERR_TIMEOUT},
-                             {"PassThruIoctl: ADC read", "PassThruIoctl ADC read timeout",
-                              "PassThruIoctl: DIO read", "PassThruIoctl DIO read timeout"});
+        [&c](FaultWorld& w) {
+          value = 0xDEAD;
+          firmware[0] = 0;
+          return c.operation(w);
+        },
+        [&c](const FaultRun& run) {
+          ExpectCleanFailure(run, c.allowed, c.prefixes);
+          EXPECT_TRUE(run.status != 0 || c.done(run.world)) << "success, but not done";
         });
+    if (::testing::Test::HasFailure()) return;
   }
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [](FaultWorld&) {
-                   uint8_t level = 1;
-                   return PassThruIoctl(0, WRITE_DIO1, &level, nullptr);
-                 },
-                 [](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruIoctl: DIO write"});
-                   if (run.status == 0) {
-                     EXPECT_EQ(run.world.services.io.line(1), 1);
-                   }
-                 });
-}
-
-TEST(FaultMatrixChannel, DisplayTestVoltageAndVersion) {
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [](FaultWorld&) { return PassThruIoctl(0, WRITE_LCD_TEST, nullptr, nullptr); },
-                 [](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruIoctl: LCD write"});
-                   if (run.status == 0) {
-                     EXPECT_EQ(run.world.services.display.texts().size(), 1u);
-                   }
-                 });
-  RunFaultMatrix(
-      [](FaultWorld& w) { w.OpenLink(); },
-      [](FaultWorld& w) { return PassThruSetProgrammingVoltage(w.device_id, 13, 5000); },
-      [](const FaultRun& run) {
-        ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruSetProgrammingVoltage: JmsgSendCmd"});
-        if (run.status == 0) {
-          ASSERT_TRUE(run.world.services.io.dac().has_value());
-          EXPECT_EQ(run.world.services.io.dac()->millivolts, 5000);
-        }
-      });
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [](FaultWorld& w) {
-                   char firmware[80] = {}, dll[80] = {}, api[80] = {};
-                   const int32_t status = PassThruReadVersion(w.device_id, firmware, dll, api);
-                   if (status == 0) {
-                     EXPECT_STREQ(firmware, "01.02");
-                   }
-                   return status;
-                 },
-                 [](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruReadVersion"});
-                 });
 }
 
 TEST(FaultMatrixChannel, FiveBaudInitialisation) {

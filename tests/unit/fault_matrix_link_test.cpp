@@ -15,7 +15,7 @@
 #include "link/discovery.h"
 #include "link/link_state.h"
 #include "passthru/channel_table.h"
-#include "tests/unit/fault_matrix.h"
+#include "tests/support/fault_matrix.h"
 
 namespace orv::test {
 namespace {

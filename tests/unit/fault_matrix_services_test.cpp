@@ -7,16 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "app/provision_core.h"
-#include "tests/unit/fault_matrix.h"
+#include "tests/support/fault_matrix.h"
 
 namespace orv::test {
 namespace {
@@ -166,100 +168,81 @@ TEST_F(FaultMatrixServices, DeleteFileAndListing) {
       });
 }
 
-TEST_F(FaultMatrixServices, MemoryReadAndWrite) {
-  const std::vector<uint8_t> bytes = Pattern(200, 5);
-  RunFaultMatrix(
-      [&bytes](FaultWorld& w) {
-        w.OpenLink();
-        w.services.memory.poke(0x1000, bytes);
-      },
-      [&bytes](FaultWorld&) {
-        std::vector<uint8_t> out(bytes.size(), 0xEE);
-        const int32_t status =
-            PassThruReadMem(0x1000, static_cast<uint32_t>(out.size()), out.data(), 0);
-        if (status == 0) {
-          EXPECT_EQ(out, bytes);
-        }
-        return status;
-      },
-      [](const FaultRun& run) {
-        ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruReadMem"});
-      });
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [&bytes](FaultWorld&) {
-                   std::vector<uint8_t> in = bytes;
-                   return PassThruWriteMem(0x2000, static_cast<uint32_t>(in.size()), in.data(), 0);
-                 },
-                 [&bytes](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruWriteMem"});
-                   if (run.status == 0) {
-                     EXPECT_EQ(run.world.services.memory.peek(0x2000, 200), bytes);
-                   }
-                 });
-}
+// Calls that hand the caller what the adapter sent, or store what the
+// caller gave: on success it is exactly that, on failure the text names
+// the call.
+struct ServiceCase {
+  const char* name;
+  std::function<void(FaultWorld&)> prepare;  // after the link is open
+  std::function<int32_t(FaultWorld&)> operation;
+  std::function<void(const FaultRun&)> check;
+};
 
-TEST_F(FaultMatrixServices, ClockReadAndWrite) {
-  const std::array<uint8_t, 12> record{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  RunFaultMatrix(
-      [&record](FaultWorld& w) {
-        w.OpenLink();
-        w.services.clock.set_record(record);
-      },
-      [&record](FaultWorld&) {
-        RTC_DAY_TIME rtc{};
-        const int32_t status = PassThruReadRTC(&rtc);
-        if (status == 0) {
-          EXPECT_EQ(0, std::memcmp(&rtc, record.data(), sizeof rtc));
-        }
-        return status;
-      },
-      [](const FaultRun& run) {
-        ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruReadRTC"});
-      });
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [&record](FaultWorld&) {
-                   RTC_DAY_TIME rtc{};
-                   std::memcpy(&rtc, record.data(), sizeof rtc);
-                   return PassThruWriteRTC(&rtc);
-                 },
-                 [&record](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruWriteRTC"});
-                   if (run.status == 0) {
-                     EXPECT_EQ(run.world.services.clock.record(), record);
-                   }
-                 });
-}
-
-TEST_F(FaultMatrixServices, FirmwareUpdateAndSecurityKey) {
-  const std::vector<uint8_t> image = Pattern(1500, 42);
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [&image](FaultWorld&) {
-                   std::vector<uint8_t> data = image;
-                   return PassThruUpdateFirmware(data.data(), static_cast<uint32_t>(data.size()));
-                 },
-                 [&image](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruUpdateFirmware"});
-                   ExpectStoredWholeOrFailed(run, "APP.LDR", image);
-                 });
-  std::array<uint8_t, 12> fixed{};
-  std::array<uint8_t, 16> seed{};
-  for (size_t i = 0; i < fixed.size(); ++i) fixed[i] = static_cast<uint8_t>(i + 1);
+TEST_F(FaultMatrixServices, MemoryClockFirmwareAndSecurityKey) {
+  static const std::vector<uint8_t> bytes = Pattern(200, 5), image = Pattern(1500, 42);
+  static const std::array<uint8_t, 12> record{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  static std::array<uint8_t, 12> fixed{};
+  static std::array<uint8_t, 16> seed{};
   for (size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<uint8_t>(0xA0 + i);
-  const auto key = emu::MemoryUnit::security_key(3, fixed, seed);
-  RunFaultMatrix([](FaultWorld& w) { w.OpenLink(); },
-                 [&](FaultWorld&) {
-                   std::array<uint8_t, 12> f = fixed;
-                   std::array<uint8_t, 16> s = seed;
-                   std::array<uint8_t, 18> got{};
-                   const int32_t status = PassThruSecurity(3, f.data(), s.data(), got.data());
-                   if (status == 0) {
-                     EXPECT_EQ(got, key);
-                   }
-                   return status;
-                 },
-                 [](const FaultRun& run) {
-                   ExpectCleanFailure(run, {0, ERR_FAILED}, {"PassThruSecurity"});
-                 });
+  static const auto key = emu::MemoryUnit::security_key(3, fixed, seed);
+  static std::vector<uint8_t> out;
+  static RTC_DAY_TIME rtc{};
+  static std::array<uint8_t, 18> got{};
+  const ServiceCase cases[] = {
+      {"PassThruReadMem", [](FaultWorld& w) { w.services.memory.poke(0x1000, bytes); },
+       [](FaultWorld&) {
+         out.assign(bytes.size(), 0xEE);
+         return PassThruReadMem(0x1000, 200, out.data(), 0);
+       },
+       [](const FaultRun& run) { EXPECT_TRUE(run.status != 0 || out == bytes); }},
+      {"PassThruWriteMem", [](FaultWorld&) {},
+       [](FaultWorld&) {
+         out = bytes;
+         return PassThruWriteMem(0x2000, 200, out.data(), 0);
+       },
+       [](const FaultRun& run) {
+         EXPECT_TRUE(run.status != 0 || run.world.services.memory.peek(0x2000, 200) == bytes);
+       }},
+      {"PassThruReadRTC", [](FaultWorld& w) { w.services.clock.set_record(record); },
+       [](FaultWorld&) {
+         rtc = {};
+         return PassThruReadRTC(&rtc);
+       },
+       [](const FaultRun& run) {
+         EXPECT_TRUE(run.status != 0 || std::memcmp(&rtc, record.data(), sizeof rtc) == 0);
+       }},
+      {"PassThruWriteRTC", [](FaultWorld&) {},
+       [](FaultWorld&) {
+         std::memcpy(&rtc, record.data(), sizeof rtc);
+         return PassThruWriteRTC(&rtc);
+       },
+       [](const FaultRun& run) {
+         EXPECT_TRUE(run.status != 0 || run.world.services.clock.record() == record);
+       }},
+      {"PassThruUpdateFirmware", [](FaultWorld&) {},
+       [](FaultWorld&) {
+         out = image;
+         return PassThruUpdateFirmware(out.data(), static_cast<uint32_t>(out.size()));
+       },
+       [](const FaultRun& run) { ExpectStoredWholeOrFailed(run, "APP.LDR", image); }},
+      {"PassThruSecurity", [](FaultWorld&) {},
+       [](FaultWorld&) { return PassThruSecurity(3, fixed.data(), seed.data(), got.data()); },
+       [](const FaultRun& run) { EXPECT_TRUE(run.status != 0 || got == key); }},
+  };
+  for (const ServiceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunFaultMatrix(
+        [&c](FaultWorld& w) {
+          w.OpenLink();
+          c.prepare(w);
+        },
+        c.operation,
+        [&c](const FaultRun& run) {
+          ExpectCleanFailure(run, {0, ERR_FAILED}, {c.name});
+          c.check(run);
+        });
+    if (HasFailure()) return;
+  }
 }
 
 TEST_F(FaultMatrixServices, ProvisionStoresTheNetworkFileOrFails) {

@@ -16,12 +16,6 @@ namespace {
 
 class FaultRegressionTest : public LibraryTest {
  protected:
-  uint32_t Connect(uint32_t protocol) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_, protocol, 0, 500000, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
   void SetUp() override {
     LibraryTest::SetUp();
     device_ = OpenLink();

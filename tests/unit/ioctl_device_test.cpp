@@ -24,6 +24,7 @@
 #include "passthru/library_state.h"
 #include "passthru/periodic.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/messages.h"
 
 namespace orv::test {
 namespace {
@@ -46,12 +47,6 @@ class DeviceIoctlTest : public LibraryTest {
     device_id_ = OpenLink();
   }
 
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_id_, protocol, flags, baud, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
   // An ioctl that answers one unsigned long.
   int32_t Read(uint32_t channel, uint32_t ioctl_id, uint32_t* value) {
     return PassThruIoctl(channel, ioctl_id, nullptr, value);
@@ -63,14 +58,6 @@ class DeviceIoctlTest : public LibraryTest {
     }
     return out;
   }
-  static PASSTHRU_MSG KLineMsg(uint32_t protocol, std::vector<uint8_t> bytes) {
-    PASSTHRU_MSG m{};
-    m.ProtocolID = protocol;
-    m.DataSize = static_cast<uint32_t>(bytes.size());
-    std::memcpy(m.Data, bytes.data(), bytes.size());
-    return m;
-  }
-
   emu::BusSimUnits bus_ = emu::add_bus_sim(adapter_);
   emu::ServiceUnits units_ = emu::add_service_units(adapter_);
   emu::KLineInitUnit& kline_init_ = emu::add_kline_init_unit(adapter_);
@@ -222,41 +209,13 @@ TEST_F(DeviceIoctlTest, DigitalLinesAreWrittenAndRead) {
   EXPECT_EQ(value, 0xA5u);
 }
 
-TEST_F(DeviceIoctlTest, RequestsThatCannotBeSentFail) {
-  uint32_t value = 0;
-  uint8_t level = 0;
-  struct Case {
-    uint32_t ioctl_id;
-    void* in;
-    void* out;
-    const char* text;
-  } cases[] = {
-      {READ_VBATT, nullptr, &value, "PassThruIoctl: ADC read JmsgSendCmd returned 7"},
-      {READ_DIO1, nullptr, &value, "PassThruIoctl: DIO read JmsgSendCmd returned 7"},
-      {WRITE_DIO1, &level, nullptr, "PassThruIoctl: DIO write JmsgSendCmd returned 7"},
-      {WRITE_LCD_TEST, nullptr, nullptr, "PassThruIoctl: LCD write JmsgSendMsgs returned 7"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    platform_.fail_next_writes(2);
-    platform_.fail_next_opens(kAdapterPort, 1);
-    EXPECT_EQ(PassThruIoctl(0, c.ioctl_id, c.in, c.out), 7);
-    EXPECT_EQ(LastErrorText(), c.text);
-  }
-  // Controls without an answer report the failure and succeed.
-  platform_.fail_next_writes(2);
-  platform_.fail_next_opens(kAdapterPort, 1);
-  EXPECT_EQ(PassThruIoctl(0, RESET_TIMER, nullptr, nullptr), 0);
-  EXPECT_EQ(LastErrorText(), "Cannot RESET_TIMER");
-}
-
 // --- clearing ----------------------------------------------------------------------------
 
 TEST_F(DeviceIoctlTest, ClearPeriodicMsgsStopsEveryEntryOfTheDeviceAgain) {
   const uint32_t kline = Connect(ISO9141, 0, 10400);
   const uint32_t can = Connect(CAN);
-  PASSTHRU_MSG k = KLineMsg(ISO9141, {0x68, 0x6A, 0xF1, 0x01, 0x00});
-  PASSTHRU_MSG c = KLineMsg(CAN, {0, 0, 0x07, 0xDF, 0x02, 0x01, 0x00});
+  PASSTHRU_MSG k = MakeMsg(ISO9141, {0x68, 0x6A, 0xF1, 0x01, 0x00});
+  PASSTHRU_MSG c = MakeMsg(CAN, {0, 0, 0x07, 0xDF, 0x02, 0x01, 0x00});
   uint32_t id_a = 0, id_b = 0, id_can = 0;
   ASSERT_EQ(PassThruStartPeriodicMsg(kline, &k, &id_a, 100), 0);
   ASSERT_EQ(PassThruStartPeriodicMsg(can, &c, &id_can, 100), 0);
@@ -284,12 +243,12 @@ TEST_F(DeviceIoctlTest, ClearPeriodicMsgsStopsEveryEntryOfTheDeviceAgain) {
 TEST_F(DeviceIoctlTest, ClearMsgFiltersStopsOnlyTheChannelsFilters) {
   const uint32_t can = Connect(CAN);
   const uint32_t iso = Connect(ISO15765);
-  PASSTHRU_MSG mask = KLineMsg(CAN, {0, 0, 0x07, 0xFF});
-  PASSTHRU_MSG pattern = KLineMsg(CAN, {0, 0, 0x07, 0xE8});
+  PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 0x07, 0xFF});
+  PASSTHRU_MSG pattern = MakeMsg(CAN, {0, 0, 0x07, 0xE8});
   uint32_t can_a = 0, can_b = 0, iso_id = 0;
   ASSERT_EQ(PassThruStartMsgFilter(can, PASS_FILTER, &mask, &pattern, nullptr, &can_a), 0);
   ASSERT_EQ(PassThruStartMsgFilter(can, BLOCK_FILTER, &mask, &pattern, nullptr, &can_b), 0);
-  PASSTHRU_MSG flow = KLineMsg(ISO15765, {0, 0, 0x07, 0xE0});
+  PASSTHRU_MSG flow = MakeMsg(ISO15765, {0, 0, 0x07, 0xE0});
   mask.ProtocolID = pattern.ProtocolID = ISO15765;
   ASSERT_EQ(PassThruStartMsgFilter(iso, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &iso_id), 0);
   ClearLogs();
@@ -378,7 +337,7 @@ TEST_F(DeviceIoctlTest, FastInitReturnsTheEcuAnswerAndSkipsTheEcho) {
   ASSERT_EQ(PassThruIoctl(ch, SET_CONFIG, &list, nullptr), 0);
   ClearLogs();
 
-  PASSTHRU_MSG request = KLineMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
+  PASSTHRU_MSG request = MakeMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
   PASSTHRU_MSG answer{};
   ASSERT_EQ(PassThruIoctl(ch, FAST_INIT, &request, &answer), 0);
   EXPECT_EQ(answer.RxStatus & (TX_MSG_TYPE | START_OF_MESSAGE), 0u);
@@ -400,7 +359,7 @@ TEST_F(DeviceIoctlTest, FastInitReturnsTheEcuAnswerAndSkipsTheEcho) {
 TEST_F(DeviceIoctlTest, FastInitTakesAnAnswerReadTogetherWithAnOverflow) {
   const uint32_t ch = Connect(ISO14230, 0, 10400);
   ScriptEcu(bus_.kline, kStartCommunication, {0xC1, 0xEF, 0x8F});
-  PASSTHRU_MSG request = KLineMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
+  PASSTHRU_MSG request = MakeMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
   PASSTHRU_MSG answer{};
   State().queues.iso9141.overflow = 1;
   ASSERT_EQ(PassThruIoctl(ch, FAST_INIT, &request, &answer), 0);
@@ -414,7 +373,7 @@ TEST_F(DeviceIoctlTest, FastInitWhoseOnlyMessageIsTheEchoFails) {
   SCONFIG_LIST list{1, &loopback};
   ASSERT_EQ(PassThruIoctl(ch, SET_CONFIG, &list, nullptr), 0);
 
-  PASSTHRU_MSG request = KLineMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
+  PASSTHRU_MSG request = MakeMsg(ISO14230, {0xC1, 0x33, 0xF1, 0x81});
   PASSTHRU_MSG answer{};
   answer.DataSize = 0xABCD;
   const uint32_t start = platform_.now();

@@ -96,7 +96,7 @@ TEST_F(IoctlEntryTest, ClearRxBufferOnTheSecondBusAndOnTheKLine) {
 TEST_F(IoctlEntryTest, ClearRxBufferFilesPendingFramesAndSurvivesASendFailure) {
   const uint32_t can = Connect(CAN);
   bus_->send_bus_frame(0x10, std::vector<uint8_t>{7, 0xE8}, 0, 5);  // due now, not yet read
-  platform_.fail_next_writes(2);
+  faults_.fail(platform::Call::kWrite, 1, 2);
   EXPECT_EQ(PassThruIoctl(can, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
   EXPECT_EQ(LastErrorText(), "PassThruIoctl: JmsgSendCmd returned 7");
   EXPECT_EQ(State().queues.can.count, 0u);  // filed by the first pass, then discarded

@@ -27,7 +27,7 @@ TEST_F(SerialDriverTest, EveryCallOnAClosedHandleIsRefusedWithoutSideEffects) {
   EXPECT_EQ(com_set_dtr(&h, 1), COM_ERR_HANDLE);
   EXPECT_EQ(com_set_rts(&h, 1), COM_ERR_HANDLE);
   EXPECT_EQ(com_close(nullptr), COM_ERR_HANDLE);
-  EXPECT_EQ(platform_.call_count(), 0u);
+  EXPECT_EQ(faults_.calls(), 0u);
 }
 
 TEST_F(SerialDriverTest, NullBufferAndUnknownIoctlAreRefused) {
@@ -113,10 +113,10 @@ TEST_F(SerialDriverTest, PlatformFailuresMapToTheDriverCodes) {
   ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 1, 0), COM_OK);
   uint8_t byte = 0;
   uint32_t count = 0;
-  platform_.fail_next_writes(1, emu::oserr::kGenFailure);
+  faults_.fail(platform::Call::kWrite, 1, 1, emu::oserr::kGenFailure);
   EXPECT_EQ(com_write(&h, &byte, 1, &count), COM_ERR_WRITE);
   EXPECT_EQ(Link().lLastError, emu::oserr::kGenFailure);
-  platform_.fail_next_reads(1);
+  faults_.fail(platform::Call::kRead, 1, 1);
   EXPECT_EQ(com_read(&h, &byte, 1, &count), COM_ERR_READ);
   com_close(&h);
 }

@@ -125,7 +125,7 @@ TEST_F(EcuConversation, ScriptedAnswerAndLoopbackEcho) {
 
 TEST_F(EcuConversation, KLineAnswerLongerThanOneFrameIsJoinedAndChecked) {
   const uint32_t ch = Connect(ISO14230);
-  ASSERT_EQ(Write(ch, BytesMsg(ch, {0xC2, 0x10, 0xF1, 0x21, 0x01})), 0);
+  ASSERT_EQ(Write(ch, MakeMsg(ch, {0xC2, 0x10, 0xF1, 0x21, 0x01})), 0);
   auto answer = ReadMessage(ch, 2000);
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->DataSize, 4u + 102u);
@@ -137,7 +137,7 @@ TEST_F(EcuConversation, KLineAnswerLongerThanOneFrameIsJoinedAndChecked) {
             emu::kline_checksum(std::vector<uint8_t>{0xC2, 0x10, 0xF1, 0x21, 0x01}));
 
   units_->kline.set_bad_checksum(true);
-  ASSERT_EQ(Write(ch, BytesMsg(ch, {0xC2, 0x10, 0xF1, 0x01, 0x00})), 0);
+  ASSERT_EQ(Write(ch, MakeMsg(ch, {0xC2, 0x10, 0xF1, 0x01, 0x00})), 0);
   EXPECT_FALSE(ReadMessage(ch, 300));
   EXPECT_EQ(LastErrorText(), "ISO9141/14230 Bad RX checksum");
 }

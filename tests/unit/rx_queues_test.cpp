@@ -22,7 +22,7 @@ class RxQueuesTest : public ChannelTest {
   }
   uint32_t PassFilter(uint32_t channel, uint32_t protocol, std::vector<uint8_t> mask,
                       std::vector<uint8_t> pattern) {
-    return Filter(channel, PASS_FILTER, Msg(protocol, mask), Msg(protocol, pattern));
+    return Filter(channel, PASS_FILTER, MakeMsg(protocol, mask), MakeMsg(protocol, pattern));
   }
   void MarkLastError() { DbgMsg(kMsgError, "marker"); }
 };
@@ -76,9 +76,9 @@ TEST_F(RxQueuesTest, OneFrameCanEnterBothQueues) {
   const uint32_t can = Connect(CAN);
   const uint32_t iso = Connect(ISO15765);
   PassFilter(can, CAN, {0, 0, 0xFF, 0xFF}, {0, 0, 7, 0xE8});
-  PASSTHRU_MSG fc = Msg(ISO15765, {0, 0, 7, 0xE0});
-  Filter(iso, FLOW_CONTROL_FILTER, Msg(ISO15765, {0, 0, 0xFF, 0xFF}),
-         Msg(ISO15765, {0, 0, 7, 0xE8}), &fc);
+  PASSTHRU_MSG fc = MakeMsg(ISO15765, {0, 0, 7, 0xE0});
+  Filter(iso, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF}),
+         MakeMsg(ISO15765, {0, 0, 7, 0xE8}), &fc);
   RouteReceivedFrame(Bus(0x10, {7, 0xE8, 0x10, 0x14}));
   EXPECT_EQ(State().queues.can.count, 1u);
   EXPECT_EQ(State().queues.iso15765.count, 1u);
@@ -86,7 +86,7 @@ TEST_F(RxQueuesTest, OneFrameCanEnterBothQueues) {
 
 TEST_F(RxQueuesTest, BlockFiltersAdmitNothingOnTheHost) {
   const uint32_t can = Connect(CAN);
-  Filter(can, BLOCK_FILTER, Msg(CAN, {0, 0, 0, 0}), Msg(CAN, {0, 0, 0, 0}));
+  Filter(can, BLOCK_FILTER, MakeMsg(CAN, {0, 0, 0, 0}), MakeMsg(CAN, {0, 0, 0, 0}));
   RouteReceivedFrame(Bus(0x10, {7, 0xE8}));
   EXPECT_EQ(State().queues.can.count, 0u);
 }
@@ -98,12 +98,12 @@ TEST_F(RxQueuesTest, LookupsScanFromTheLowestSlot) {
 
   const uint32_t ms = Connect(ISO15765_PS);
   const uint32_t iso = Connect(ISO15765);
-  PASSTHRU_MSG fc1 = Msg(ISO15765, {0, 0, 7, 0xE0});
-  PASSTHRU_MSG fc2 = Msg(ISO15765, {0, 0, 7, 0xE1});
-  const uint32_t first = Filter(ms, FLOW_CONTROL_FILTER, Msg(ISO15765, {0, 0, 0xFF, 0xF0}),
-                                Msg(ISO15765, {0, 0, 7, 0xE0}), &fc1);
-  const uint32_t second = Filter(iso, FLOW_CONTROL_FILTER, Msg(ISO15765, {0, 0, 0xFF, 0xFF}),
-                                 Msg(ISO15765, {0, 0, 7, 0xE8}), &fc2);
+  PASSTHRU_MSG fc1 = MakeMsg(ISO15765, {0, 0, 7, 0xE0});
+  PASSTHRU_MSG fc2 = MakeMsg(ISO15765, {0, 0, 7, 0xE1});
+  const uint32_t first = Filter(ms, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xF0}),
+                                MakeMsg(ISO15765, {0, 0, 7, 0xE0}), &fc1);
+  const uint32_t second = Filter(iso, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF}),
+                                 MakeMsg(ISO15765, {0, 0, 7, 0xE8}), &fc2);
   ASSERT_LT(first, second);
   EXPECT_EQ(GetFirstISOFlowFilterIndex(), static_cast<int32_t>(first));
   // A flow-control filter of the second bus matches a first-bus frame.
@@ -212,8 +212,8 @@ TEST_F(RxQueuesTest, AdapterOverflowReportFlagsBothQueuesOfTheNamedBus) {
 
 TEST_F(RxQueuesTest, BusFramesFromTheAdapterArriveWholeWithTheirTimestamp) {
   const uint32_t can = Connect(CAN, CAN_29BIT_ID);
-  Filter(can, PASS_FILTER, Msg(CAN, {0xFF, 0xFF, 0xFF, 0}, CAN_29BIT_ID),
-         Msg(CAN, {0x18, 0xDA, 0xF1, 0}, CAN_29BIT_ID));
+  Filter(can, PASS_FILTER, MakeMsg(CAN, {0xFF, 0xFF, 0xFF, 0}, CAN_29BIT_ID),
+         MakeMsg(CAN, {0x18, 0xDA, 0xF1, 0}, CAN_29BIT_ID));
   const uint32_t sent_at = adapter_.now();
   bus_->send_bus_frame(0x10, std::vector<uint8_t>{0x18, 0xDA, 0xF1, 0x10, 2, 0x41, 0}, 0x10);
   bus_->send_bus_frame(0x10, std::vector<uint8_t>{0x18, 0xDB, 0xF1, 0x10, 2, 0x41, 0}, 0x10);
@@ -226,45 +226,6 @@ TEST_F(RxQueuesTest, BusFramesFromTheAdapterArriveWholeWithTheirTimestamp) {
   const uint32_t ticks = static_cast<uint32_t>(f.timestamp[0]) << 24 | f.timestamp[1] << 16 |
                          f.timestamp[2] << 8 | f.timestamp[3];
   EXPECT_EQ(ticks, sent_at * 256);  // adapter time in 1/256 ms
-}
-
-}  // namespace
-}  // namespace orv::test
-
-namespace orv::test {
-namespace {
-
-// The pseudo-terminal tests rely on the adapter's steady traffic: it flows
-// only while the device's channel is connected and one of its bus's filters
-// admits it.
-TEST_F(RxQueuesTest, SteadyTrafficFlowsWhileConnectedAndAdmitted) {
-  uint8_t dev = 0;
-  std::vector<uint8_t> data;
-  uint32_t interval = 0;
-  ASSERT_TRUE(emu::parse_bus_traffic("10:07E80441:50", &dev, &data, &interval));
-  EXPECT_EQ(dev, 0x10);
-  EXPECT_EQ(data, (std::vector<uint8_t>{7, 0xE8, 4, 0x41}));
-  EXPECT_EQ(interval, 50u);
-  uint8_t flags = 0xFF;
-  ASSERT_TRUE(emu::parse_bus_traffic("10:18DAF1100241:50:xf", &dev, &data, &interval, &flags));
-  EXPECT_EQ(flags, emu::kTrafficFlag29Bit | emu::kTrafficFlagFd);
-  for (const char* bad : {"10:07E:50", "11:07E8:50", "10:07E8:0", "10:07E8", "10::50",
-                          "10:07E8:50:", "10:07E8:50:q"}) {
-    EXPECT_FALSE(emu::parse_bus_traffic(bad, &dev, &data, &interval)) << bad;
-  }
-
-  bus_->add_traffic(0x10, {7, 0xE8, 4, 0x41}, 50);
-  platform_.advance_ms(500);
-  Pump();
-  EXPECT_EQ(State().queues.can.count, 0u);  // not connected
-  const uint32_t can = Connect(CAN);
-  platform_.advance_ms(500);
-  Pump();
-  EXPECT_EQ(State().queues.can.count, 0u);  // no filter admits it
-  Filter(can, PASS_FILTER, Msg(CAN, {0, 0, 0xFF, 0xFF}), Msg(CAN, {0, 0, 7, 0xE8}));
-  platform_.advance_ms(500);
-  Pump();
-  EXPECT_EQ(State().queues.can.count, 10u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -88,32 +89,6 @@ TEST_F(ServicesTest, ReadMemOfNothingSendsNothing) {
   EXPECT_EQ(byte, 0x5A);
 }
 
-TEST_F(ServicesTest, ReadMemFailures) {
-  std::vector<uint8_t> read(100, 0xEE);
-  // Refused on the second chunk: the first chunk stays delivered.
-  units_.memory.poke(0, Pattern(64));
-  adapter_.refuse_answer({kMemDev, 2, 0, emu::kAny, 2});
-  EXPECT_EQ(PassThruReadMem(0, 100, read.data(), 0), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruReadMem: Error");
-  EXPECT_EQ(std::vector<uint8_t>(read.begin(), read.begin() + 64), Pattern(64));
-  EXPECT_EQ(read[64], 0xEE);
-  adapter_.clear_rules();
-
-  // No answer: 15 s on the virtual clock.
-  adapter_.drop_answer({kMemDev, 2});
-  const uint32_t start = platform_.now();
-  EXPECT_EQ(PassThruReadMem(0, 4, read.data(), 0), 7);
-  EXPECT_GE(platform_.now() - start, 15000u);
-  EXPECT_LT(platform_.now() - start, 15100u);
-  adapter_.clear_rules();
-
-  // An answer shorter than asked for is no success: the missing bytes
-  // would be left-overs of an earlier answer.
-  units_.memory.set_read_answer_limit(10);
-  EXPECT_EQ(PassThruReadMem(0, 16, read.data(), 0), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruReadMem: Error");
-}
-
 TEST_F(ServicesTest, WriteMemSendsOneLongFramePer64Bytes) {
   const auto bytes = Pattern(100);
   ASSERT_EQ(PassThruWriteMem(0x2000, 100, const_cast<uint8_t*>(bytes.data()), 7), 0);
@@ -143,24 +118,6 @@ TEST_F(ServicesTest, WriteMemOfTenBytesIsOneFrameOfSize28) {
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].size, 28);
   EXPECT_EQ(Sent()[0].flags, 0x10);
-}
-
-TEST_F(ServicesTest, WriteMemStopsAtTheFirstRefusedChunk) {
-  const auto bytes = Pattern(200);
-  adapter_.refuse_answer({kMemDev, 3, emu::kAny, emu::kAny, 2});
-  EXPECT_EQ(PassThruWriteMem(0, 200, const_cast<uint8_t*>(bytes.data()), 0), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruWriteMem: Error");
-  EXPECT_EQ(Sent().size(), 2u);
-}
-
-TEST_F(ServicesTest, SendFailureIsReportedWithTheLinkStatus) {
-  uint8_t bytes[4] = {};
-  platform_.fail_next_writes(2);  // the write and its retry
-  EXPECT_EQ(PassThruWriteMem(0, 4, bytes, 0), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruWriteMem: JmsgSendMsgs returned 7");
-  platform_.fail_next_writes(2);
-  EXPECT_EQ(PassThruReadMem(0, 4, bytes, 0), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruReadMem: JmsgSendCmd returned 7");
 }
 
 // --- clock --------------------------------------------------------------------------
@@ -253,22 +210,6 @@ TEST_F(ServicesTest, EmptyFirmwareIsDeleteOpenClose) {
   EXPECT_TRUE(adapter_.files().exists("APP.LDR"));
 }
 
-TEST_F(ServicesTest, FirmwareFailures) {
-  auto image = Pattern(1100);
-  adapter_.files().set_refuse_write_open(true);
-  EXPECT_EQ(PassThruUpdateFirmware(image.data(), 1100), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruUpdateFirmware(OPEN): Error");
-  EXPECT_EQ(Sent().size(), 2u);  // no data frame
-  adapter_.files().set_refuse_write_open(false);
-  ClearLogs();
-
-  // The second batch is refused: the third is never sent, nor the close.
-  adapter_.refuse_answer({kMemDev, 3, emu::kAny, 0x80, 2});
-  EXPECT_EQ(PassThruUpdateFirmware(image.data(), 1100), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruUpdateFirmware(LAST): Errror");
-  EXPECT_EQ(Sent().size(), 2u + 16);
-}
-
 TEST_F(ServicesTest, FirmwareCloseIsNotAwaited) {
   adapter_.drop_answer({kMemDev, 6});
   uint8_t image[3] = {1, 2, 3};
@@ -319,13 +260,63 @@ TEST_F(ServicesTest, SecurityReturnsExactly18KeyBytes) {
   EXPECT_EQ(std::vector<uint8_t>(request.begin() + 29, request.end()), std::vector<uint8_t>(18, 0));
 }
 
-TEST_F(ServicesTest, SecurityFailures) {
+// Refused and short answers: the call fails with its own text and sends
+// nothing after the refused request.
+struct Refusal {
+  const char* name;
+  emu::RequestMatch refused;
+  std::function<int32_t()> call;
+  const char* error;
+  size_t frames_sent;
+};
+
+TEST_F(ServicesTest, RefusedAnswersStopTheServiceWithItsText) {
+  static std::vector<uint8_t> bytes = Pattern(1100);
+  static uint8_t key[18];
+  const Refusal cases[] = {
+      {"read mem",
+       {kMemDev, 2, 0, emu::kAny, 2},
+       [] { return PassThruReadMem(0, 100, bytes.data(), 0); },
+       "PassThruReadMem: Error",
+       2},
+      {"write mem",
+       {kMemDev, 3, emu::kAny, emu::kAny, 2},
+       [] { return PassThruWriteMem(0, 200, bytes.data(), 0); },
+       "PassThruWriteMem: Error",
+       2},
+      {"firmware open",
+       {kMemDev, 5},
+       [] { return PassThruUpdateFirmware(bytes.data(), 1100); },
+       "PassThruUpdateFirmware(OPEN): Error",
+       2},
+      {"firmware batch",
+       {kMemDev, 3, emu::kAny, 0x80, 2},
+       [] { return PassThruUpdateFirmware(bytes.data(), 1100); },
+       "PassThruUpdateFirmware(LAST): Errror",
+       18},
+      {"security",
+       {0xF2, 2},
+       [] { return PassThruSecurity(1, key, key, key); },
+       "PassThruSecurity: Error",
+       1},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearLogs();
+    adapter_.clear_rules();
+    adapter_.refuse_answer(c.refused);
+    EXPECT_EQ(c.call(), 7);
+    EXPECT_EQ(LastErrorText(), c.error);
+    EXPECT_EQ(Sent().size(), c.frames_sent);
+  }
+}
+
+TEST_F(ServicesTest, ShortAnswersAreNoSuccess) {
+  // The missing bytes would be left-overs of an earlier answer.
+  uint8_t read[16] = {};
+  units_.memory.set_read_answer_limit(10);
+  EXPECT_EQ(PassThruReadMem(0, 16, read, 0), 7);
   uint8_t fixed[12] = {}, seed[16] = {}, key[18] = {};
-  adapter_.refuse_answer({0xF2, 2, emu::kAny, emu::kAny, 1});
-  EXPECT_EQ(PassThruSecurity(1, fixed, seed, key), 7);
-  EXPECT_EQ(LastErrorText(), "PassThruSecurity: Error");
-  // A key shorter than 18 bytes is refused too.
-  adapter_.clear_rules();
   adapter_.replace_answer({0xF2, 2},
                           {emu::Frame::make(kMemDev, 2, 0, 0, std::vector<uint8_t>(17, 9))});
   EXPECT_EQ(PassThruSecurity(1, fixed, seed, key), 7);
@@ -349,31 +340,6 @@ TEST_F(ServicesTest, NullPointersAreRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(PassThruSecurity(1, buf, buf, nullptr), 4);
   EXPECT_EQ(LastErrorText(), "PassThruSecurity null parameter");
   EXPECT_TRUE(Sent().empty());
-}
-
-TEST_F(ServicesTest, WithoutAnAdapterEveryServiceAnswersDeviceNotConnected) {
-  ASSERT_EQ(PassThruClose(0), 0);
-  platform_.remove_port(kAdapterPort);
-  uint8_t buf[18] = {};
-  RTC_DAY_TIME rtc{};
-  EXPECT_EQ(PassThruReadMem(0, 4, buf, 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruReadMem device not connected");
-  EXPECT_EQ(PassThruWriteMem(0, 4, buf, 0), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruWriteMem device not connected");
-  EXPECT_EQ(PassThruReadRTC(&rtc), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruReadRTC device not connected");
-  EXPECT_EQ(PassThruWriteRTC(nullptr), 8);  // the link check comes first
-  EXPECT_EQ(LastErrorText(), "PassThruWriteRTC device not connected");
-  EXPECT_EQ(PassThruUpdateFirmware(buf, 4), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruUpdateFirmware device not connected");
-  EXPECT_EQ(PassThruSecurity(1, buf, buf, buf), 8);
-  EXPECT_EQ(LastErrorText(), "PassThruSecurity device not connected");
-}
-
-TEST_F(ServicesTest, TrivialExports) {
-  EXPECT_EQ(VerifyORVXBuild(), 0);
-  EXPECT_EQ(PassThruGetPointer(1234), 1234);
-  EXPECT_EQ(PassThruGetPointer(-5), -5);
 }
 
 }  // namespace

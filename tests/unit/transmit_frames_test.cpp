@@ -15,12 +15,6 @@ class Transmit : public LibraryTest {
     LibraryTest::SetUp();
     device_ = OpenLink();
   }
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_, protocol, flags, 500000, &channel), 0);
-    ClearLogs();
-    return channel;
-  }
   int32_t Write(uint32_t channel, std::vector<PASSTHRU_MSG> msgs, uint32_t timeout = 0,
                 uint32_t* count = nullptr) {
     uint32_t n = static_cast<uint32_t>(msgs.size());
@@ -135,7 +129,7 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
 
 TEST_F(Transmit, KLineMessagesGoOutIn68BytePieces) {
   const uint32_t ch = Connect(ISO9141);
-  ASSERT_EQ(Write(ch, {BytesMsg(ISO9141, Count(150)), BytesMsg(ISO9141, Count(68))}), 0);
+  ASSERT_EQ(Write(ch, {MakeMsg(ISO9141, Count(150)), MakeMsg(ISO9141, Count(68))}), 0);
   const auto f = Frames();
   ASSERT_EQ(f.size(), 4u);
   EXPECT_EQ(f[0].dev, 0x90);
@@ -157,6 +151,12 @@ TEST_F(Transmit, TimeBudgetIsSharedByTheMessages) {
   ClearLogs();
   ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1})}, 10500), 0);
   EXPECT_EQ(TimeLimit(Frames()[0]), 10000u);
+  // A segmented message gets at least a second, whatever its share.
+  const uint32_t iso = Connect(ISO15765);
+  const PASSTHRU_MSG single = CanMsg(ISO15765, 0x7E0, {1});
+  ASSERT_EQ(Write(iso, {CanMsg(ISO15765, 0x7E0, Count(20)), single, single}, 0), 0);
+  EXPECT_EQ(TimeLimit(Frames()[0]), 1000u);
+  EXPECT_EQ(TimeLimit(Frames().back()), 333u);
 }
 
 TEST_F(Transmit, BatchesSplitAt1000FramesAndAt16384Bytes) {
@@ -181,7 +181,7 @@ TEST_F(Transmit, BatchesSplitAt1000FramesAndAt16384Bytes) {
 TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   const uint32_t can = Connect(CAN);
   uint32_t n = 0;
-  PASSTHRU_MSG short_can = BytesMsg(CAN, {0, 0, 7});
+  PASSTHRU_MSG short_can = MakeMsg(CAN, {0, 0, 7});
   EXPECT_EQ(Write(can, {CanMsg(CAN, 1, {1}), short_can, CanMsg(CAN, 2, {2})}, 0, &n),
             ERR_INVALID_MSG);
   EXPECT_EQ(n, 1u);
@@ -196,7 +196,7 @@ TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   const uint32_t iso = Connect(ISO15765);
   EXPECT_EQ(Write(iso, {CanMsg(ISO15765, 1, Count(4096))}, 0, &n), ERR_INVALID_MSG);
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(Write(iso, {BytesMsg(ISO15765, {0, 0, 7, 0xE0}, ISO15765_ADDR_TYPE)}, 0, &n),
+  EXPECT_EQ(Write(iso, {MakeMsg(ISO15765, {0, 0, 7, 0xE0}, ISO15765_ADDR_TYPE)}, 0, &n),
             ERR_INVALID_MSG);
   PASSTHRU_MSG bad_length = CanMsg(ISO15765, 1, Count(20), 0x10100000);
   bad_length.ExtraDataIndex = 13;

@@ -16,6 +16,7 @@
 #include "emulator/ecu_kline.h"
 #include "orvanta_j2534.h"
 #include "tests/support/library_fixture.h"
+#include "tests/support/messages.h"
 
 namespace orv::test {
 
@@ -44,16 +45,6 @@ inline PASSTHRU_MSG CanMsg(uint32_t protocol, uint32_t id, const std::vector<uin
   m.Data[3] = static_cast<uint8_t>(id);
   if (!payload.empty()) std::memcpy(m.Data + 4, payload.data(), payload.size());
   m.DataSize = static_cast<uint32_t>(4 + payload.size());
-  return m;
-}
-
-inline PASSTHRU_MSG BytesMsg(uint32_t protocol, const std::vector<uint8_t>& bytes,
-                             uint32_t tx_flags = 0) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  if (!bytes.empty()) std::memcpy(m.Data, bytes.data(), bytes.size());
-  m.DataSize = static_cast<uint32_t>(bytes.size());
   return m;
 }
 
@@ -103,8 +94,8 @@ class BusTest : public LibraryTest {
 
   uint32_t PassFilter(uint32_t channel, const std::vector<uint8_t>& mask_bytes,
                       const std::vector<uint8_t>& pattern_bytes, uint32_t tx_flags = 0) {
-    PASSTHRU_MSG mask = BytesMsg(channel, mask_bytes, tx_flags);
-    PASSTHRU_MSG pattern = BytesMsg(channel, pattern_bytes, tx_flags);
+    PASSTHRU_MSG mask = MakeMsg(channel, mask_bytes, tx_flags);
+    PASSTHRU_MSG pattern = MakeMsg(channel, pattern_bytes, tx_flags);
     uint32_t id = 0;
     EXPECT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &id), 0);
     return id;

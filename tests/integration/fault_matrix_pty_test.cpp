@@ -1,0 +1,110 @@
+// The fault matrix (tests/support/fault_matrix.h) over the native POSIX
+// backend, against orvanta-adapter-sim on a pseudo-terminal: the library's
+// error paths with real file descriptors, termios and real time. A single
+// failing call is tried at every point of each operation; every call
+// failing from a point on only for the open, whose waits are short (the
+// others would wait out their 15 s answer limit in real time).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+
+#include "passthru/library_state.h"
+#include "platform/platform.h"
+#include "tests/integration/pty_library_test.h"
+#include "tests/support/fault_matrix.h"
+#include "tests/support/sim_process.h"
+
+namespace orv::test {
+namespace {
+
+class PtyWorld {
+ public:
+  static constexpr uint32_t kPort = 7;
+  PtyWorld() {
+    ResetLibraryState();
+    platform::install(&faults);
+  }
+  ~PtyWorld() {
+    ResetLibraryState();
+    platform::install(nullptr);
+  }
+  PtyWorld(const PtyWorld&) = delete;
+  PtyWorld& operator=(const PtyWorld&) = delete;
+  std::string LastError() const { return LastErrorString(); }
+
+  platform::FaultPlatform faults{platform::native()};
+  uint32_t device_id = 0;
+};
+
+enum class Before { kNothing, kOpen, kOpenAndConnectCan };
+
+struct PtyCase {
+  const char* name;
+  Before before;
+  std::function<int32_t(PtyWorld&)> operation;
+  std::initializer_list<int32_t> allowed;
+  std::initializer_list<const char*> prefixes;
+  std::initializer_list<FaultMode> modes = {FaultMode::kOnce};
+};
+
+class FaultMatrixPtyTest : public PtyLibraryTest {};
+
+TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
+  SimProcess sim({"--answer-latency", "0"});
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  const PtyCase cases[] = {
+      {"open COM7",
+       Before::kNothing,
+       [](PtyWorld& w) { return PassThruOpen("COM7", &w.device_id); },
+       {0, ERR_DEVICE_NOT_CONNECTED},
+       {""},  // as over the emulator, no last-error text is promised
+       {FaultMode::kOnce, FaultMode::kFromThenOn}},
+      {"connect CAN",
+       Before::kOpen,
+       [](PtyWorld& w) {
+         uint32_t channel = 0;
+         return PassThruConnect(w.device_id, CAN, 0, 500000, &channel);
+       },
+       {0, ERR_FAILED},
+       {"PassThruConnect"}},
+      {"write CAN",
+       Before::kOpenAndConnectCan,
+       [](PtyWorld&) {
+         PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 0x07, 0xE0, 0x02, 0x01, 0x00});
+         uint32_t count = 1;
+         return PassThruWriteMsgs(CAN, &msg, &count, 0);
+       },
+       {0, ERR_FAILED},
+       {"JmsgSendMsgs", "PassThruWriteMsgs"}},
+      {"read version",
+       Before::kOpen,
+       [](PtyWorld&) {
+         char fw[80], dll[80], api[80];
+         return PassThruReadVersion(7, fw, dll, api);
+       },
+       {0, ERR_FAILED},
+       {"PassThruReadVersion"}},
+  };
+  for (const PtyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunFaultMatrix<PtyWorld>(
+        [&c](PtyWorld& w) {
+          if (c.before == Before::kNothing) return;
+          ASSERT_EQ(PassThruOpen("COM7", &w.device_id), 0);
+          uint32_t channel = 0;
+          if (c.before == Before::kOpenAndConnectCan) {
+            ASSERT_EQ(PassThruConnect(w.device_id, CAN, 0, 500000, &channel), 0);
+          }
+        },
+        c.operation,
+        [&c](const BasicFaultRun<PtyWorld>& run) {
+          ExpectCleanFailure(run, c.allowed, c.prefixes);
+        },
+        500, c.modes);
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace orv::test
