@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "tests/integration/pty_library_test.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/trace_host.h"
 
 namespace orv::test {
 namespace {
@@ -84,23 +85,10 @@ class TraceListener {
   std::string text_;
 };
 
-// Why the trace cannot reach `listener` on this machine, or "" when it can:
-// the library sends it to the host name, which must resolve to one of this
-// machine's own IPv4 addresses (a bare chroot has no such name).
+// Why the trace cannot reach `listener` on this machine, or "" when it can.
 std::string TraceUnreachableReason(const TraceListener& listener) {
   if (!listener.ok()) return "TCP port 8609 is taken by another program";
-  char host[256] = {};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (gethostname(host, sizeof host - 1) != 0 || getaddrinfo(host, nullptr, &hints, &found) != 0)
-    return "this machine's host name has no IPv4 address";
-  uint8_t octets[4] = {};
-  std::memcpy(octets, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, sizeof octets);
-  freeaddrinfo(found);
-  if (!platform::IsOwnIpv4Address(octets))
-    return "this machine's host name resolves to an address not its own";
-  return "";
+  return TraceHostUnusableReason();
 }
 
 using DiscoveryPtyTest = PtyLibraryTest;

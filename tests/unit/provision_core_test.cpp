@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@
 
 namespace orv::test {
 namespace {
+
+#if defined(_WIN32)
+constexpr bool kPosixFiles = false;
+#else
+constexpr bool kPosixFiles = true;
+#endif
 
 namespace fs = std::filesystem;
 using app::Provision;
@@ -83,7 +90,9 @@ TEST_F(ProvisionTest, WritesIotNetAndStoresTheSameBytesOnTheAdapter) {
   ASSERT_EQ(Provision("Home", "secret12"), 0) << LastErrorText();
   const auto expected = Bytes({"\x04", "Home", "\x08", "secret12"});
   EXPECT_EQ(LocalFile(), expected);
-  EXPECT_EQ(fs::status("IOT.NET").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  if (kPosixFiles) {
+    EXPECT_EQ(fs::status("IOT.NET").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  }
   EXPECT_EQ(adapter_.files().get("IOT.NET"), expected);
   // Anyone on the machine may be the trace's listener: the data frame shows
   // its header and length, never "secret12" (73 65 63 72 ...).
@@ -126,7 +135,8 @@ TEST_F(ProvisionTest, IotNetThatCannotBeWrittenOrIsNotOursIsNeverSent) {
       {[] { fs::create_symlink("victim", "IOT.NET"); }, app::kProvisionFileNotOwn},
       {[] { fs::create_hard_link("victim", "IOT.NET"); }, app::kProvisionFileNotOwn},
   };
-  for (const auto& c : cases) {
+  // Windows has no owner-only mode bits, and links need privileges there.
+  for (const auto& c : std::span(cases).first(kPosixFiles ? std::size(cases) : 1)) {
     c.make();
     EXPECT_EQ(Provision("Home", "secret12"), c.outcome);
     EXPECT_TRUE(Sent().empty());
