@@ -82,7 +82,7 @@ TEST_F(Win32Registry, EnumeratesSubkeysInOrderThenReportsNoMoreItems) {
 }
 
 // The size counts the terminating zero; values too big or missing and
-// missing subkeys are errors.
+// a subkey that cannot be opened are errors.
 TEST_F(Win32Registry, QueriesGiveTheValueAndItsSizeOrTheError) {
   const struct {
     const char* subkey;
@@ -94,7 +94,7 @@ TEST_F(Win32Registry, QueriesGiveTheValueAndItsSizeOrTheError) {
       {"Orvanta-IOT", "Debug", kOk, ""},  // present with empty text
       {"Orvanta-IOT", "Big", kErrorMoreData, nullptr},
       {"Orvanta-IOT", "SuppressPopups", kErrorFileNotFound, nullptr},
-      {"Nobody", "Name", kErrorFileNotFound, nullptr},
+      {"Nobody", "Name", kErrorCantOpen, nullptr},
   };
   for (const auto& row : rows) {
     std::array<uint8_t, 240> data{};
