@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <vector>
 
 #include "passthru/library_state.h"
 #include "platform/platform.h"
@@ -43,9 +44,9 @@ struct PtyCase {
   const char* name;
   Before before;
   std::function<int32_t(PtyWorld&)> operation;
-  std::initializer_list<int32_t> allowed;
-  std::initializer_list<const char*> prefixes;
-  std::initializer_list<FaultMode> modes = {FaultMode::kOnce};
+  std::vector<int32_t> allowed;
+  std::vector<const char*> prefixes;
+  std::vector<FaultMode> modes = {FaultMode::kOnce};
 };
 
 class FaultMatrixPtyTest : public PtyLibraryTest {};

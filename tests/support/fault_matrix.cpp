@@ -22,8 +22,8 @@ bool HandlesAgree(const platform::FaultPlatform& faults) {
   return faults.open_count() == 1 && Link().hCommPort == faults.open_handle();
 }
 
-void ExpectCleanFailure(int32_t status, std::initializer_list<int32_t> allowed,
-                        std::initializer_list<const char*> prefixes) {
+void ExpectCleanFailure(int32_t status, const std::vector<int32_t>& allowed,
+                        const std::vector<const char*>& prefixes) {
   EXPECT_NE(std::find(allowed.begin(), allowed.end(), status), allowed.end())
       << "unexpected status " << status << " (" << LastErrorString() << ")";
   if (status == 0) return;

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "emulator/adapter.h"
 #include "emulator/bus_unit.h"
@@ -71,11 +72,11 @@ using FaultRun = BasicFaultRun<FaultWorld>;
 
 // `status` is one of `allowed`; a failure leaves a last-error text that
 // starts with one of `prefixes`.
-void ExpectCleanFailure(int32_t status, std::initializer_list<int32_t> allowed,
-                        std::initializer_list<const char*> prefixes);
+void ExpectCleanFailure(int32_t status, const std::vector<int32_t>& allowed,
+                        const std::vector<const char*>& prefixes);
 template <class World>
-void ExpectCleanFailure(const BasicFaultRun<World>& run, std::initializer_list<int32_t> allowed,
-                        std::initializer_list<const char*> prefixes) {
+void ExpectCleanFailure(const BasicFaultRun<World>& run, const std::vector<int32_t>& allowed,
+                        const std::vector<const char*>& prefixes) {
   ExpectCleanFailure(run.status, allowed, prefixes);
 }
 
@@ -86,8 +87,8 @@ const char* ModeName(FaultMode mode);
 // returns its status, `check(run)` judges one run.
 template <class World = FaultWorld, class Prepare, class Operation, class Check>
 void RunFaultMatrix(Prepare prepare, Operation operation, Check check, uint64_t limit = 20000,
-                    std::initializer_list<FaultMode> modes = {FaultMode::kOnce,
-                                                              FaultMode::kFromThenOn}) {
+                    const std::vector<FaultMode>& modes = {FaultMode::kOnce,
+                                                           FaultMode::kFromThenOn}) {
   for (FaultMode mode : modes) {
     for (uint64_t n = 1; n <= limit; ++n) {
       SCOPED_TRACE("fault at platform call " + std::to_string(n) + ", " + ModeName(mode));

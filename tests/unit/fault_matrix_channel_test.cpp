@@ -264,8 +264,8 @@ enum class Periodic { kNone, kConnected, kSuspended };  // the CAN channel befor
 struct DeviceCase {
   const char* name;
   Periodic before;
-  std::initializer_list<int32_t> allowed;
-  std::initializer_list<const char*> prefixes;
+  std::vector<int32_t> allowed;
+  std::vector<const char*> prefixes;
   std::function<int32_t(FaultWorld&)> operation;
   std::function<bool(const FaultWorld&)> done;  // judged on success
 };
