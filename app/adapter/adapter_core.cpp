@@ -83,9 +83,9 @@ Outcome ReadInfo(uint32_t device_id, AdapterInfo* info) {
 }
 
 Outcome ListFiles(const std::string& pattern, std::vector<std::string>* names) {
-  std::vector<char> spec = Writable(pattern);
+  std::vector<char> pattern_text = Writable(pattern);  // the call takes a writable string
   std::vector<char> list(kListingCapacity, '\0');
-  const Outcome outcome = Result(PassThruReadDir(spec.data(), list.data()));
+  const Outcome outcome = Result(PassThruReadDir(pattern_text.data(), list.data()));
   if (!outcome.ok()) return outcome;
   list.back() = '\0';
   std::string_view rest(list.data());

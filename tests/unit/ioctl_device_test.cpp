@@ -15,7 +15,6 @@
 #include "emulator/service_units.h"
 #include "link/discovery.h"
 #include "link/jmsg.h"
-#include "passthru/rx_queues.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
@@ -23,6 +22,7 @@
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
 #include "passthru/periodic.h"
+#include "passthru/rx_queues.h"
 #include "tests/support/library_fixture.h"
 #include "tests/support/messages.h"
 
