@@ -40,6 +40,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/host_address.h"
 #include "platform/registry_ini.h"
 
 namespace orv::platform {
@@ -353,16 +354,8 @@ class PosixPlatform final : public Platform {
   OsError socket_startup() override { return kOk; }
 
   OsError trace_connect(uint16_t port, SocketHandle* socket_out) override {
-    char host[241] = {};
-    if (gethostname(host, sizeof host - 1) != 0) return errno;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return EHOSTUNREACH;
     sockaddr_in address{};
-    std::memcpy(&address, found->ai_addr, sizeof address);
-    freeaddrinfo(found);
+    if (const OsError error = OwnHostAddress(&address); error != kOk) return error;
     uint8_t octets[4];
     std::memcpy(octets, &address.sin_addr, sizeof octets);
     if (!IsOwnIpv4Address(octets)) return EADDRNOTAVAIL;

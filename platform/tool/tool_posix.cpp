@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/host_address.h"
 #include "platform/tool/tool_platform.h"
 
 namespace orv::platform::tool {
@@ -40,20 +41,6 @@ void OnInterrupt(int) {
 
 int Fd(NetSocket socket) {
   return static_cast<int>(socket);
-}
-
-// The first IPv4 address of the host name, as the library's trace finds it.
-OsError OwnHostAddress(sockaddr_in* address) {
-  char host[241] = {};
-  if (gethostname(host, sizeof host - 1) != 0) return errno;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return EHOSTUNREACH;
-  std::memcpy(address, found->ai_addr, sizeof *address);
-  freeaddrinfo(found);
-  return kOk;
 }
 
 }  // namespace
