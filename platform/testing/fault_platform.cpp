@@ -114,6 +114,7 @@ bool FaultPlatform::NextReadFails() {
 }
 
 OsError FaultPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) {
+  if (wait_hook_) wait_hook_();
   if (NextReadFails()) {
     *readable = true;
     return kOk;

@@ -24,6 +24,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -69,6 +70,11 @@ class FaultPlatform : public Platform {
   }
   // Lifts every rule; the counts go on.
   void clear();
+  // Runs `hook` at the start of every serial_wait_readable, on the waiting
+  // thread: a test stops a caller there, where it waits for an answer with
+  // the library's state released, to let another thread in. Set it before
+  // the threads start.
+  void on_wait(std::function<void()> hook) { wait_hook_ = std::move(hook); }
 
   // Calls of `kind` since construction or reset_counts().
   uint64_t calls(Call kind = Call::kAny) const { return counts_[Index(kind)]; }
@@ -140,6 +146,7 @@ class FaultPlatform : public Platform {
   uint32_t cuts_left_ = 0;
   uint32_t cut_bytes_ = 0;
   uint32_t write_limit_ms_ = 0;  // of the last serial_set_timeouts
+  std::function<void()> wait_hook_;
   SerialHandle last_open_ = kInvalidHandle;
   uint32_t open_count_ = 0;
 };

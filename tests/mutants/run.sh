@@ -3,6 +3,8 @@
 # mutation of tests/mutants/mutants.txt to a copy of the sources, one at a
 # time, rebuilds the unit test program there (incrementally, in its own
 # build directory) and runs it. A mutant is caught when the tests fail.
+# A mutant marked "build: tsan" (a lock left out) is built with the thread
+# sanitizer instead and caught when the concurrency tests fail or race.
 #
 # Usage: tests/mutants/run.sh [--sample K] [--only NAME] [--list]
 #   --sample K  K mutants, a window that moves with the CI run number
@@ -26,10 +28,12 @@ while [ $# -gt 0 ]; do
 done
 
 # The table: blocks of "name:", "file:", "find:" and "replace:" lines.
-names=() files=() finds=() repls=()
+# In find and replace, "\n" stands for a line break.
+names=() files=() finds=() repls=() builds=()
 while IFS= read -r line; do
   case $line in
-    name:\ *) names+=("${line#name: }") ;;
+    name:\ *) names+=("${line#name: }") builds+=("") ;;
+    build:\ *) builds[${#builds[@]} - 1]=${line#build: } ;;
     file:\ *) files+=("${line#file: }") ;;
     find:\ *) finds+=("${line#find: }") ;;
     replace:*) r=${line#replace:}; repls+=("${r# }") ;;
@@ -42,9 +46,12 @@ if [ "$n" -ne "${#files[@]}" ] || [ "$n" -ne "${#finds[@]}" ] || [ "$n" -ne "${#
 fi
 
 # Every mutant must still apply: its text found exactly once.
+occurrences() {  # FILE TEXT -> how often TEXT occurs in FILE
+  python3 -c 'import sys; print(open(sys.argv[1]).read().count(sys.argv[2].replace("\\n", "\n")))' "$@" 2>/dev/null || echo 0
+}
 stale=0
 for ((i = 0; i < n; i++)); do
-  found=$(grep -cF -- "${finds[i]}" "$root/${files[i]}" 2>/dev/null || true)
+  found=$(occurrences "$root/${files[i]}" "${finds[i]}")
   if [ "$found" != 1 ]; then
     echo "error: mutant ${names[i]}: text found $found times in ${files[i]}: ${finds[i]}" >&2
     stale=1
@@ -90,24 +97,49 @@ PY
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$work}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-tests=$work/build/tests/unit_tests
-build() { cmake --build "$work/build" -j2 --target unit_tests >"$work/build.log" 2>&1; }
+# Two builds of the copy: plain, and (only when a picked mutant needs it)
+# with the thread sanitizer, which runs just the concurrency tests.
+kind=plain
+configure() {
+  local dir=$work/build extra=()
+  if [ "$kind" = tsan ]; then
+    dir=$work/build-tsan
+    extra=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORV_SANITIZE_THREAD=ON)
+  fi
+  [ -f "$dir/CMakeCache.txt" ] ||
+    cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${extra[@]}" >/dev/null
+}
+dir() { if [ "$kind" = tsan ]; then echo "$work/build-tsan"; else echo "$work/build"; fi; }
+build() { cmake --build "$(dir)" -j2 --target unit_tests >"$work/build.log" 2>&1; }
 # (In a subshell: a mutant that crashes the tests is caught, not news.)
-run_tests() { (timeout 900 "$tests" --gtest_brief=1 --gtest_fail_fast >"$work/test.log" 2>&1) 2>/dev/null; }
-
-build || { tail -n 30 "$work/build.log" >&2; echo "error: the unmutated sources do not build" >&2; exit 2; }
-run_tests || { tail -n 30 "$work/test.log" >&2; echo "error: the unit tests fail without a mutant" >&2; exit 2; }
+run_tests() {
+  local filter=()
+  [ "$kind" = tsan ] && filter=(--gtest_filter='Concurrency*')
+  (TSAN_OPTIONS=halt_on_error=1 timeout 900 "$(dir)/tests/unit_tests" --gtest_brief=1 \
+    --gtest_fail_fast "${filter[@]}" >"$work/test.log" 2>&1) 2>/dev/null
+}
+# Builds the unmutated copy of the current kind once and checks that its
+# tests pass.
+declare -A ready=()
+prepare() {
+  [ -n "${ready[$kind]:-}" ] && return 0
+  configure
+  build || { tail -n 30 "$work/build.log" >&2; echo "error: the unmutated sources do not build ($kind)" >&2; exit 2; }
+  run_tests || { tail -n 30 "$work/test.log" >&2; echo "error: the unit tests fail without a mutant ($kind)" >&2; exit 2; }
+  ready[$kind]=1
+}
 
 caught=0 survivors=()
 for i in "${picked[@]}"; do
+  kind=${builds[i]:-plain}
+  prepare
   file=$src/${files[i]}
   cp "$file" "$work/original"
   python3 - "$file" "${finds[i]}" "${repls[i]}" <<'PY'
 import sys
 path, find, repl = sys.argv[1:4]
 text = open(path).read()
-open(path, "w").write(text.replace(find, repl, 1))
+open(path, "w").write(text.replace(find.replace("\\n", "\n"), repl.replace("\\n", "\n"), 1))
 PY
   start=$SECONDS
   if ! build; then
@@ -124,7 +156,8 @@ PY
   cp "$work/original" "$file"
   printf '%-44s %-15s %3ss  (%s)\n' "${names[i]}" "$verdict" $((SECONDS - start)) "${files[i]}"
 done
-build >/dev/null 2>&1 || true  # leave the copy built unmutated for the next run
+# Leave the copies built unmutated for the next run.
+for kind in "${!ready[@]}"; do build >/dev/null 2>&1 || true; done
 
 echo "${caught} of ${#picked[@]} mutants caught"
 [ "$stale" = 0 ] || exit 2

@@ -4,6 +4,7 @@
 // store listings and periodic start/stop, all at the same time. Every
 // answer must be the caller's own.
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,30 @@ TEST_F(ConcurrencyTest, ChannelsIoctlsListingsAndPeriodicsRunTogether) {
   EXPECT_EQ(failures.load(), 0);
   ASSERT_EQ(seen.size(), kFrames);
   for (uint32_t i = 0; i < kFrames; ++i) ASSERT_EQ(seen[i], i) << "frame " << i;
+}
+
+// The adapter has one answer place, so a call waiting in it keeps other
+// such calls out until it has its answer. The second listing starts on
+// another thread while the first waits with the state released, and gets
+// the time to overtake it if it could.
+TEST_F(ConcurrencyTest, AnAnswerWaitKeepsTheNextAnswerCallOut) {
+  adapter_.files().put("A.TXT", {1});
+  adapter_.files().put("C.BIN", {3});
+  const auto list = [](std::string pattern) {
+    char names[256] = {};
+    return PassThruReadDir(pattern.data(), names) == 0 ? std::string(names) : "failed";
+  };
+  std::atomic<bool> started{false};
+  std::thread second;
+  std::string second_list;
+  faults_.on_wait([&] {
+    if (started.exchange(true)) return;
+    second = std::thread([&] { second_list = list("*.BIN"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
+  EXPECT_EQ(list("*.TXT"), "A.TXT,");
+  second.join();
+  EXPECT_EQ(second_list, "C.BIN,");
 }
 
 }  // namespace
