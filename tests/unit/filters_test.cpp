@@ -3,6 +3,8 @@
 // holds afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
@@ -21,11 +23,11 @@ class FiltersTest : public ChannelTest {
     PASSTHRU_MSG p = MakeMsg(protocol, pattern, tx_flags);
     return PassThruStartMsgFilter(channel, PASS_FILTER, &m, &p, nullptr, id);
   }
-  int32_t StartFlow(uint32_t channel, const PASSTHRU_MSG& flow, uint32_t* id) {
-    PASSTHRU_MSG m = MakeMsg(flow.ProtocolID, {0xFF, 0xFF, 0xFF, 0xFF}, flow.TxFlags);
-    PASSTHRU_MSG p = MakeMsg(flow.ProtocolID, {0, 0, 7, 0xE8}, flow.TxFlags);
-    PASSTHRU_MSG f = flow;
-    return PassThruStartMsgFilter(channel, FLOW_CONTROL_FILTER, &m, &p, &f, id);
+  // A flow-control filter sending `flow`, with an all-ones mask of its length.
+  int32_t StartFlow(uint32_t channel, PASSTHRU_MSG flow, uint32_t* id) {
+    PASSTHRU_MSG mask = flow;
+    std::fill_n(mask.Data, mask.DataSize, 0xFF);
+    return PassThruStartMsgFilter(channel, FLOW_CONTROL_FILTER, &mask, &flow, &flow, id);
   }
 };
 
@@ -111,11 +113,8 @@ TEST_F(FiltersTest, FlowControlFrameWithAndWithoutPadding) {
   // 29-bit identifier with extended address: 4 + 1 identifier bytes,
   // padded to 8 payload bytes counted after the 4-byte identifier.
   ClearLogs();
-  PASSTHRU_MSG flow29 = MakeMsg(ISO15765, {0x18, 0xDA, 0xF1, 0x10, 0x55},
-                                CAN_29BIT_ID | ISO15765_FRAME_PAD | ISO15765_ADDR_TYPE);
-  PASSTHRU_MSG m = MakeMsg(ISO15765, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, flow29.TxFlags);
-  PASSTHRU_MSG p = MakeMsg(ISO15765, {0x18, 0xDA, 0x10, 0xF1, 0x55}, flow29.TxFlags);
-  ASSERT_EQ(PassThruStartMsgFilter(ch, FLOW_CONTROL_FILTER, &m, &p, &flow29, &id), 0);
+  const uint32_t flags = CAN_29BIT_ID | ISO15765_FRAME_PAD | ISO15765_ADDR_TYPE;
+  ASSERT_EQ(StartFlow(ch, MakeMsg(ISO15765, {0x18, 0xDA, 0xF1, 0x10, 0x55}, flags), &id), 0);
   const auto f = SentOfType(0x20, 3, 3).at(0);
   EXPECT_EQ(f.flags, 0x10);
   EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x18, 0xDA, 0xF1, 0x10, 0x55, 0x30, 8, 20, 0, 0, 0, 0}));
