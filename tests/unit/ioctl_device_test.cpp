@@ -1,7 +1,9 @@
-// The device and channel ioctls over the in-process emulated adapter with
-// its bus simulation: information lists, the voltage and digital reads
-// with and without an answer, clearing of periodic messages and filters,
-// the two K-line initialisations, the adapter controls, and null pointers.
+// The PassThruIoctl entry and the device calls over the in-process
+// emulated adapter: the channel test and its skip list, the buffer ioctls,
+// information lists, the voltage and digital reads with and without an
+// answer, clearing of periodic messages and filters, the two K-line
+// initialisations, the adapter controls, null pointers, and the
+// programming voltage, version and last-error calls.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,21 +15,90 @@
 #include "emulator/ecu_kline.h"
 #include "emulator/kline_init_unit.h"
 #include "emulator/service_units.h"
-#include "link/discovery.h"
-#include "link/jmsg.h"
+#include "link/link_state.h"
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/channel_table.h"
-#include "passthru/config_options.h"
 #include "passthru/filter_table.h"
 #include "passthru/library_state.h"
-#include "passthru/periodic.h"
 #include "passthru/rx_queues.h"
-#include "tests/support/library_fixture.h"
-#include "tests/support/messages.h"
+#include "tests/unit/channels_fixture.h"
 
 namespace orv::test {
 namespace {
+
+// --- the entry: channel test, dispatch and the buffer ioctls -------------------------------
+
+using IoctlEntryTest = ChannelTest;
+
+TEST_F(IoctlEntryTest, ChannelZeroHasNoQueuesAndUnknownIdsAreNotSupported) {
+  EXPECT_EQ(PassThruIoctl(0, CLEAR_TX_BUFFER, nullptr, nullptr), 2);
+  EXPECT_EQ(LastErrorText(), "Invalid channel ID for CLEAR_TX_BUFFER");
+  EXPECT_EQ(PassThruIoctl(0, CLEAR_RX_BUFFER, nullptr, nullptr), 2);
+  EXPECT_EQ(LastErrorText(), "Invalid channel ID for CLEAR_RX_BUFFER");
+  EXPECT_EQ(PassThruIoctl(0, 0x0B, nullptr, nullptr), 1);
+  EXPECT_TRUE(Sent().empty());
+
+  const uint32_t ch = Connect(CAN);
+  for (uint32_t ioctl : {0x06u, 0x0Bu, 0x0Fu, 0x8000u, 0x10008u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(PassThruIoctl(ch, ioctl, nullptr, nullptr), 1) << ioctl;
+  }
+  EXPECT_EQ(LastErrorText(), "Ioctl function not supported");
+  // Nothing is queued on the host for transmission: nothing to send.
+  EXPECT_EQ(PassThruIoctl(ch, CLEAR_TX_BUFFER, nullptr, nullptr), 0);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(IoctlEntryTest, ClearRxBufferEmptiesOnlyTheChannelsQueueAndKeepsItsOverflow) {
+  Connect(CAN);
+  const uint32_t iso = Connect(ISO15765, CAN_ID_BOTH);
+  const JMSG echo = MakeJmsg(0x20, 2, 5, 0, {7, 0xE8, 1});
+  RouteReceivedFrame(echo);  // into both queues of the first bus
+  RouteReceivedFrame(echo);
+  State().queues.iso15765.overflow = 1;
+  ASSERT_EQ(State().queues.iso15765.count, 2u);
+  ASSERT_EQ(State().queues.can.count, 2u);
+
+  ASSERT_EQ(PassThruIoctl(iso, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
+  EXPECT_EQ(State().queues.iso15765.count, 0u);
+  EXPECT_EQ(State().queues.iso15765.head, 0u);
+  EXPECT_EQ(State().queues.iso15765.tail, 0u);
+  EXPECT_EQ(State().queues.iso15765.overflow, 1u);
+  EXPECT_EQ(State().queues.iso15765.flags, CAN_ID_BOTH);
+  EXPECT_EQ(State().queues.can.count, 2u);
+  // One empty clear frame, to the ISO 15765 channel's CAN device.
+  const auto frames = Sent();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].flags, 0);
+  EXPECT_EQ(frames[0].size, 0);
+  EXPECT_EQ(bus_->device(0x10).receive_clears, 1u);
+
+  // The second bus clears at its own CAN device; the K-line has nothing to send.
+  const uint32_t ms = Connect(ISO15765_PS);
+  ASSERT_EQ(PassThruIoctl(ms, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
+  EXPECT_EQ(bus_->device(0x30).receive_clears, 1u);
+
+  const uint32_t k3 = Connect(ISO9141);
+  for (int i = 0; i < 3; ++i) RouteReceivedFrame(MakeJmsg(0x90, 2, 0, 0, {0x48}));
+  ClearLogs();
+  // Channel 4 shares the queue that channel 3's clear empties.
+  ASSERT_EQ(PassThruIoctl(k3, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
+  EXPECT_EQ(State().queues.iso9141.count, 0u);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(IoctlEntryTest, ClearRxBufferFilesPendingFramesAndSurvivesASendFailure) {
+  const uint32_t can = Connect(CAN);
+  bus_->send_bus_frame(0x10, std::vector<uint8_t>{7, 0xE8}, 0, 5);  // due now, not yet read
+  faults_.fail(platform::Call::kWrite, 1, 2);
+  EXPECT_EQ(PassThruIoctl(can, CLEAR_RX_BUFFER, nullptr, nullptr), 0);
+  EXPECT_EQ(LastErrorText(), "PassThruIoctl: JmsgSendCmd returned 7");
+  EXPECT_EQ(State().queues.can.count, 0u);  // filed by the first pass, then discarded
+  Pump();
+  EXPECT_EQ(State().queues.can.count, 0u);
+}
+
+// --- the device calls over the bus simulation -------------------------------------------
 
 // Scripts the K-line ECU's answer to `request`; empty: no answer. Kept
 // out of line: inlined with a constant key size, the map insertion trips a
@@ -51,6 +122,11 @@ class DeviceIoctlTest : public LibraryTest {
   int32_t Read(uint32_t channel, uint32_t ioctl_id, uint32_t* value) {
     return PassThruIoctl(channel, ioctl_id, nullptr, value);
   }
+  std::vector<uint8_t> DacBytesSent() const {
+    const auto sent = Sent();
+    if (sent.size() != 1 || sent[0].dev != 0xC0 || sent[0].op != 3 || sent[0].type != 7) return {};
+    return {sent[0].data.begin(), sent[0].data.begin() + sent[0].size};
+  }
   std::vector<emu::Frame> SentTo(uint8_t dev) const {
     std::vector<emu::Frame> out;
     for (const emu::Frame& f : Sent()) {
@@ -64,10 +140,22 @@ class DeviceIoctlTest : public LibraryTest {
   uint32_t device_id_ = 0;
 };
 
-// --- the channel test of the entry ------------------------------------------------------
-
-TEST_F(DeviceIoctlTest, DeviceWideIoctlsNeedNoOpenChannel) {
+TEST_F(DeviceIoctlTest, ClosedChannelAnswersNotConnectedUnlessTheTestIsSkipped) {
   constexpr uint32_t kClosed = 9;
+  for (uint32_t ioctl : {0x01u, 0x02u, 0x04u, 0x05u, 0x06u, 0x07u, 0x08u, 0x09u, 0x0Au, 0x10200u}) {
+    SCOPED_TRACE(ioctl);
+    EXPECT_EQ(PassThruIoctl(kChannelCan, ioctl, nullptr, nullptr), 8);
+    EXPECT_EQ(LastErrorText(), "PassThruIoctl invalid ChannelID");
+  }
+  // Skipped IDs without a handler end as "not supported", whatever the channel.
+  for (uint32_t ioctl : {0x10003u, 0x10004u, 0x10006u, 0x10007u, 0x10500u, 0x10501u}) {
+    SCOPED_TRACE(ioctl);
+    EXPECT_EQ(PassThruIoctl(kChannelCan, ioctl, nullptr, nullptr), 1);
+    EXPECT_EQ(LastErrorText(), "Ioctl function not supported");
+  }
+  EXPECT_TRUE(Sent().empty());
+
+  // The device-wide ioctls skip the test.
   uint32_t value = 0;
   for (uint32_t id : {READ_VBATT, READ_PROG_VOLTAGE, READ_CH1_VOLTAGE, READ_CH2_VOLTAGE,
                       READ_CH3_VOLTAGE, READ_DIO1, READ_DIO2}) {
@@ -87,57 +175,30 @@ TEST_F(DeviceIoctlTest, DeviceWideIoctlsNeedNoOpenChannel) {
   SPARAM_LIST list{1, &param};
   EXPECT_EQ(PassThruIoctl(kClosed, GET_DEVICE_INFO, nullptr, &list), 0);
   EXPECT_EQ(PassThruIoctl(kClosed, GET_PROTOCOL_INFO, nullptr, &list), 1);
-
-  // The channel ioctls turn a closed channel away before anything is sent.
-  ClearLogs();
-  for (uint32_t id :
-       {FIVE_BAUD_INIT, FAST_INIT, CLEAR_PERIODIC_MSGS, CLEAR_MSG_FILTERS, CAN_D2_FLOW_CONTROL}) {
-    SCOPED_TRACE(id);
-    EXPECT_EQ(PassThruIoctl(kChannelCan, id, nullptr, nullptr), 8);
-    EXPECT_EQ(LastErrorText(), "PassThruIoctl invalid ChannelID");
-  }
-  EXPECT_TRUE(Sent().empty());
 }
 
 // --- information lists --------------------------------------------------------------------
 
-TEST_F(DeviceIoctlTest, DeviceInfoStopsAtTheFirstUnknownParameter) {
+TEST_F(DeviceIoctlTest, InfoListsStopAtTheFirstUnknownParameter) {
   std::array<SPARAM, 4> params{{{1, 0, 9}, {73, 0, 9}, {3, 0, 9}, {6, 0, 9}}};
   SPARAM_LIST list{4, params.data()};
   EXPECT_EQ(PassThruIoctl(0, GET_DEVICE_INFO, nullptr, &list), 1);
   EXPECT_EQ(LastErrorText(), "Requested Ioctl parameter (3) not supported");
-  EXPECT_EQ(params[0].Value, Link().SerialNumber);
   EXPECT_EQ(params[0].Value, adapter_.system().serial_number());
   EXPECT_EQ(params[0].Supported, 1u);
   EXPECT_EQ(params[1].Value, 2003u);
   EXPECT_EQ(params[2].Supported, 0u);
   EXPECT_EQ(params[3].Supported, 9u);  // not looked at
 
-  std::array<SPARAM, 6> known{
-      {{5, 0, 0}, {7, 0, 0}, {21, 0, 0}, {56, 0, 0}, {58, 0, 0}, {79, 0, 0}}};
-  SPARAM_LIST all{6, known.data()};
-  ASSERT_EQ(PassThruIoctl(0, GET_DEVICE_INFO, nullptr, &all), 0);
-  const uint32_t values[] = {0x10001, 0x20001, 0x20000, 0x10001, 0x20001, 0x20000};
-  for (size_t i = 0; i < known.size(); ++i) {
-    EXPECT_EQ(known[i].Value, values[i]) << known[i].Parameter;
-    EXPECT_EQ(known[i].Supported, 1u);
-  }
-}
-
-TEST_F(DeviceIoctlTest, ProtocolInfoIsTheSameOnEveryChannel) {
+  // Protocol information is the same on every channel.
   const uint32_t kline = Connect(ISO9141, 0, 10400);
   for (uint32_t channel : {0u, kline}) {
-    std::array<SPARAM, 3> params{{{5, 0, 0}, {2, 0, 0}, {25, 0, 0}}};
-    SPARAM_LIST list{3, params.data()};
-    ASSERT_EQ(PassThruIoctl(channel, GET_PROTOCOL_INFO, nullptr, &list), 0);
-    EXPECT_EQ(params[0].Value, 100u);
-    EXPECT_EQ(params[1].Value, 64u);
-    EXPECT_EQ(params[2].Value, 20000u);
+    std::array<SPARAM, 2> info{{{5, 0, 0}, {3, 0, 1}}};
+    SPARAM_LIST info_list{2, info.data()};
+    EXPECT_EQ(PassThruIoctl(channel, GET_PROTOCOL_INFO, nullptr, &info_list), 1);
+    EXPECT_EQ(info[0].Value, 100u);
+    EXPECT_EQ(info[1].Supported, 0u);
   }
-  SPARAM unknown{3, 0, 1};
-  SPARAM_LIST list{1, &unknown};
-  EXPECT_EQ(PassThruIoctl(0, GET_PROTOCOL_INFO, nullptr, &list), 1);
-  EXPECT_EQ(unknown.Supported, 0u);
 }
 
 // --- voltage and digital readings ----------------------------------------------------------
@@ -152,22 +213,13 @@ TEST_F(DeviceIoctlTest, VoltageReadsAskTheirInputAndReportMillivolts) {
                {READ_CH3_VOLTAGE, 3},
                {READ_CH1_VOLTAGE, 4}};  // channel 1 is input 4
   for (const Case& c : cases) units_.io.set_analog(c.input, static_cast<uint16_t>(1000 + c.input));
+  // Each input holds its own value: the reading shows which one was asked.
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ioctl_id);
-    ClearLogs();
     uint32_t millivolts = 0;
     ASSERT_EQ(Read(0, c.ioctl_id, &millivolts), 0);
     EXPECT_EQ(millivolts, (1000u + c.input) * 10);
-    ASSERT_EQ(Sent().size(), 1u);
-    EXPECT_EQ(Sent()[0].dev, 0xB0);
-    EXPECT_EQ(Sent()[0].op, 2);
-    EXPECT_EQ(Sent()[0].size, 1);
-    EXPECT_EQ(Sent()[0].data[0], c.input);
   }
-  units_.io.set_analog(1, 1234);
-  uint32_t vbatt = 0;
-  ASSERT_EQ(Read(0, READ_VBATT, &vbatt), 0);
-  EXPECT_EQ(vbatt, 12340u);
 }
 
 TEST_F(DeviceIoctlTest, ReadingsWithoutAnAnswerTimeOutAfter15Seconds) {
@@ -195,12 +247,7 @@ TEST_F(DeviceIoctlTest, ReadingsWithoutAnAnswerTimeOutAfter15Seconds) {
 TEST_F(DeviceIoctlTest, DigitalLinesAreWrittenAndRead) {
   uint8_t level = 1;
   ASSERT_EQ(PassThruIoctl(0, WRITE_DIO1, &level, nullptr), 0);
-  ASSERT_EQ(Sent().size(), 1u);
-  EXPECT_EQ(Sent()[0].dev, 0xD0);
-  EXPECT_EQ(Sent()[0].op, 3);
-  EXPECT_EQ(Sent()[0].size, 2);
-  EXPECT_EQ(Sent()[0].data[0], 1);
-  EXPECT_EQ(Sent()[0].data[1], 1);
+  EXPECT_EQ(units_.io.line(1), 1);
   units_.io.set_line(2, 0xA5);
   uint32_t value = 0;
   ASSERT_EQ(Read(0, READ_DIO1, &value), 0);
@@ -352,7 +399,6 @@ TEST_F(DeviceIoctlTest, FastInitReturnsTheEcuAnswerAndSkipsTheEcho) {
   EXPECT_EQ(sent[0].data[5] & 0x30, 0x10);
   EXPECT_EQ(sent[1].type, 5);
   EXPECT_EQ(State().channels.ISO9141Setup.init_type & 0x10, 0);
-  EXPECT_EQ(kline_init_.fast_init_requests(), 1u);
 }
 
 // The read that delivers the answer reports the K-line overflow (0x12).
@@ -429,17 +475,13 @@ TEST_F(DeviceIoctlTest, D2FlowControlGoesOnlyToTheRawCanChannels) {
 
 TEST_F(DeviceIoctlTest, DisplayTestWritesItsText) {
   ASSERT_EQ(PassThruIoctl(0, WRITE_LCD_TEST, nullptr, nullptr), 0);
-  const auto sent = Sent();
+  const auto sent = SentTo(0xF1);
   ASSERT_EQ(sent.size(), 1u);
-  const emu::Frame& f = sent[0];
-  EXPECT_EQ(f.dev, 0xF1);
-  EXPECT_EQ(f.op, 3);
-  ASSERT_EQ(f.size, 19);
+  EXPECT_EQ(sent[0].op, 3);
   std::vector<uint8_t> expected{2, 0, 0, 'I', 'O', 'T', ' ', 'T', 'e', 's', 't'};
-  expected.resize(19, 0);
-  EXPECT_EQ(std::vector<uint8_t>(f.data.begin(), f.data.begin() + 19), expected);
-  ASSERT_EQ(units_.display.texts().size(), 1u);
-  EXPECT_EQ(units_.display.texts()[0], "IOT Test");
+  expected.resize(19, 0);  // a mode byte, two zero bytes, a 16-byte text field
+  EXPECT_EQ(std::vector<uint8_t>(sent[0].data.begin(), sent[0].data.begin() + sent[0].size),
+            expected);
 }
 
 TEST_F(DeviceIoctlTest, NullPointersSendNothing) {
@@ -452,6 +494,123 @@ TEST_F(DeviceIoctlTest, NullPointersSendNothing) {
   SPARAM_LIST no_params{3, nullptr};
   EXPECT_EQ(PassThruIoctl(0, GET_DEVICE_INFO, nullptr, &no_params), 4);
   EXPECT_TRUE(Sent().empty());
+}
+
+// --- programming voltage -------------------------------------------------------------
+
+TEST_F(DeviceIoctlTest, VoltageChecksRunInTheirOrderAndSendNothing) {
+  const uint32_t bad_device = device_id_ + 1;
+  struct Case {
+    uint32_t device, pin, millivolts;
+    int32_t result;
+    const char* text;  // null: no message expected
+  } cases[] = {
+      {device_id_, 17, 5000, 19, "PassThruSetProgrammingVoltage invalid pin number"},
+      {device_id_, 12, 5000, 1, "PassThruSetProgrammingVoltage pin number not supported"},
+      {device_id_, 0, 5000, 1, "PassThruSetProgrammingVoltage pin number not supported"},
+      {device_id_, 13, 5001, 12, "PassThruSetProgrammingVoltage voltage exceeded limit"},
+      // The device ID is tested last, and silently.
+      {bad_device, 12, 5000, 1, "PassThruSetProgrammingVoltage pin number not supported"},
+      {bad_device, 13, 6000, 12, "PassThruSetProgrammingVoltage voltage exceeded limit"},
+      {bad_device, 13, 5000, 26, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "pin " << c.pin << " mV " << c.millivolts);
+    DbgMsg(kMsgError, "before");
+    EXPECT_EQ(PassThruSetProgrammingVoltage(c.device, c.pin, c.millivolts), c.result);
+    EXPECT_EQ(LastErrorText(), c.text ? c.text : "before");
+  }
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_FALSE(units_.io.dac().has_value());
+}
+
+// Short to ground and off are sent as zero millivolts.
+TEST_F(DeviceIoctlTest, VoltageGoesOutAsDacSetupAndWaitsHalfASecond) {
+  const struct {
+    uint32_t millivolts;
+    uint8_t low, high;
+  } cases[] = {{5000, 0x88, 0x13}, {SHORT_TO_GROUND, 0, 0}, {VOLTAGE_OFF, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.millivolts);
+    ClearLogs();
+    const uint32_t start = platform_.now();
+    ASSERT_EQ(PassThruSetProgrammingVoltage(device_id_, 13, c.millivolts), 0);
+    EXPECT_EQ(DacBytesSent(), (std::vector<uint8_t>{c.low, c.high, 0x0D, 0x00}));
+    EXPECT_GE(platform_.now() - start, 500u);
+  }
+}
+
+// --- version ------------------------------------------------------------------------
+
+// A two-byte answer gives the short firmware form, a four-byte one is read
+// in the order 2 3 0 1.
+TEST_F(DeviceIoctlTest, VersionTextsOfBothAnswerSizes) {
+  const struct {
+    uint8_t size;
+    std::array<uint8_t, 4> bytes;
+    const char* firmware;
+  } cases[] = {{2, {1, 7, 0, 0}, "01.07"},
+               {4, {5, 0, 1, 2}, "1.2.5.0"},
+               {4, {255, 255, 255, 255}, "255.255.255.255"}};
+  char fw[80], dll[80], api[80];
+  for (const auto& c : cases) {
+    adapter_.system().set_version_size(c.size);
+    adapter_.system().set_version_bytes(c.bytes);
+    ASSERT_EQ(PassThruReadVersion(device_id_, fw, dll, api), 0);
+    EXPECT_STREQ(fw, c.firmware);
+    EXPECT_STREQ(dll, "02.10");
+    EXPECT_STREQ(api, "04.04");
+  }
+}
+
+TEST_F(DeviceIoctlTest, MissingVersionAnswerFailsAfter15SecondsAndIsTheLastError) {
+  EXPECT_EQ(LastErrorText(), "No Error");
+  adapter_.drop_answer({0xF0, 2, 0x0D});
+  char fw[80], dll[80], api[80];
+  const uint32_t start = platform_.now();
+  EXPECT_EQ(PassThruReadVersion(device_id_, fw, dll, api), 7);
+  EXPECT_GE(platform_.now() - start, 15000u);
+  EXPECT_LT(platform_.now() - start, 15100u);
+  EXPECT_EQ(LastErrorText(), "PassThruReadVersion: No response");
+  // Reading it does not change it.
+  EXPECT_EQ(LastErrorText(), "PassThruReadVersion: No response");
+}
+
+TEST_F(DeviceIoctlTest, VersionArgumentChecks) {
+  char fw[80], dll[80], api[80];
+  EXPECT_EQ(PassThruReadVersion(device_id_, fw, nullptr, api), 4);
+  EXPECT_EQ(LastErrorText(), "PassThruReadVersion null parameter");
+  // Null pointers are found before the device ID is looked at.
+  EXPECT_EQ(PassThruReadVersion(device_id_ + 1, nullptr, dll, api), 4);
+  DbgMsg(kMsgError, "before");
+  EXPECT_EQ(PassThruReadVersion(device_id_ + 1, fw, dll, api), 26);
+  EXPECT_EQ(LastErrorText(), "before");
+  EXPECT_TRUE(Sent().empty());
+}
+
+// With no network adapter number set, 0 is that number: older host
+// programs pass device ID 0.
+TEST_F(DeviceIoctlTest, DeviceIdZeroIsAcceptedWhileNoNetworkAdapterNumberIsSet) {
+  char fw[80], dll[80], api[80];
+  uint32_t channel = 0;
+  EXPECT_EQ(PassThruSetProgrammingVoltage(0, 13, 5000), 0);
+  EXPECT_EQ(PassThruReadVersion(0, fw, dll, api), 0);
+  EXPECT_EQ(PassThruConnect(0, CAN, 0, 500000, &channel), 0);
+}
+
+// --- last error ---------------------------------------------------------------------
+
+TEST_F(DeviceIoctlTest, LastErrorIsCutTo79CharactersAndANullBufferRefused) {
+  EXPECT_EQ(PassThruGetLastError(nullptr), 4);
+  EXPECT_EQ(LastErrorText(), "PassThruGetLastError null parameter");
+  const std::string long_text(200, 'x');
+  DbgMsg(kMsgError, long_text.c_str());
+  char text[81];
+  text[79] = '?';
+  text[80] = '!';
+  ASSERT_EQ(PassThruGetLastError(text), 0);
+  EXPECT_EQ(std::string(text), std::string(79, 'x'));
+  EXPECT_EQ(text[80], '!');  // the caller's 80 characters are not overrun
 }
 
 }  // namespace

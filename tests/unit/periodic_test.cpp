@@ -1,6 +1,6 @@
 // Periodic messages: IDs, the table limit, the frame of each channel family
 // (CAN, ISO 15765 plain, padded, escape form, extended address, K-line),
-// update, stop, suspend and resume, and what the adapter runs.
+// update, stop, suspend and resume.
 #include <gtest/gtest.h>
 
 #include "passthru/channel_table.h"
@@ -30,53 +30,63 @@ class PeriodicTest : public ChannelTest {
   }
 };
 
-TEST_F(PeriodicTest, IdsAreTheLowestFreeEntries) {
-  const uint32_t ch = Connect(CAN);
-  const PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1});
-  EXPECT_EQ(Start(ch, msg), 0u);
-  EXPECT_EQ(Start(ch, msg), 1u);
-  ASSERT_EQ(PassThruStopPeriodicMsg(ch, 0), 0);
-  EXPECT_EQ(Start(ch, msg), 0u);
-}
-
-TEST_F(PeriodicTest, TheHundredAndFirstStartExceedsTheLimit) {
+TEST_F(PeriodicTest, IdsAreTheLowestFreeEntriesUpToAHundred) {
   const uint32_t ch = Connect(CAN);
   PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1});
   for (uint32_t i = 0; i < kPeriodicEntries; ++i) ASSERT_EQ(Start(ch, msg), i);
+  ASSERT_EQ(PassThruStopPeriodicMsg(ch, 0), 0);
+  EXPECT_EQ(Start(ch, msg), 0u);
   ClearLogs();
   uint32_t id = 5555;
   EXPECT_EQ(PassThruStartPeriodicMsg(ch, &msg, &id, 100), 12);
   EXPECT_EQ(LastErrorText(), "PassThruStartPeriodic exceeded periodic message limit");
   EXPECT_EQ(id, 5555u);
   EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(bus_->running_periodics(0x10).size(), 100u);
 }
 
-TEST_F(PeriodicTest, CanFrames) {
-  const uint32_t ch = Connect(CAN);
-  const uint32_t id = Start(ch, MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1}), 1000);
-  emu::Frame f = OnlyPeriodicFrame();
-  EXPECT_EQ(f.id, id);
-  EXPECT_EQ(f.dev, 0x10);
-  EXPECT_EQ(f.op, 3);
-  EXPECT_EQ(f.type, 4);
-  EXPECT_EQ(f.flags, 0);
-  EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 2, 1}));
-  EXPECT_EQ(f.timestamp, (std::array<uint8_t, 4>{0xE8, 0x03, 0, 0}));
-  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).interval_ms, 1000u);
-
-  ClearLogs();
-  Start(ch, MakeMsg(CAN, {0x18, 0xDB, 0x33, 0xF1, 2, 1}, CAN_29BIT_ID));
-  f = OnlyPeriodicFrame();
-  EXPECT_EQ(f.flags, 0x10);
-  EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x18, 0xDB, 0x33, 0xF1, 2, 1}));
-
-  const std::pair<uint32_t, uint8_t> fd_cases[] = {
-      {CAN_FD_FORMAT, 0x01}, {CAN_FD_FORMAT | CAN_FD_BRS, 0x03}, {CAN_FD_BRS, 0x00}};
-  for (const auto& [tx_flags, flags] : fd_cases) {
+// The channel's device, the flags and the data after the identifier cut;
+// the interval goes out least significant byte first.
+TEST_F(PeriodicTest, FrameOfEachChannelFamily) {
+  const uint32_t can = Connect(CAN);
+  const uint32_t iso = Connect(ISO15765);
+  const uint32_t kline = Connect(ISO9141);
+  State().channels.CANSetup.iso15765_pad_value = 0x55;
+  const uint32_t kPad = ISO15765_FRAME_PAD;
+  const struct {
+    uint32_t channel, tx_flags;  // the channel ID is the protocol ID
+    uint8_t dev, flags;
+    std::vector<uint8_t> data, sent;
+  } cases[] = {
+      {can, 0, 0x10, 0, {0, 0, 7, 0xDF, 2, 1}, {7, 0xDF, 2, 1}},
+      {can, CAN_29BIT_ID, 0x10, 0x10, {0x18, 0xDB, 0x33, 0xF1, 2}, {0x18, 0xDB, 0x33, 0xF1, 2}},
+      {can, CAN_FD_FORMAT, 0x10, 0x01, {0, 0, 7, 0xDF, 2}, {7, 0xDF, 2}},
+      {can, CAN_FD_FORMAT | CAN_FD_BRS, 0x10, 0x03, {0, 0, 7, 0xDF, 2}, {7, 0xDF, 2}},
+      {can, CAN_FD_BRS, 0x10, 0x00, {0, 0, 7, 0xDF, 2}, {7, 0xDF, 2}},
+      {iso, 0, 0x20, 0, {0, 0, 7, 0xDF, 2, 1, 0}, {7, 0xDF, 3, 2, 1, 0}},
+      {iso, kPad, 0x20, 0, {0, 0, 7, 0xDF, 2, 1, 0}, {7, 0xDF, 3, 2, 1, 0, 0x55, 0x55, 0x55, 0x55}},
+      // Twelve bytes or more: the escape form with the length in the next byte.
+      {iso, 0, 0x20, 0, {0, 0, 7, 1, 1, 2, 3, 4, 5, 6, 7, 8}, {7, 1, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8}},
+      // Extended address: the byte after the identifier.
+      {iso, ISO15765_ADDR_TYPE, 0x20, 0x20, {0, 0, 7, 0xDF, 0xF1, 2, 1}, {7, 0xDF, 0xF1, 2, 2, 1}},
+      // 29-bit, extended address, padded: 8 bytes after the identifier.
+      {iso,
+       CAN_29BIT_ID | ISO15765_ADDR_TYPE | kPad,
+       0x20,
+       0x30,
+       {0x18, 0xDA, 0x10, 0xF1, 0xAA, 0x3E},
+       {0x18, 0xDA, 0x10, 0xF1, 0xAA, 1, 0x3E, 0x55, 0x55, 0x55, 0x55, 0x55}},
+      {kline, 0, 0x90, 0, {0x68, 0x6A, 0xF1, 0x01, 0x00}, {0x68, 0x6A, 0xF1, 0x01, 0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "channel " << c.channel << " flags " << c.tx_flags);
     ClearLogs();
-    Start(ch, MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1}, tx_flags));
-    EXPECT_EQ(OnlyPeriodicFrame().flags, flags) << tx_flags;
+    const uint32_t id = Start(c.channel, MakeMsg(c.channel, c.data, c.tx_flags), 1000);
+    const emu::Frame f = OnlyPeriodicFrame();
+    EXPECT_EQ(f.id, id);
+    EXPECT_EQ(f.dev, c.dev);
+    EXPECT_EQ(f.flags, c.flags);
+    EXPECT_EQ(Data(f), c.sent);
+    EXPECT_EQ(f.timestamp, (std::array<uint8_t, 4>{0xE8, 0x03, 0, 0}));
   }
 }
 
@@ -95,39 +105,6 @@ TEST_F(PeriodicTest, StartCarriesTheTopIdentifierBitsIntoTheSentByte) {
   EXPECT_EQ(OnlyPeriodicFrame().data[0], 0x07);
 }
 
-TEST_F(PeriodicTest, Iso15765SingleFrames) {
-  const uint32_t ch = Connect(ISO15765);
-  Start(ch, MakeMsg(ISO15765, {0, 0, 7, 0xDF, 2, 1, 0}));
-  emu::Frame f = OnlyPeriodicFrame();
-  EXPECT_EQ(f.dev, 0x20);
-  EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 3, 2, 1, 0}));
-
-  ClearLogs();
-  State().channels.CANSetup.iso15765_pad_value = 0x55;
-  Start(ch, MakeMsg(ISO15765, {0, 0, 7, 0xDF, 2, 1, 0}, ISO15765_FRAME_PAD));
-  EXPECT_EQ(Data(OnlyPeriodicFrame()),
-            (std::vector<uint8_t>{7, 0xDF, 3, 2, 1, 0, 0x55, 0x55, 0x55, 0x55}));
-
-  ClearLogs();  // twelve bytes or more: the escape form with the length in the next byte
-  Start(ch, MakeMsg(ISO15765, {0, 0, 7, 0xDF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-  EXPECT_EQ(Data(OnlyPeriodicFrame()),
-            (std::vector<uint8_t>{7, 0xDF, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-
-  ClearLogs();  // extended address: the byte after the identifier
-  Start(ch, MakeMsg(ISO15765, {0, 0, 7, 0xDF, 0xF1, 2, 1}, ISO15765_ADDR_TYPE));
-  f = OnlyPeriodicFrame();
-  EXPECT_EQ(f.flags, 0x20);
-  EXPECT_EQ(Data(f), (std::vector<uint8_t>{7, 0xDF, 0xF1, 2, 2, 1}));
-
-  ClearLogs();  // 29-bit, extended address, padded: 8 bytes after the identifier
-  Start(ch, MakeMsg(ISO15765, {0x18, 0xDA, 0x10, 0xF1, 0xAA, 0x3E},
-                    CAN_29BIT_ID | ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD));
-  f = OnlyPeriodicFrame();
-  EXPECT_EQ(f.flags, 0x30);
-  EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x18, 0xDA, 0x10, 0xF1, 0xAA, 1, 0x3E, 0x55, 0x55, 0x55,
-                                           0x55, 0x55}));
-}
-
 TEST_F(PeriodicTest, PaddedMessageCanSetTheTransmitLengthOnTheHostOnly) {
   const uint32_t ch = Connect(ISO15765_PS);
   // Eight payload bytes: escape form, 10 bytes after the identifier, padded
@@ -139,15 +116,6 @@ TEST_F(PeriodicTest, PaddedMessageCanSetTheTransmitLengthOnTheHostOnly) {
   EXPECT_EQ(State().channels.MSCANSetup.iso15765_tx_data_length, 12);
   EXPECT_EQ(OnlyPeriodicFrame().size, 2u + 12);
   EXPECT_EQ(SentOfType(0x30, 3, 7).size(), 0u);  // no setup frame
-}
-
-TEST_F(PeriodicTest, KLineFramesCarryTheMessageAsIs) {
-  const uint32_t ch = Connect(ISO9141);
-  Start(ch, MakeMsg(ISO9141, {0x68, 0x6A, 0xF1, 0x01, 0x00}), 2000);
-  const emu::Frame f = OnlyPeriodicFrame();
-  EXPECT_EQ(f.dev, 0x90);
-  EXPECT_EQ(f.flags, 0);
-  EXPECT_EQ(Data(f), (std::vector<uint8_t>{0x68, 0x6A, 0xF1, 0x01, 0x00}));
 }
 
 TEST_F(PeriodicTest, MessagesThatDoNotFitAreRefusedBeforeAnythingIsWritten) {
@@ -195,9 +163,12 @@ TEST_F(PeriodicTest, UpdateReplacesTheEntryAndStopFreesIt) {
   const uint32_t ch = Connect(CAN);
   const uint32_t id = Start(ch, MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1}), 100);
   PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 3, 1, 2});
+  ClearLogs();
   ASSERT_EQ(PassThruUpdatePeriodicMsg(ch, &msg, id, 250), 0);
-  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).interval_ms, 250u);
-  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).frame.size, 5);
+  const emu::Frame update = OnlyPeriodicFrame();
+  EXPECT_EQ(update.id, id);
+  EXPECT_EQ(update.size, 5);
+  EXPECT_EQ(update.timestamp, (std::array<uint8_t, 4>{250, 0, 0, 0}));
 
   // Updating a free entry starts a message under that ID.
   ASSERT_EQ(PassThruUpdatePeriodicMsg(ch, &msg, 42, 50), 0);
@@ -209,6 +180,10 @@ TEST_F(PeriodicTest, UpdateReplacesTheEntryAndStopFreesIt) {
   EXPECT_EQ(LastErrorText(), "PassThruUpatePeriodicMsg exceeded periodic message limit");
   EXPECT_EQ(PassThruUpdatePeriodicMsg(ch, nullptr, 1, 50), 4);
   EXPECT_EQ(LastErrorText(), "PassThruUpdatePeriodicMsg null pointer to message");
+  uint32_t out = 0;
+  EXPECT_EQ(PassThruStartPeriodicMsg(ch, nullptr, &out, 100), 4);
+  EXPECT_EQ(PassThruStartPeriodicMsg(ch, &msg, nullptr, 100), 4);
+  EXPECT_EQ(LastErrorText(), "PassThruStartPeriodic null pointer to message or message ID");
   EXPECT_EQ(PassThruStopPeriodicMsg(ch, 100), 12);
   EXPECT_TRUE(Sent().empty());
 
@@ -231,40 +206,18 @@ TEST_F(PeriodicTest, SuspendAndResumeNameTheChannelsDevice) {
   const uint32_t id = Start(ch, MakeMsg(ISO9141, {0x68, 0x6A, 0xF1, 0x3E}), 100);
   ClearLogs();
   ASSERT_EQ(PassThruSuspendPeriodic(ch), 0);
-  auto frames = Sent();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].dev, 0x90);
-  EXPECT_EQ(frames[0].op, 3);
-  EXPECT_EQ(frames[0].type, 0);
-  EXPECT_EQ(frames[0].flags, 0x10);
-  EXPECT_EQ(frames[0].size, 0);
-  EXPECT_TRUE(bus_->device(0x90).suspended);
-  EXPECT_EQ(State().periodic.entries[id].size, 4);  // the table is untouched
-
-  // Suspended: the adapter does not transmit.
-  const uint64_t before = bus_->periodic(static_cast<uint8_t>(id)).transmissions;
-  platform_.advance_ms(1000);
-  adapter_.advance(platform_.now());
-  EXPECT_EQ(bus_->periodic(static_cast<uint8_t>(id)).transmissions, before);
-
-  ClearLogs();
   ASSERT_EQ(PassThruResumePeriodic(ch), 0);
-  frames = Sent();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].flags, 0x20);
-  EXPECT_FALSE(bus_->device(0x90).suspended);
-  platform_.advance_ms(1000);
-  adapter_.advance(platform_.now());
-  EXPECT_GE(bus_->periodic(static_cast<uint8_t>(id)).transmissions - before, 10u);
-}
-
-TEST_F(PeriodicTest, NullPointersAreRefused) {
-  const uint32_t ch = Connect(CAN);
-  PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1});
-  uint32_t id = 0;
-  EXPECT_EQ(PassThruStartPeriodicMsg(ch, nullptr, &id, 100), 4);
-  EXPECT_EQ(PassThruStartPeriodicMsg(ch, &msg, nullptr, 100), 4);
-  EXPECT_EQ(LastErrorText(), "PassThruStartPeriodic null pointer to message or message ID");
+  const auto frames = Sent();
+  ASSERT_EQ(frames.size(), 2u);
+  for (const emu::Frame& f : frames) {
+    EXPECT_EQ(f.dev, 0x90);
+    EXPECT_EQ(f.op, 3);
+    EXPECT_EQ(f.type, 0);
+    EXPECT_EQ(f.size, 0);
+  }
+  EXPECT_EQ(frames[0].flags, 0x10);
+  EXPECT_EQ(frames[1].flags, 0x20);
+  EXPECT_EQ(State().periodic.entries[id].size, 4);  // the table is untouched
 }
 
 }  // namespace
