@@ -47,20 +47,12 @@ TEST_F(FaultRegressionTest, PeriodicIso15765WithDataSizeBeyondTheRecordIsRefused
 TEST_F(FaultRegressionTest, ShortClockAnswerIsRefused) {
   const uint8_t three[] = {0x60, 0x89, 0x25};
   adapter_.replace_answer({0xF0, 2, 0x0E}, {emu::Frame::make(0xF0, 2, 0x0E, 0, three)});
-  RTC_DAY_TIME rtc;
-  std::memset(&rtc, 0xAA, sizeof rtc);
+  RTC_DAY_TIME rtc, before;
+  std::memset(&before, 0xAA, sizeof before);
+  rtc = before;
   EXPECT_EQ(PassThruReadRTC(&rtc), ERR_FAILED);
   EXPECT_EQ(LastErrorText(), "PassThruReadRTC: Error");
-  const uint8_t untouched[12] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
-                                 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-  EXPECT_EQ(0, std::memcmp(&rtc, untouched, sizeof rtc));
-
-  uint8_t twelve[12];
-  for (uint8_t i = 0; i < 12; ++i) twelve[i] = static_cast<uint8_t>(i + 1);
-  adapter_.clear_rules();
-  adapter_.replace_answer({0xF0, 2, 0x0E}, {emu::Frame::make(0xF0, 2, 0x0E, 0, twelve)});
-  EXPECT_EQ(PassThruReadRTC(&rtc), 0);
-  EXPECT_EQ(0, std::memcmp(&rtc, twelve, sizeof twelve));
+  EXPECT_EQ(0, std::memcmp(&rtc, &before, sizeof rtc));  // untouched
 }
 
 // Fault matrix: with the port closed after a failed reopen every read
