@@ -38,31 +38,29 @@ class PtyWorld {
   uint32_t device_id = 0;
 };
 
-enum class Before { kNothing, kOpen, kOpenAndConnectCan };
-
 struct PtyCase {
   const char* name;
-  Before before;
+  int set_up;  // 0: nothing, 1: the link opened, 2: and CAN connected
   std::function<int32_t(PtyWorld&)> operation;
   std::vector<int32_t> allowed;
   std::vector<const char*> prefixes;
   std::vector<FaultMode> modes = {FaultMode::kOnce};
 };
 
-class FaultMatrixPtyTest : public PtyLibraryTest {};
+using FaultMatrixPtyTest = PtyLibraryTest;
 
 TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
   SimProcess sim({"--answer-latency", "0"});
   ASSERT_TRUE(sim.started()) << sim.log_text();
   const PtyCase cases[] = {
       {"open COM7",
-       Before::kNothing,
+       0,
        [](PtyWorld& w) { return PassThruOpen("COM7", &w.device_id); },
        {0, ERR_DEVICE_NOT_CONNECTED},
        {""},  // as over the emulator, no last-error text is promised
        {FaultMode::kOnce, FaultMode::kFromThenOn}},
       {"connect CAN",
-       Before::kOpen,
+       1,
        [](PtyWorld& w) {
          uint32_t channel = 0;
          return PassThruConnect(w.device_id, CAN, 0, 500000, &channel);
@@ -70,7 +68,7 @@ TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
        {0, ERR_FAILED},
        {"PassThruConnect"}},
       {"write CAN",
-       Before::kOpenAndConnectCan,
+       2,
        [](PtyWorld&) {
          PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 0x07, 0xE0, 0x02, 0x01, 0x00});
          uint32_t count = 1;
@@ -78,23 +76,16 @@ TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
        },
        {0, ERR_FAILED},
        {"JmsgSendMsgs", "PassThruWriteMsgs"}},
-      {"read version",
-       Before::kOpen,
-       [](PtyWorld&) {
-         char fw[80], dll[80], api[80];
-         return PassThruReadVersion(7, fw, dll, api);
-       },
-       {0, ERR_FAILED},
-       {"PassThruReadVersion"}},
   };
   for (const PtyCase& c : cases) {
     SCOPED_TRACE(c.name);
     RunFaultMatrix<PtyWorld>(
         [&c](PtyWorld& w) {
-          if (c.before == Before::kNothing) return;
-          ASSERT_EQ(PassThruOpen("COM7", &w.device_id), 0);
           uint32_t channel = 0;
-          if (c.before == Before::kOpenAndConnectCan) {
+          if (c.set_up > 0) {
+            ASSERT_EQ(PassThruOpen("COM7", &w.device_id), 0);
+          }
+          if (c.set_up > 1) {
             ASSERT_EQ(PassThruConnect(w.device_id, CAN, 0, 500000, &channel), 0);
           }
         },

@@ -1,63 +1,25 @@
-// Runs orvanta-adapter-sim as a child process for end-to-end tests: a fresh
-// temporary link directory (exported as ORVANTA_COM_DIR while the object
-// lives, so the library's POSIX backend finds the ports there), a wait for
-// the program's ready file, and SIGTERM plus reaping on stop or
-// destruction. POSIX only.
+// Child processes for the end-to-end tests. POSIX only.
 //
-// Failure reporting: started() is false when the program did not come up
-// within the time limit; log_text() holds its stderr.
+// ChildProcess runs a program with its standard input read from a file
+// that holds `input` and its standard output and error written to files
+// in `dir`, in the current directory `cwd` when one is given; it is
+// interrupted (SIGINT) and reaped on destruction.
 //
-// ChildProcess runs any program the same way, with its output in files.
+// SimProcess runs orvanta-adapter-sim on COM7 in a fresh temporary
+// directory whose link directory is exported as ORVANTA_COM_DIR while the
+// object lives (so the library's POSIX backend finds the port there), after
+// a wait for the program's ready file. started() is false when the program
+// did not come up in time; log_text() holds its standard error.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace orv::test {
 
-class SimProcess {
- public:
-  // `args` are passed on after --com-dir, --ready-file and --port.
-  explicit SimProcess(std::vector<std::string> args = {}, uint32_t port = 7,
-                      int ready_timeout_ms = 5000);
-  ~SimProcess();
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
-
-  bool started() const { return started_; }
-  uint32_t port() const { return port_; }
-  const std::string& work_dir() const { return work_dir_; }  // temp dir of this run
-  const std::string& com_dir() const { return com_dir_; }
-  std::string link(uint32_t port) const { return com_dir_ + "/com" + std::to_string(port); }
-  std::string log_text() const;
-
-  // SIGTERM, then waits up to 5 s (SIGKILL after that). Returns the exit
-  // code, or -1 when the program died by a signal or was not running.
-  int stop();
-  bool running() const { return pid_ > 0; }
-  // The program's process ID (-1 when it is not running), e.g. to kill it
-  // abruptly; stop() still reaps it.
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  bool started_ = false;
-  uint32_t port_ = 7;
-  std::string work_dir_;
-  std::string com_dir_;
-  std::optional<std::string> saved_env_;
-  bool env_set_ = false;
-  int exit_code_ = -1;
-};
-
-// A program run as a child process: standard input read from a file that
-// holds `input`, standard output and error written to files in `dir`, the
-// current directory `cwd` when one is given. Interrupted (SIGINT) and
-// reaped on destruction.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, std::vector<std::string> args, std::string dir,
@@ -77,7 +39,33 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
+class SimProcess {
+ public:
+  // `args` are passed on after --com-dir, --ready-file and --port 7.
+  explicit SimProcess(std::vector<std::string> args = {});
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  bool started() const { return started_; }
+  std::string com_dir() const { return work_dir_ + "/com"; }
+  std::string log_text() const;
+  void stop();  // SIGINT, then waits for the program to end
+
+ private:
+  std::string work_dir_;
+  std::optional<ChildProcess> child_;
+  bool started_ = false;
+};
+
 // The whole contents of a file ("" when it cannot be read).
 std::string ReadFileText(const std::string& path);
+
+// Whether this machine can carry the library's debug trace at all: the
+// library connects to its own host name, which must resolve to one of the
+// machine's own IPv4 addresses (a bare chroot or container often has no
+// such name). "" when it can, else why not; tests that need a trace
+// listener skip with the reason.
+std::string TraceHostUnusableReason();
 
 }  // namespace orv::test

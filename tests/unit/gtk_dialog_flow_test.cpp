@@ -27,6 +27,7 @@ TEST(GtkDialogFlow, OpensOnFirstExposeAndAfterHidingButNotOnRedraws) {
   EXPECT_EQ(OnExposed(flow), Job::kOpen);
   EXPECT_TRUE(IsBusy(flow));
   EXPECT_EQ(OnExposed(flow), Job::kNone);  // redraw while the open runs
+  EXPECT_FALSE(OnProvisionPressed(flow));  // nor a transfer
   const JobOutcome failed = OnJobDone(flow, Job::kOpen, kNotConnected);
   EXPECT_TRUE(failed.show_open_failed);
   EXPECT_FALSE(failed.show_transfer_failed);
@@ -58,20 +59,12 @@ TEST(GtkDialogFlow, HiddenAndShownDuringACallOpensOnceTheCallReturns) {
   EXPECT_EQ(OnExposed(flow), Job::kOpen);
 }
 
-TEST(GtkDialogFlow, ProvisionRunsOnlyWhileNothingElseDoes) {
-  DialogFlow flow;
-  OnExposed(flow);
-  EXPECT_FALSE(OnProvisionPressed(flow));  // the first open still runs
-  OnJobDone(flow, Job::kOpen, 0);
-  EXPECT_TRUE(OnProvisionPressed(flow));
-  EXPECT_FALSE(OnProvisionPressed(flow));  // a second press during the transfer
-  EXPECT_EQ(flow.running, Job::kProvision);
-}
-
 TEST(GtkDialogFlow, FailedTransferShowsErrorFileAndAllowsAnotherTry) {
   for (const int32_t status : {kNotConnected, kProvisionFileNotWritten}) {
     DialogFlow flow = ShownAndOpened();
     ASSERT_TRUE(OnProvisionPressed(flow));
+    EXPECT_FALSE(OnProvisionPressed(flow));  // a second press during the transfer
+    EXPECT_EQ(flow.running, Job::kProvision);
     const JobOutcome outcome = OnJobDone(flow, Job::kProvision, status);
     EXPECT_TRUE(outcome.show_transfer_failed) << status;
     EXPECT_FALSE(outcome.show_success);
