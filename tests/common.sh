@@ -3,10 +3,10 @@
 # tests/windows); sourced, not run.
 #
 # begin_work makes the work directory `work` and ends it with the script:
-# every process started through remember_pid (start_sim, start_xvfb) is
-# ended by its id, the script's own on_exit hook runs (given the exit
-# status), and the directory is removed, or kept for inspection when the
-# script failed.
+# the script's own on_exit hook runs (given the exit status), every process
+# started through remember_pid (start_sim, start_xvfb) is ended by its id,
+# and the directory is removed, or kept for inspection when the script
+# failed.
 
 log() { echo "[$(date +%H:%M:%S)] $*"; }
 
@@ -40,8 +40,8 @@ begin_work() {
 
 _end_work() {
   local status=$? pid
-  for pid in "${_remembered_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   if declare -F on_exit >/dev/null; then on_exit "$status" || true; fi
+  for pid in "${_remembered_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${_remembered_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   if [ "$status" -eq 0 ]; then rm -rf "$work"; else echo "--- kept for inspection: $work" >&2; fi
   exit "$status"
