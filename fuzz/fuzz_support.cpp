@@ -1,9 +1,7 @@
 // The fuzz targets' world: see fuzz_support.h.
 #include "fuzz/fuzz_support.h"
 
-#include <algorithm>
-#include <cstring>
-#include <span>
+#include <vector>
 
 namespace orv::fuzz {
 
@@ -11,16 +9,6 @@ namespace {
 
 constexpr uint32_t kCanBaud = 500000;
 constexpr uint32_t kKLineBaud = 10400;
-
-void StartFilter(uint32_t channel, uint32_t type, const PASSTHRU_MSG& mask,
-                 const PASSTHRU_MSG& pattern, const PASSTHRU_MSG* flow) {
-  PASSTHRU_MSG m = mask;
-  PASSTHRU_MSG p = pattern;
-  PASSTHRU_MSG f = flow != nullptr ? *flow : PASSTHRU_MSG{};
-  uint32_t id = 0;
-  FUZZ_CHECK(PassThruStartMsgFilter(channel, type, &m, &p, flow != nullptr ? &f : nullptr, &id) ==
-             STATUS_NOERROR);
-}
 
 void SetConfig(uint32_t channel, uint32_t parameter, uint32_t value) {
   SCONFIG entry{parameter, value};
@@ -48,49 +36,33 @@ platform::OsError FuzzPlatform::serial_read(platform::SerialHandle handle, uint8
   constexpr uint32_t kIdleStepMs = 99;
   const platform::OsError error = EmulatedPlatform::serial_read(handle, buffer, count, done);
   if (error == platform::kOk && *done == 0 &&
-      port(kAdapterPort).adapter->ms_until_next_output(now()) < 0) {
+      port(test::EmulatedWorld::kPort).adapter->ms_until_next_output(now()) < 0) {
     advance_ms(kIdleStepMs);
   }
   return error;
-}
-
-SetupChoice SetupChoice::FromByte(uint8_t b) {
-  SetupChoice c;
-  static constexpr uint32_t kCanFlags[] = {CAN_ID_BOTH, CAN_ID_BOTH, 0, CAN_29BIT_ID};
-  c.can_connect_flags = kCanFlags[b & 3];
-  c.kline_no_checksum = (b & 0x04) != 0;
-  c.mixed_format = (b & 0x08) != 0;
-  c.fd_tx_length_64 = (b & 0x10) != 0;
-  c.timestamps_in_ms = (b & 0x20) != 0;
-  c.last_segment_timestamp = (b & 0x40) != 0;
-  return c;
 }
 
 FuzzWorld::FuzzWorld() {
   FUZZ_CHECK(OpenLink() == STATUS_NOERROR);
 }
 
-void FuzzWorld::ConnectAllChannels(const SetupChoice& choice) {
+void FuzzWorld::ConnectAllChannels(uint8_t choice) {
+  static constexpr uint32_t kCanFlags[] = {CAN_ID_BOTH, CAN_ID_BOTH, 0, CAN_29BIT_ID};
   for (uint32_t protocol : kAllChannels) {
-    uint32_t flags = 0;
-    uint32_t baud = kCanBaud;
-    if (protocol == ISO9141 || protocol == ISO14230) {
-      flags = choice.kline_no_checksum ? ISO9141_NO_CHECKSUM : 0;
-      baud = kKLineBaud;
-    } else {
-      flags = choice.can_connect_flags;
-    }
+    const bool kline = protocol == ISO9141 || protocol == ISO14230;
+    const uint32_t kline_flags = (choice & 0x04) != 0 ? ISO9141_NO_CHECKSUM : 0;
     uint32_t channel = 0;
-    FUZZ_CHECK(PassThruConnect(device_id, protocol, flags, baud, &channel) == STATUS_NOERROR);
+    FUZZ_CHECK(Connect(protocol, &channel, kline ? kline_flags : kCanFlags[choice & 3],
+                       kline ? kKLineBaud : kCanBaud) == STATUS_NOERROR);
     FUZZ_CHECK(channel == protocol);
   }
-  if (choice.mixed_format) SetConfig(ISO15765, CAN_MIXED_FORMAT, 1);
-  if (choice.fd_tx_length_64) {
+  if ((choice & 0x08) != 0) SetConfig(ISO15765, CAN_MIXED_FORMAT, 1);
+  if ((choice & 0x10) != 0) {
     SetConfig(ISO15765, FD_ISO15765_TX_DATA_LENGTH, 64);
     SetConfig(MSISO15765, FD_ISO15765_TX_DATA_LENGTH, 64);
   }
-  if (choice.last_segment_timestamp) SetConfig(ISO15765, LAST_SEGMENT_TIMESTAMP, 1);
-  if (choice.timestamps_in_ms) {
+  if ((choice & 0x40) != 0) SetConfig(ISO15765, LAST_SEGMENT_TIMESTAMP, 1);
+  if ((choice & 0x20) != 0) {
     FUZZ_CHECK(PassThruIoctl(CAN, TIMESTAMP_MSEC, nullptr, nullptr) == STATUS_NOERROR);
   }
   ClearLogs();
@@ -100,52 +72,51 @@ void FuzzWorld::InstallFiltersOfEveryKind() {
   constexpr uint32_t k29 = CAN_29BIT_ID;
   constexpr uint32_t kExt = ISO15765_ADDR_TYPE;
   // Raw CAN: 11-bit and 29-bit pass filters and a block filter; the second
-  // bus passes everything.
-  StartFilter(CAN, PASS_FILTER, MakeMsg(CAN, {0, 0, 0x07, 0xF0}), MakeMsg(CAN, {0, 0, 0x07, 0xE0}),
-              nullptr);
-  StartFilter(CAN, PASS_FILTER, MakeMsg(CAN, {0xFF, 0xFF, 0xFF, 0}, k29),
-              MakeMsg(CAN, {0x18, 0xDA, 0xF1, 0}, k29), nullptr);
-  StartFilter(CAN, BLOCK_FILTER, MakeMsg(CAN, {0, 0, 0x07, 0xFF}), MakeMsg(CAN, {0, 0, 0x07, 0xDF}),
-              nullptr);
-  StartFilter(MSCAN, PASS_FILTER, MakeMsg(MSCAN, {0, 0, 0, 0}), MakeMsg(MSCAN, {0, 0, 0, 0}),
-              nullptr);
-  // ISO 15765: flow-control filters of each identifier layout, then a
-  // match-all one on the second channel (lookups take the lowest slot).
-  const PASSTHRU_MSG flow11 = MakeMsg(ISO15765, {0, 0, 0x07, 0xE0});
-  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF}),
-              MakeMsg(ISO15765, {0, 0, 0x07, 0xE8}), &flow11);
-  const PASSTHRU_MSG flow29 = MakeMsg(ISO15765, {0x18, 0xDA, 0x10, 0xF1}, k29);
-  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0xFF, 0xFF, 0xFF, 0xFF}, k29),
-              MakeMsg(ISO15765, {0x18, 0xDA, 0xF1, 0x10}, k29), &flow29);
-  const PASSTHRU_MSG flow_ext = MakeMsg(ISO15765, {0, 0, 0x06, 0x00, 0xF1}, kExt);
-  StartFilter(ISO15765, FLOW_CONTROL_FILTER, MakeMsg(ISO15765, {0, 0, 0xFF, 0xFF, 0xFF}, kExt),
-              MakeMsg(ISO15765, {0, 0, 0x06, 0x01, 0xF1}, kExt), &flow_ext);
-  StartFilter(ISO15765, PASS_FILTER, MakeMsg(ISO15765, {0, 0, 0x07, 0x00}),
-              MakeMsg(ISO15765, {0, 0, 0x07, 0x00}), nullptr);
-  const PASSTHRU_MSG flow_all = MakeMsg(MSISO15765, {0, 0, 0x07, 0xE0});
-  StartFilter(MSISO15765, FLOW_CONTROL_FILTER, MakeMsg(MSISO15765, {0, 0, 0, 0}),
-              MakeMsg(MSISO15765, {0, 0, 0, 0}), &flow_all);
-  StartFilter(MSISO15765, PASS_FILTER, MakeMsg(MSISO15765, {0, 0, 0, 0}),
-              MakeMsg(MSISO15765, {0, 0, 0, 0}), nullptr);
-  // K-line: a one-byte pass filter and a four-byte block filter (the
-  // shortest the ISO 14230 channel takes).
-  StartFilter(ISO9141, PASS_FILTER, MakeMsg(ISO9141, {0xC0}), MakeMsg(ISO9141, {0x80}), nullptr);
-  StartFilter(ISO14230, BLOCK_FILTER, MakeMsg(ISO14230, {0xFF, 0xFF, 0, 0}),
-              MakeMsg(ISO14230, {0x48, 0x6B, 0, 0}), nullptr);
-  ClearLogs();
-}
-
-std::vector<emu::Frame> FuzzWorld::WrittenFrames() const {
-  const std::vector<uint8_t> bytes = platform.written_bytes(kAdapterPort);
-  std::vector<emu::Frame> frames;
-  size_t pos = 0;
-  emu::Frame f;
-  while (const size_t used = emu::cut_frame(std::span(bytes).subspan(pos), &f)) {
-    frames.push_back(f);
-    pos += used;
+  // bus passes everything. ISO 15765: flow-control filters of each
+  // identifier layout, then a match-all one on the second channel (lookups
+  // take the lowest slot). K-line: a one-byte pass filter and a four-byte
+  // block filter (the shortest the ISO 14230 channel takes).
+  const struct {
+    uint32_t channel, type, tx_flags;
+    std::vector<uint8_t> mask, pattern, flow;  // no flow bytes: no flow-control message
+  } filters[] = {
+      {CAN, PASS_FILTER, 0, {0, 0, 0x07, 0xF0}, {0, 0, 0x07, 0xE0}, {}},
+      {CAN, PASS_FILTER, k29, {0xFF, 0xFF, 0xFF, 0}, {0x18, 0xDA, 0xF1, 0}, {}},
+      {CAN, BLOCK_FILTER, 0, {0, 0, 0x07, 0xFF}, {0, 0, 0x07, 0xDF}, {}},
+      {MSCAN, PASS_FILTER, 0, {0, 0, 0, 0}, {0, 0, 0, 0}, {}},
+      {ISO15765,
+       FLOW_CONTROL_FILTER,
+       0,
+       {0, 0, 0xFF, 0xFF},
+       {0, 0, 0x07, 0xE8},
+       {0, 0, 0x07, 0xE0}},
+      {ISO15765,
+       FLOW_CONTROL_FILTER,
+       k29,
+       {0xFF, 0xFF, 0xFF, 0xFF},
+       {0x18, 0xDA, 0xF1, 0x10},
+       {0x18, 0xDA, 0x10, 0xF1}},
+      {ISO15765,
+       FLOW_CONTROL_FILTER,
+       kExt,
+       {0, 0, 0xFF, 0xFF, 0xFF},
+       {0, 0, 0x06, 0x01, 0xF1},
+       {0, 0, 0x06, 0x00, 0xF1}},
+      {ISO15765, PASS_FILTER, 0, {0, 0, 0x07, 0x00}, {0, 0, 0x07, 0x00}, {}},
+      {MSISO15765, FLOW_CONTROL_FILTER, 0, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0x07, 0xE0}},
+      {MSISO15765, PASS_FILTER, 0, {0, 0, 0, 0}, {0, 0, 0, 0}, {}},
+      {ISO9141, PASS_FILTER, 0, {0xC0}, {0x80}, {}},
+      {ISO14230, BLOCK_FILTER, 0, {0xFF, 0xFF, 0, 0}, {0x48, 0x6B, 0, 0}, {}},
+  };
+  for (const auto& f : filters) {
+    PASSTHRU_MSG mask = MakeMsg(f.channel, f.mask, f.tx_flags);
+    PASSTHRU_MSG pattern = MakeMsg(f.channel, f.pattern, f.tx_flags);
+    PASSTHRU_MSG flow = MakeMsg(f.channel, f.flow, f.tx_flags);
+    uint32_t id = 0;
+    FUZZ_CHECK(PassThruStartMsgFilter(f.channel, f.type, &mask, &pattern,
+                                      f.flow.empty() ? nullptr : &flow, &id) == STATUS_NOERROR);
   }
-  FUZZ_CHECK(pos == bytes.size());  // the library never writes a partial frame
-  return frames;
+  ClearLogs();
 }
 
 int32_t ReadAndCheck(uint32_t channel, uint32_t count) {

@@ -35,21 +35,8 @@ namespace orv::fuzz {
 
 using test::MakeMsg;
 
-inline constexpr uint32_t kAdapterPort = 7;
 inline constexpr std::array<uint32_t, 6> kAllChannels{ISO9141,  ISO14230, CAN,
                                                       ISO15765, MSCAN,    MSISO15765};
-
-// Variations of the channel set-up, chosen by one byte of the input.
-struct SetupChoice {
-  uint32_t can_connect_flags = CAN_ID_BOTH;  // CAN_ID_BOTH, CAN_29BIT_ID or 0
-  bool kline_no_checksum = false;
-  bool mixed_format = false;
-  bool fd_tx_length_64 = false;  // ISO 15765 transmit data length 64 instead of 8
-  bool timestamps_in_ms = false;
-  bool last_segment_timestamp = false;
-
-  static SetupChoice FromByte(uint8_t b);
-};
 
 // The emulated platform, except that a read finding nothing while the
 // adapter has nothing queued lets 100 ms pass instead of 1: every wait for
@@ -66,15 +53,16 @@ class FuzzWorld : public test::BasicWorld<FuzzPlatform> {
  public:
   FuzzWorld();
 
-  // Connects all six channels and applies the option choices.
-  void ConnectAllChannels(const SetupChoice& choice);
+  // Connects all six channels, with the options the bits of `choice` pick:
+  // the CAN connect flags (bits 0-1: both identifier lengths, twice, none
+  // or 29-bit), no K-line checksum (bit 2), mixed format (3), ISO 15765
+  // transmit data length 64 instead of 8 (4), timestamps in milliseconds
+  // (5), last-segment timestamps (6).
+  void ConnectAllChannels(uint8_t choice);
   // Pass and block filters on the raw CAN and K-line channels, flow-control
   // filters (11-bit, 29-bit, extended address, match-all) and pass filters
   // on the ISO 15765 channels.
   void InstallFiltersOfEveryKind();
-  // The frames written to the adapter's port since the last ClearLogs;
-  // checks that the bytes are whole frames.
-  std::vector<emu::Frame> WrittenFrames() const;
 };
 
 // Runs one input: a fresh world with all six channels connected as the
@@ -85,7 +73,7 @@ template <class Step>
 void RunInput(const uint8_t* data, size_t size, bool with_filters, Step step) {
   FuzzedDataProvider input(data, size);
   FuzzWorld world;
-  world.ConnectAllChannels(SetupChoice::FromByte(input.ConsumeIntegral<uint8_t>()));
+  world.ConnectAllChannels(input.ConsumeIntegral<uint8_t>());
   if (with_filters) world.InstallFiltersOfEveryKind();
   while (input.remaining_bytes() > 0) {
     step(world, input);

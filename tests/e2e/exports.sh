@@ -1,35 +1,27 @@
 #!/usr/bin/env bash
 # The shared library exports exactly the pass-thru API and the serial
-# driver, with C linkage and no decoration.
+# driver, with C linkage and no decoration: the names of the Windows
+# export table (tests/windows/expected_exports.txt) without their stdcall
+# suffixes. The unsigned long flavour exports the same pass-thru API
+# without the serial driver.
 set -euo pipefail
 build=${1:?build directory}
-lib=$(find "$build/passthru" -maxdepth 1 -name 'liborvanta_passthru.so*' -type f | head -n 1)
-[ -n "$lib" ] || { echo "liborvanta_passthru.so not found under $build/passthru"; exit 1; }
+want=$(grep -v '^#' "$(dirname "$0")/../windows/expected_exports.txt" | sed 's/@.*//' | sort)
 
-expected="PassThruClose PassThruConnect PassThruDeleteFile PassThruDisconnect PassThruGetLastError
-PassThruGetPointer PassThruIoctl PassThruOpen PassThruReadDir PassThruReadFile PassThruReadMem
-PassThruReadMsgs PassThruReadRTC PassThruReadVersion PassThruResumePeriodic PassThruSecurity
-PassThruSetProgrammingVoltage PassThruStartMsgFilter PassThruStartPeriodicMsg PassThruStopMsgFilter
-PassThruStopPeriodicMsg PassThruSuspendPeriodic PassThruUpdateFirmware PassThruUpdatePeriodicMsg
-PassThruWriteFile PassThruWriteMem PassThruWriteMsgs PassThruWriteRTC VerifyORVXBuild
-com_close com_ioctl com_open com_read com_rx_count com_set_dtr com_set_rts com_set_timeout com_write"
-
-actual=$(nm -D --defined-only "$lib" | awk '$2 == "T" { print $3 }' | sort)
-want=$(printf '%s\n' $expected | sort)
-if [ "$actual" != "$want" ]; then
-  echo "export table of $lib differs from the expected API:"
-  diff <(echo "$want") <(echo "$actual") || true
-  exit 1
-fi
-echo "exports: $(echo "$actual" | wc -l) functions, as expected"
-
-# The unsigned long flavour (Linux): the same pass-thru API, no serial driver.
-lp64=$(find "$build/passthru" -maxdepth 1 -name 'liborvanta_passthru_lp64.so*' -type f | head -n 1)
-[ -n "$lp64" ] || exit 0
-actual=$(nm -D --defined-only "$lp64" | awk '$2 == "T" { print $3 }' | sort)
-if [ "$actual" != "$(grep -v '^com_' <<<"$want")" ]; then
-  echo "export table of $lp64 differs from the pass-thru API:"
-  diff <(grep -v '^com_' <<<"$want") <(echo "$actual") || true
-  exit 1
-fi
-echo "exports (lp64): $(echo "$actual" | wc -l) functions, as expected"
+# Usage: check_exports LIBRARY-NAME EXPECTED-NAMES
+check_exports() {
+  local lib actual
+  lib=$(find "$build/passthru" -maxdepth 1 -name "$1.so*" -type f | head -n 1)
+  [ -n "$lib" ] || { echo "$1.so not found under $build/passthru"; return 1; }
+  actual=$(nm -D --defined-only "$lib" | awk '$2 == "T" { print $3 }' | sort)
+  if [ "$actual" != "$2" ]; then
+    echo "export table of $lib differs from the expected API:"
+    diff <(echo "$2") <(echo "$actual") || true
+    return 1
+  fi
+  echo "exports of $1: $(echo "$actual" | wc -l) functions, as expected"
+}
+check_exports liborvanta_passthru "$want"
+# The unsigned long flavour (Linux only).
+[ -z "$(find "$build/passthru" -maxdepth 1 -name 'liborvanta_passthru_lp64.so*')" ] ||
+  check_exports liborvanta_passthru_lp64 "$(grep -v '^com_' <<<"$want")"

@@ -45,50 +45,22 @@ for tool in Xvfb xdotool; do
 done
 [ -x "$provision" ] && [ -x "$sim" ] || skip "orvanta-provision or orvanta-adapter-sim is not built"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/orvanta-gtk-e2e.XXXXXX")
+# shellcheck source=../common.sh
+source "$(dirname "$0")/../common.sh"
+begin_work gtk-e2e
 shots=${ORVANTA_GTK_SCREENSHOT_DIR:-$build/e2e-screenshots}
 mkdir -p "$shots" "$work/run" "$work/com" "$work/store" "$work/cwd" "$work/empty-com"
 chmod 700 "$work/run"
-pids=()
 
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if [ "$status" -ne 0 ]; then
-    echo "--- state log"; cat "$work/state.log" 2>/dev/null || true
-    echo "--- dialog output"; cat "$work"/dialog-*.out 2>/dev/null || true
-    echo "--- kept for inspection: $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: gtk_dialog: $*" >&2
-  exit 1
-}
-
-# Runs COMMAND every tenth of a second until it succeeds, at most TENTHS
-# times. Usage: retry TENTHS COMMAND...
-retry() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  return 1
+on_exit() {
+  [ "$1" -eq 0 ] && return
+  echo "--- state log"; cat "$work/state.log" 2>/dev/null || true
+  echo "--- dialog output"; cat "$work"/dialog-*.out 2>/dev/null || true
 }
 
 # --- the display --------------------------------------------------------------------
 
-# Xvfb picks a free display and writes its number to descriptor 3.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-retry 100 test -s "$work/display" || true
-display_number=$(head -n1 "$work/display")
-[ -n "$display_number" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-
-export DISPLAY=":$display_number"
+start_xvfb
 unset WAYLAND_DISPLAY DESKTOP_STARTUP_ID
 export GDK_BACKEND=x11 NO_AT_BRIDGE=1 HOME=$work XDG_RUNTIME_DIR=$work/run
 export ORVANTA_REGISTRY=$work/registry.ini ORVANTA_GTK_TEST_LOG=$work/state.log
@@ -100,7 +72,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 wm=none
 if command -v openbox >/dev/null; then
   openbox --sm-disable >"$work/wm.log" 2>&1 &
-  pids+=($!)
+  remember_pid $!
   wm=openbox
   # Ready once it has announced itself on the root window (xprop, from
   # x11-utils; without it, a fixed pause).
@@ -128,51 +100,10 @@ wait_log() {
   retry 200 logged_at_least "$1" "${2:-1}" || fail "the dialog never logged '$1' (${2:-1} times)"
 }
 
-
-# The visible windows whose name matches the regular expression.
-windows() { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; }
-
-has_window() { [ -n "$(windows "$1")" ]; }
-wait_window() { retry 100 has_window "$1" || fail "no window named '$1'"; }
-
-focus() {
-  if [ "$wm" = none ]; then
-    xdotool windowfocus --sync "$1"
-  else
-    xdotool windowactivate --sync "$1"
-  fi
-  sleep 0.2
-}
-
-# Presses OK in the message box named by the regular expression.
-answer_box() {
-  local box
-  box=$(windows "$1" | head -n1)
-  [ -n "$box" ] || fail "no box named '$1' to answer"
-  focus "$box"
-  xdotool key Return
-}
-
-# Saves what the screen shows of the dialog: its window with the frame the
-# window manager gave it, and any box over it.
-screenshot() {
-  command -v import >/dev/null || { echo "gtk_dialog: no import, screenshot $1 skipped"; return 0; }
-  local window
-  window=$(windows "$title_re" | head -n1)
-  import -window "$window" -frame -screen "$shots/$1" || fail "screenshot $1 failed"
-  echo "gtk_dialog: screenshot $shots/$1"
-}
-
 start_dialog() {
   (cd "$work/cwd" && exec "$provision" >"$work/dialog-$1.out" 2>&1) &
   dialog_pid=$!
-  pids+=("$dialog_pid")
-}
-
-ended() { ! kill -0 "$1" 2>/dev/null; }
-wait_exit() {
-  retry 100 ended "$1" || fail "the dialog did not end"
-  wait "$1" 2>/dev/null || true
+  remember_pid "$dialog_pid"
 }
 
 # --- 1. provisioning the emulated adapter -----------------------------------------------
@@ -181,24 +112,20 @@ wait_exit() {
 # search last about five seconds (half a second each).
 silent=()
 for port in $(seq 8 17); do silent+=(--silent-port "$port"); done
-"$sim" --com-dir "$work/com" --port 7 "${silent[@]}" --store "$work/store" \
-  --ready-file "$work/sim.ready" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-pids+=("$sim_pid")
-retry 100 test -s "$work/sim.ready" || fail "orvanta-adapter-sim did not start: $(cat "$work/sim.log")"
+start_sim "$sim" "$work/com" --port 7 "${silent[@]}" --store "$work/store"
 
 export ORVANTA_COM_DIR=$work/com
 start_dialog first
 wait_log "window shown title=$title"
 wait_log "open started"
-wait_window "$title_re"
+wait_window "$title_re" 100 >/dev/null || fail "no dialog window"
 
 # The window takes typing while the search runs on the worker thread. The
 # button has the focus (or nothing has, while the button is disabled); the
 # tab order leads to the SSID box, then the password box, then the button.
 ssid='Home Net 5G'
 password='s3cret-pass!'
-focus "$(windows "$title_re" | head -n1)"
+focus "$(window_id "$title_re")"
 xdotool key Tab
 xdotool type --delay 15 "$ssid"
 wait_log "ssid-box length=${#ssid}"
@@ -210,29 +137,27 @@ second_out=$(timeout 10 "$provision" 2>&1) || fail "the second start failed: $se
 [ -z "$second_out" ] || fail "the second start printed: $second_out"
 wait_log "later instance: present request delivered"
 wait_log "present requested"
-[ "$(windows "$title_re" | wc -l)" -eq 1 ] || fail "a second dialog window appeared"
+[ "$(window_count "$title_re")" -eq 1 ] || fail "a second dialog window appeared"
 [ "$(log_count "window shown")" -eq 1 ] || fail "a second dialog was shown"
 
-focus "$(windows "$title_re" | head -n1)"
+focus "$(window_id "$title_re")"
 xdotool key Tab
 xdotool type --delay 15 "$password"
 sleep 0.3
-screenshot gtk-dialog.png
+screenshot "$(window_id "$title_re")" "$shots/gtk-dialog.png"
 xdotool key Tab space
 
 wait_log "box shown caption=SUCCESS text=Provisioning Setup Configured\\\\nPower Cycle To Complete"
-wait_window '^SUCCESS$'
+box=$(wait_window '^SUCCESS$' 100) || fail "no SUCCESS box"
 sleep 0.3
-screenshot gtk-success.png
-answer_box '^SUCCESS$'
-wait_exit "$dialog_pid"
+screenshot "$(window_id "$title_re")" "$shots/gtk-success.png"
+answer_box "$box"
+wait_exit "$dialog_pid" 100 || fail "the dialog did not end"
 [ "$(log_count "provision finished status=0")" -eq 1 ] || fail "provisioning did not succeed once"
 
 expected=$work/expected.net
-printf "\\$(printf '%03o' ${#ssid})%s\\$(printf '%03o' ${#password})%s" "$ssid" "$password" \
-  >"$expected"
-kill "$sim_pid"
-wait "$sim_pid" 2>/dev/null || true
+network_file "$ssid" "$password" >"$expected"
+stop_sim
 cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's store holds other bytes in IOT.NET"
 cmp "$expected" "$work/cwd/IOT.NET" || fail "the local IOT.NET holds other bytes"
 [ "$(stat -c %a "$work/cwd/IOT.NET")" = 600 ] || fail "the local IOT.NET is not owner-only"
@@ -255,15 +180,15 @@ wait_log "window shown"
 second_out=$(timeout 10 "$provision" 2>&1) || fail "the second start failed: $second_out"
 wait_log "present requested"
 wait_log "box shown caption=ERROR text=Orvanta not detected"
-wait_window '^ERROR$'
+box=$(wait_window '^ERROR$' 100) || fail "no ERROR box"
 sleep 0.3
-screenshot gtk-not-detected.png
-answer_box '^ERROR$'
+screenshot "$(window_id "$title_re")" "$shots/gtk-not-detected.png"
+answer_box "$box"
 wait_log "ssid-box text=ERROR"
 wait_log "button sensitive=1"
 
 # Exposed again after being hidden: a new open, "ERROR" again, no new box.
-dialog_window=$(windows "$title_re" | head -n1)
+dialog_window=$(window_id "$title_re")
 if [ "$wm" = none ]; then
   xdotool windowunmap --sync "$dialog_window"
   xdotool windowmap --sync "$dialog_window"
@@ -275,7 +200,7 @@ wait_log "open finished status=8" 2
 wait_log "ssid-box text=ERROR" 2
 sleep 0.5
 [ "$(log_count "box shown caption=ERROR")" -eq 1 ] || fail "the not-detected box came more than once"
-[ -z "$(windows '^ERROR$')" ] || fail "a second not-detected box is open"
+! has_window '^ERROR$' || fail "a second not-detected box is open"
 
 # "Provision" still writes IOT.NET here, then the transfer fails.
 wait_log "button sensitive=1" 2
@@ -284,11 +209,11 @@ xdotool key Return
 wait_log "password-box text=ERROR:FILE"
 [ -f "$work/cwd/IOT.NET" ] || fail "IOT.NET was not written locally"
 wait_log "button sensitive=1" 3
-screenshot gtk-errors.png
+screenshot "$dialog_window" "$shots/gtk-errors.png"
 
 focus "$dialog_window"
 xdotool key Escape
 wait_log "close finished"
-wait_exit "$dialog_pid"
+wait_exit "$dialog_pid" 100 || fail "the dialog did not end"
 [ "$(log_count "box shown caption=ERROR")" -eq 1 ] || fail "the not-detected box came more than once"
 echo "gtk_dialog: passed"

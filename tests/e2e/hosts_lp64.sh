@@ -19,26 +19,12 @@ for f in "$sim" "$lib" "$monitor" "$limits"; do
   [ -e "$f" ] || { echo "SKIP: hosts_lp64: $f is not built"; exit 0; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/orvanta-hosts.XXXXXX")
-sim_pid=""
-cleanup() {
-  [ -z "$sim_pid" ] || { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  echo "--- simulator log (tail)" >&2
-  tail -n 20 "$work/sim.log" >&2
-  exit 1
-}
-
+# shellcheck source=../common.sh
+source "$(dirname "$0")/../common.sh"
+begin_work hosts
 export ORVANTA_COM_DIR=$work/com
-"$sim" --com-dir "$ORVANTA_COM_DIR" --ready-file "$work/ready" --port 7 --log \
-  --bus-traffic 10:07E8064100BE1FA813:20 --bus-traffic 10:18DAF110024100:20:x 2>"$work/sim.log" &
-sim_pid=$!
-for _ in $(seq 100); do [ -f "$work/ready" ] && break; sleep 0.05; done
-[ -f "$work/ready" ] || fail "the simulator did not start"
+start_sim "$sim" "$ORVANTA_COM_DIR" --port 7 --log \
+  --bus-traffic 10:07E8064100BE1FA813:20 --bus-traffic 10:18DAF110024100:20:x
 
 # Runs a host program into $out, again (up to five times) when it found no
 # adapter: discovery gives the version answer 200 ms, which a loaded machine

