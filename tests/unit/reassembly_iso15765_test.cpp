@@ -21,6 +21,7 @@ class Reassembly : public ::testing::Test {
     ResetLibraryState();
     State().channels.CANSetup.iso15765_tx_data_length = 8;
     State().channels.MSCANSetup.iso15765_tx_data_length = 8;
+    FlowFilter(0, {0x07, 0xE8});  // the filter most cases use
   }
   void TearDown() override { ResetLibraryState(); }
 
@@ -42,11 +43,8 @@ class Reassembly : public ::testing::Test {
   // is `ms` milliseconds.
   JMSG Frame(std::vector<uint8_t> bytes, uint8_t flags = 0, uint32_t ms = 1, uint8_t type = 0) {
     JMSG f = MakeJmsg(0x10, 2, type, flags, bytes);
-    const uint32_t raw = ms * 256;
-    f.timestamp[0] = static_cast<uint8_t>(raw >> 24);
-    f.timestamp[1] = static_cast<uint8_t>(raw >> 16);
-    f.timestamp[2] = static_cast<uint8_t>(raw >> 8);
-    f.timestamp[3] = static_cast<uint8_t>(raw);
+    const uint32_t raw = ms * 256;  // most significant byte first
+    for (int i = 0; i < 4; ++i) f.timestamp[i] = static_cast<uint8_t>(raw >> (24 - 8 * i));
     return f;
   }
 
@@ -89,7 +87,6 @@ class Reassembly : public ::testing::Test {
 };
 
 TEST_F(Reassembly, SingleFrameIsDeliveredAndPaddingChecked) {
-  FlowFilter(0, {0x07, 0xE8});
   auto out = Feed({Frame({0x07, 0xE8, 0x03, 1, 2, 3, 0xAA, 0xAA, 0xAA, 0xAA}),
                    Frame({0x07, 0xE8, 0x03, 1, 2, 3})});
   ASSERT_EQ(out.size(), 2u);
@@ -103,7 +100,6 @@ TEST_F(Reassembly, SingleFrameIsDeliveredAndPaddingChecked) {
 }
 
 TEST_F(Reassembly, FirstFrameIndicationThenMessageWithFirstOrLastTimestamp) {
-  FlowFilter(0, {0x07, 0xE8});
   const std::vector<JMSG> frames = Segmented(Count(20, 1));
   auto out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
@@ -122,7 +118,6 @@ TEST_F(Reassembly, FirstFrameIndicationThenMessageWithFirstOrLastTimestamp) {
 }
 
 TEST_F(Reassembly, SequenceWrapsAndALostFrameAbandonsTheMessage) {
-  FlowFilter(0, {0x07, 0xE8});
   const std::vector<JMSG> frames = Segmented(Count(125));  // consecutive frames 21..2F, 20, 21
   auto out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
@@ -157,14 +152,12 @@ TEST_F(Reassembly, ExtendedAddressingAnd29BitIdentifiers) {
 }
 
 TEST_F(Reassembly, IdentifierFormatOfTheConnectFlagsIsEnforced) {
-  FlowFilter(0, {0x07, 0xE8});
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x01, 0x7E}, 0x10)}, 6, 0).empty());
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x01, 0x7E})}, 6, CAN_29BIT_ID).empty());
   EXPECT_EQ(Feed({Frame({0x07, 0xE8, 0x01, 0x7E})}, 6, 0).size(), 1u);
 }
 
 TEST_F(Reassembly, MalformedFramesAreDroppedWithoutCopying) {
-  FlowFilter(0, {0x07, 0xE8});
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8})}).empty());              // nothing after the identifier
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x00})}).empty());        // CAN FD single frame, no length
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x10})}).empty());        // first frame, no length byte
@@ -183,7 +176,6 @@ TEST_F(Reassembly, MalformedFramesAreDroppedWithoutCopying) {
 
 TEST_F(Reassembly, CanFdMessageOf4095BytesStaysWithinTheRecord) {
   State().channels.CANSetup.iso15765_tx_data_length = 64;
-  FlowFilter(0, {0x07, 0xE8});
   const auto out = Feed(Segmented(Count(4095), 64, 0x01));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].DataSize, 4099u);
@@ -193,7 +185,6 @@ TEST_F(Reassembly, CanFdMessageOf4095BytesStaysWithinTheRecord) {
 }
 
 TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
-  FlowFilter(0, {0x07, 0xE8});
   // The echo of a flow-control frame between two consecutive frames.
   std::vector<JMSG> frames = Segmented(Count(20));
   frames.insert(frames.begin() + 2, Frame({0x07, 0xE0, 0x30, 0, 0}, 0, 1, 5));
@@ -207,7 +198,6 @@ TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
 // A first frame that carries all it announces: the message follows at the
 // next consecutive frame, cut to the announced length.
 TEST_F(Reassembly, FirstFrameCarryingItsWholeLengthCompletesAtTheNextConsecutiveFrame) {
-  FlowFilter(0, {0x07, 0xE8});
   const auto out = Feed({Frame({0x07, 0xE8, 0x10, 5, 1, 2, 3, 4, 5, 6}),
                          Frame({0x07, 0xE8, 0x21, 9, 9, 9, 9, 9, 9, 9})});
   ASSERT_EQ(out.size(), 2u);
@@ -215,7 +205,6 @@ TEST_F(Reassembly, FirstFrameCarryingItsWholeLengthCompletesAtTheNextConsecutive
 }
 
 TEST_F(Reassembly, MixedFormatDeliversTheRawCanFrameSecond) {
-  FlowFilter(0, {0x07, 0xE8});
   State().filters.mask[5] = MakeJmsg(0x20, 3, 1, 0, {0x07, 0xFF});
   State().filters.pattern[5] = MakeJmsg(0x20, 3, 2, 0, {0x07, 0xE8});
   State().filters.type[5] = PASS_FILTER;
@@ -233,6 +222,7 @@ TEST_F(Reassembly, MixedFormatDeliversTheRawCanFrameSecond) {
 }
 
 TEST_F(Reassembly, EchoOfASegmentedTransmitUsesTheFirstFlowFilter) {
+  State().filters.mask[0] = {};  // no flow filter below slot 3
   FlowFilter(3, {0x07, 0xE8});
   const auto out = Feed({Frame({0x07, 0xE0, 0x10, 8, 1, 2, 3, 4, 5, 6}, 0, 1, 5),
                          Frame({0x07, 0xE0, 0x21, 7, 8, 0, 0, 0, 0, 0}, 0, 2, 5)});
