@@ -84,11 +84,11 @@ TEST_F(LinkFramesTest, WriteCutShortGoesOnWithTheRestAndNeverRepeatsAFrame) {
 }
 
 TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
-  auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});
-  Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 9));
-  EXPECT_EQ(Link().com_buf_len, 9u);
+  auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});  // the header and one data byte first
+  Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 11));
+  EXPECT_EQ(Link().com_buf_len, 11u);
   EXPECT_EQ(Link().AdcReadings[2], 0);
-  Deliver(std::vector<uint8_t>(wire.begin() + 9, wire.end()));
+  Deliver(std::vector<uint8_t>(wire.begin() + 11, wire.end()));
   EXPECT_EQ(Link().com_buf_len, 0u);
   EXPECT_EQ(Link().AdcReadings[2], 0x1234);
 }
