@@ -38,7 +38,7 @@ TEST_F(ConnectTest, Iso15765SetupGoesToTheCanDeviceBeforeTheConnectFrame) {
   EXPECT_FALSE(bus_->device(0x10).connected);
 }
 
-TEST_F(ConnectTest, CanConnectKeepsTheIsoFieldsAnIsoConnectResetsThem) {
+TEST_F(ConnectTest, CanConnectKeepsTheIsoFieldsAnIsoConnectResetsThemTheSecondBusIsApart) {
   CAN_SETUP& can = State().channels.CANSetup;  // as SET_CONFIG calls leave it
   can.iso15765_block_size = 9;
   can.iso15765_separation_time = 1;
@@ -60,14 +60,13 @@ TEST_F(ConnectTest, CanConnectKeepsTheIsoFieldsAnIsoConnectResetsThem) {
   EXPECT_EQ(bus_->can_setup(0x10)->block_size, 0);
   EXPECT_EQ(bus_->can_setup(0x10)->pad_value, 0xCC);
   EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 0u);  // the second bus is untouched
-}
 
-TEST_F(ConnectTest, SecondBusChannelsUseItsOwnRecordAndDevices) {
+  // The second bus's channels use its own record and devices.
   Connect(ISO15765_PS, 0, 33333);
   EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 33333u);
   EXPECT_EQ(bus_->can_setup(0x30)->baud_rate, 33333u);
   EXPECT_TRUE(bus_->device(0x40).connected);
-  EXPECT_EQ(State().channels.CANSetup.baud_rate, 0u);
+  EXPECT_EQ(State().channels.CANSetup.baud_rate, 500000u);
 }
 
 TEST_F(ConnectTest, KLineSetupValuesAndInitType) {

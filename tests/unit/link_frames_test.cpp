@@ -2,7 +2,6 @@
 // frames out of the byte stream and files the answers.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "link/comdrvr.h"

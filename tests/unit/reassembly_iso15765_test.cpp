@@ -2,7 +2,6 @@
 // reassembly per flow-control filter, sequence errors, bounds, mixed
 // format. Frames are handed straight to the drain; the filter tables are
 // set up as PassThruStartMsgFilter leaves them.
-#include <cstring>
 
 #include "link/trace.h"
 #include "passthru/channel_table.h"

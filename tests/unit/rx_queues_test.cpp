@@ -3,8 +3,6 @@
 // once until read, the channel-stop and adapter-overflow reports.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/filter_table.h"

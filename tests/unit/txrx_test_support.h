@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,16 +32,10 @@ inline std::string Hex(const std::vector<uint8_t>& bytes) {
 // A message with a 4-byte identifier (most significant first) and payload.
 inline PASSTHRU_MSG CanMsg(uint32_t protocol, uint32_t id, const std::vector<uint8_t>& payload,
                            uint32_t tx_flags = 0) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  m.Data[0] = static_cast<uint8_t>(id >> 24);
-  m.Data[1] = static_cast<uint8_t>(id >> 16);
-  m.Data[2] = static_cast<uint8_t>(id >> 8);
-  m.Data[3] = static_cast<uint8_t>(id);
-  if (!payload.empty()) std::memcpy(m.Data + 4, payload.data(), payload.size());
-  m.DataSize = static_cast<uint32_t>(4 + payload.size());
-  return m;
+  std::vector<uint8_t> data(4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(id >> (24 - 8 * i));
+  data.insert(data.end(), payload.begin(), payload.end());
+  return MakeMsg(protocol, data, tx_flags);
 }
 
 // n bytes counting up from `from`.
