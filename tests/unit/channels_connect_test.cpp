@@ -17,64 +17,56 @@ namespace {
 
 using ConnectTest = ChannelTest;
 
+// The setup records travel as little-endian images, fields in record order.
 TEST_F(ConnectTest, Iso15765SetupGoesToTheCanDeviceBeforeTheConnectFrame) {
   uint32_t channel = 0;
   ASSERT_EQ(PassThruConnect(device_id_, ISO15765, 0, 250000, &channel), 0);
   EXPECT_EQ(channel, 6u);
-
   const auto frames = Sent();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].dev, 0x10);
   EXPECT_EQ(frames[0].op, 3);
   EXPECT_EQ(frames[0].type, 7);
   EXPECT_EQ(frames[0].flags, 0);
-  EXPECT_EQ(frames[0].size, 20);
-  EXPECT_EQ(frames[1].dev, 0x20);
-  EXPECT_EQ(frames[1].op, 0);
-  EXPECT_EQ(frames[1].size, 0);
-
-  // What the adapter read from the 20 bytes.
-  const auto setup = bus_->can_setup(0x10);
-  ASSERT_TRUE(setup.has_value());
-  EXPECT_EQ(setup->baud_rate, 250000u);
-  EXPECT_EQ(setup->fd_baud_rate, 2000000u);
-  EXPECT_EQ(setup->interframe_delay, 0);
-  EXPECT_EQ(setup->bit_sample_point_percent, 80);
-  EXPECT_EQ(setup->sync_jump_width_percent, 20);
-  EXPECT_EQ(setup->block_size, 0);
-  EXPECT_EQ(setup->separation_time, 0);
-  EXPECT_EQ(setup->bs_tx_override, 0xFF);
-  EXPECT_EQ(setup->stmin_tx_override, 0xFF);
-  EXPECT_EQ(setup->wft_max, 0xFF);
-  EXPECT_EQ(setup->tx_data_length, 8);
-  EXPECT_EQ(setup->termination, 0);
-  EXPECT_EQ(setup->pad_value, 0xCC);
+  // 250000 bit/s, 2 Mbit/s data phase, no interframe delay, 80 % and 20 %,
+  // BS 0, STmin 0, no overrides, WFTmax 0xFF, length 8, no termination, pad 0xCC.
+  EXPECT_EQ(Data(frames[0]),
+            (std::vector<uint8_t>{0x90, 0xD0, 0x03, 0, 0x80, 0x84, 0x1E, 0, 0, 0,
+                                  80,   20,   0,    0, 0xFF, 0xFF, 0xFF, 8, 0, 0xCC}));
+  EXPECT_EQ(frames[1], emu::Frame::make(0x20, 0, 0));
   EXPECT_TRUE(bus_->device(0x20).connected);
   EXPECT_FALSE(bus_->device(0x10).connected);
 }
 
-TEST_F(ConnectTest, CanConnectKeepsTheIsoFieldsAnIsoConnectResetsThem) {
-  State().channels.CANSetup.iso15765_block_size = 9;  // as a SET_CONFIG of ISO15765_BS leaves it
-  State().channels.CANSetup.iso15765_pad_value = 0x55;
-  Connect(CAN, 0, 125000);
-  EXPECT_EQ(State().channels.CANSetup.baud_rate, 125000u);
-  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 9);
-  EXPECT_EQ(bus_->can_setup(0x10)->block_size, 9);
-  EXPECT_EQ(bus_->can_setup(0x10)->pad_value, 0x55);
+TEST_F(ConnectTest, CanConnectKeepsTheIsoFieldsAnIsoConnectResetsThemTheSecondBusIsApart) {
+  CAN_SETUP& can = State().channels.CANSetup;  // as SET_CONFIG calls leave it
+  can.iso15765_block_size = 9;
+  can.iso15765_separation_time = 1;
+  can.iso15765_bs_tx_override = 2;
+  can.iso15765_stmin_tx_override = 3;
+  can.iso15765_wft_max = 4;
+  can.iso15765_tx_data_length = 12;
+  can.termination = 6;
+  can.iso15765_pad_value = 0x55;
+  uint32_t channel = 0;
+  ASSERT_EQ(PassThruConnect(device_id_, CAN, 0, 125000, &channel), 0);
+  EXPECT_EQ(Data(SentOfType(0x10, 3, 7).at(0)),
+            (std::vector<uint8_t>{0x48, 0xE8, 0x01, 0, 0x80, 0x84, 0x1E, 0,  0, 0,
+                                  80,   20,   9,    1, 2,    3,    4,    12, 6, 0x55}));
+  EXPECT_EQ(bus_->can_setup(0x10)->pad_value, 0x55);  // the adapter reads the same record
 
   Connect(ISO15765);
-  EXPECT_EQ(State().channels.CANSetup.iso15765_block_size, 0);
+  EXPECT_EQ(can.iso15765_block_size, 0);
   EXPECT_EQ(bus_->can_setup(0x10)->block_size, 0);
   EXPECT_EQ(bus_->can_setup(0x10)->pad_value, 0xCC);
   EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 0u);  // the second bus is untouched
-}
 
-TEST_F(ConnectTest, SecondBusChannelsUseItsOwnRecordAndDevices) {
+  // The second bus's channels use its own record and devices.
   Connect(ISO15765_PS, 0, 33333);
   EXPECT_EQ(State().channels.MSCANSetup.baud_rate, 33333u);
   EXPECT_EQ(bus_->can_setup(0x30)->baud_rate, 33333u);
   EXPECT_TRUE(bus_->device(0x40).connected);
-  EXPECT_EQ(State().channels.CANSetup.baud_rate, 0u);
+  EXPECT_EQ(State().channels.CANSetup.baud_rate, 500000u);
 }
 
 TEST_F(ConnectTest, KLineSetupValuesAndInitType) {
@@ -87,18 +79,11 @@ TEST_F(ConnectTest, KLineSetupValuesAndInitType) {
   EXPECT_EQ(s->baud_rate, 10400u);
   EXPECT_EQ(s->init_address, 0x33);
   EXPECT_EQ(s->init_type, 0x80);
-  EXPECT_EQ(s->timing(T::kP1Max), 20);
-  EXPECT_EQ(s->timing(T::kP2Min), 25);
-  EXPECT_EQ(s->timing(T::kP3Max), 5000);
-  EXPECT_EQ(s->timing(T::kP4Min), 5);
-  EXPECT_EQ(s->timing(T::kW0Min), 5);
-  EXPECT_EQ(s->timing(T::kW1Max), 300);
-  EXPECT_EQ(s->timing(T::kW4Max), 50);
-  EXPECT_EQ(s->timing(T::kW5Min), 300);
-  EXPECT_EQ(s->timing(T::kW5Max), 500);
-  EXPECT_EQ(s->timing(T::kTiniL), 25);
-  EXPECT_EQ(s->timing(T::kTwup), 50);
-  EXPECT_EQ(s->timing(T::kP5Max), 0);
+  const std::pair<T::Timing, int> timings[] = {{T::kP1Max, 20}, {T::kP2Min, 25},  {T::kP3Max, 5000},
+                                               {T::kP4Min, 5},  {T::kW0Min, 5},   {T::kW1Max, 300},
+                                               {T::kW4Max, 50}, {T::kW5Min, 300}, {T::kW5Max, 500},
+                                               {T::kTiniL, 25}, {T::kTwup, 50},   {T::kP5Max, 0}};
+  for (const auto& [timing, ms] : timings) EXPECT_EQ(s->timing(timing), ms) << timing;
   EXPECT_EQ(s->parity, 0);
   EXPECT_EQ(s->data_bits, 8);
   ASSERT_EQ(PassThruDisconnect(4), 0);
@@ -132,14 +117,19 @@ TEST_F(ConnectTest, ConnectEmptiesTheQueueButKeepsItsOverflowFlag) {
   EXPECT_EQ(State().queues.can.flags, CAN_29BIT_ID);
 }
 
-TEST_F(ConnectTest, DisconnectStopsTheChannelsPeriodicsAndFiltersThenSleeps) {
+// Disconnect stops the running periodic messages and the filters through
+// their own frames; the next connect stops every entry that still names the
+// device, even a stopped one.
+TEST_F(ConnectTest, DisconnectStopsPeriodicsAndFiltersAndConnectStopsStaleEntries) {
   const uint32_t ch = Connect(CAN);
   PASSTHRU_MSG mask = MakeMsg(CAN, {0, 0, 7, 0xFF});
   PASSTHRU_MSG pattern = MakeMsg(CAN, {0, 0, 7, 0xE8});
   const uint32_t filter = Filter(ch, PASS_FILTER, mask, pattern);
   PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1});
-  uint32_t periodic = 0;
-  ASSERT_EQ(PassThruStartPeriodicMsg(ch, &msg, &periodic, 100), 0);
+  uint32_t stopped = 0, running = 0;
+  ASSERT_EQ(PassThruStartPeriodicMsg(ch, &msg, &stopped, 100), 0);
+  ASSERT_EQ(PassThruStartPeriodicMsg(ch, &msg, &running, 100), 0);
+  ASSERT_EQ(PassThruStopPeriodicMsg(ch, stopped), 0);
   ASSERT_EQ(bus_->running_periodics(0x10).size(), 1u);
   ASSERT_EQ(bus_->filter_slots(0x10).size(), 1u);
   ClearLogs();
@@ -152,29 +142,16 @@ TEST_F(ConnectTest, DisconnectStopsTheChannelsPeriodicsAndFiltersThenSleeps) {
   EXPECT_TRUE(bus_->filter_slots(0x10).empty());
   EXPECT_FALSE(bus_->device(0x10).connected);
   EXPECT_FALSE(FilterSlotInUse(filter));
-  EXPECT_EQ(State().periodic.entries[periodic].size, 0);
-
-  // Stop periodic, then the three filter frames, and the disconnect last.
+  EXPECT_EQ(State().periodic.entries[running].size, 0);
+  // Stop periodic (only the running one), the filter frames, the disconnect last.
   const auto frames = Sent();
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.front().type, 4);
+  EXPECT_EQ(SentOfType(0x10, 3, 4).size(), 1u);
+  EXPECT_EQ(SentOfType(0x10, 3, 1).size(), 1u);
   EXPECT_EQ(frames.back().op, 1);
   EXPECT_EQ(frames.back().dev, 0x10);
-  EXPECT_EQ(SentOfType(0x10, 3, 1).size(), 1u);
-}
 
-TEST_F(ConnectTest, ConnectStopsEntriesThatLastNamedTheDeviceEvenWhenStopped) {
-  const uint32_t ch = Connect(CAN);
-  PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 7, 0xDF, 2, 1});
-  uint32_t a = 0, b = 0;
-  ASSERT_EQ(PassThruStartPeriodicMsg(ch, &msg, &a, 100), 0);
-  ASSERT_EQ(PassThruStartPeriodicMsg(ch, &msg, &b, 100), 0);
-  ASSERT_EQ(PassThruStopPeriodicMsg(ch, a), 0);
-  ClearLogs();
-  ASSERT_EQ(PassThruDisconnect(ch), 0);
-  EXPECT_EQ(SentOfType(0x10, 3, 4).size(), 1u);  // only the running one
-
-  // Both entries still name device 0x10: each gets a stop frame on connect.
   ClearLogs();
   uint32_t again = 0;
   ASSERT_EQ(PassThruConnect(device_id_, CAN, 0, 500000, &again), 0);

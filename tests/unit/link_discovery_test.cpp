@@ -31,6 +31,12 @@ class DiscoveryTest : public LibraryTest {
     platform_.set_registry(std::move(keys));
   }
   std::vector<uint32_t> Attempts() const { return platform_.open_attempts(); }
+  // Opens the link with the registry's Debug switch on and a listener waiting.
+  void OpenWithDebugSwitch() {
+    SetAdapterKey(emu::RegistrySubkey{"Orvanta", {}}.text("Name", "Orvanta-IOT").text("Debug", ""));
+    platform_.set_trace_listener(true);
+    OpenLink();
+  }
 };
 
 TEST_F(DiscoveryTest, SearchWalksDownFromPortThousandAndKeepsTheFirstAdapter) {
@@ -53,11 +59,8 @@ TEST_F(DiscoveryTest, SearchWalksDownFromPortThousandAndKeepsTheFirstAdapter) {
   EXPECT_EQ(frames[0], emu::Frame::make(0xF0, 1, 0));
   EXPECT_EQ(frames[1], emu::Frame::make(0xF0, 2, 0x0D));
   EXPECT_EQ(frames[2], emu::Frame::make(0xF0, 2, 8));
-}
 
-TEST_F(DiscoveryTest, SecondOpenReturnsAtOnceWithTheSameId) {
-  uint32_t id = 0;
-  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  // A second open returns at once with the same ID.
   ClearLogs();
   const uint32_t before = platform_.now();
   uint32_t again = 0;
@@ -92,40 +95,31 @@ TEST_F(DiscoveryTest, OtherNameFormsSelectPortsOrTheNetworkAdapter) {
   Link().UserSpecifiedCommPort = 3;
   ASSERT_EQ(PassThruOpen("COM", &id), 0);
   EXPECT_EQ(Attempts().size(), 994u);
-}
-
-TEST_F(DiscoveryTest, NetworkAdapterNumberTurnsTheSearchOff) {
-  uint32_t id = 5;
+  ASSERT_EQ(PassThruClose(id), 0);
+  ClearLogs();
+  // A network adapter number turns the search off.
   EXPECT_EQ(PassThruOpen("IOT:0012", &id), 8);
   EXPECT_EQ(id, 0u);
   EXPECT_EQ(Link().UserSpecifiedIOTNum, 12u);
   EXPECT_TRUE(Attempts().empty());
 }
 
-TEST_F(DiscoveryTest, VersionAnswerMustHaveTwoOrFourBytes) {
+TEST_F(DiscoveryTest, ProbeNeedsAVersionOfTwoOrFourBytesButNoSerialNumber) {
   uint32_t id = 0;
   adapter_.system().set_version_size(3);
   EXPECT_EQ(PassThruOpen("COM7", &id), 8);
-  adapter_.system().set_version_size(4);
-  EXPECT_EQ(PassThruOpen("COM7", &id), 0);
-  EXPECT_EQ(id, 7u);
-}
-
-TEST_F(DiscoveryTest, UnansweredProbeCostsTheFixedWaits) {
   adapter_.system().set_version_size(0);
-  uint32_t id = 0;
   const uint32_t before = platform_.now();
   EXPECT_EQ(PassThruOpen("COM7", &id), 8);
-  const uint32_t spent = platform_.now() - before;
+  const uint32_t spent = platform_.now() - before;  // the fixed waits of an unanswered probe
   EXPECT_GE(spent, 500u);
   EXPECT_LE(spent, 510u);
-}
 
-TEST_F(DiscoveryTest, MissingSerialNumberStillFindsTheAdapter) {
+  adapter_.system().set_version_size(4);
   adapter_.system().set_serial_answer(false);
   Link().SerialNumber = 77;
-  uint32_t id = 0;
-  EXPECT_EQ(PassThruOpen(nullptr, &id), 0);
+  EXPECT_EQ(PassThruOpen("COM7", &id), 0);
+  EXPECT_EQ(id, 7u);
   EXPECT_EQ(Link().SerialNumber, 77u);
 }
 
@@ -174,31 +168,20 @@ TEST_F(DiscoveryTest, CloseForgetsThePortAndEveryChannel) {
   EXPECT_EQ(Attempts().size(), 994u);
 }
 
-TEST_F(DiscoveryTest, NullDeviceIdIsRefused) {
-  EXPECT_EQ(PassThruOpen(nullptr, nullptr), 4);
-  EXPECT_EQ(LastErrorText(), "PassThruOpen null pointer to device ID");
-}
-
 TEST_F(DiscoveryTest, TraceLinesCarryTypePortTickAndText) {
-  SetAdapterKey(emu::RegistrySubkey{"Orvanta", {}}.text("Name", "Orvanta-IOT").text("Debug", ""));
-  platform_.set_trace_listener(true);
-  uint32_t id = 0;
-  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  OpenWithDebugSwitch();
   EXPECT_EQ(platform_.trace_port(), 8609);
   EXPECT_NE(platform_.trace_text().find("D 7 "), std::string::npos);
   EXPECT_NE(platform_.trace_text().find("C 7 "), std::string::npos);
   EXPECT_NE(platform_.trace_text().find(" 00 00 F0 02 00 0D (00000000)\r\n"), std::string::npos);
   platform_.clear_trace();
   platform_.set_tick(5000);
-  PassThruOpen(nullptr, nullptr);
+  EXPECT_EQ(PassThruOpen(nullptr, nullptr), 4);
   EXPECT_EQ(platform_.trace_text(), "E 7 5000 PassThruOpen null pointer to device ID\r\n");
 }
 
 TEST_F(DiscoveryTest, ListenerThatStopsReadingLosesLinesThenTheConnection) {
-  SetAdapterKey(emu::RegistrySubkey{"Orvanta", {}}.text("Name", "Orvanta-IOT").text("Debug", ""));
-  platform_.set_trace_listener(true);
-  uint32_t id = 0;
-  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  OpenWithDebugSwitch();
   platform_.set_trace_reading(false);
   platform_.set_tick(10000);
   DbgMsg('D', "refused");
@@ -211,18 +194,14 @@ TEST_F(DiscoveryTest, ListenerThatStopsReadingLosesLinesThenTheConnection) {
   EXPECT_EQ(Link().TraceDroppedLines, 3u);
   // The next discovery connects anew.
   platform_.set_trace_reading(true);
-  ASSERT_EQ(PassThruClose(id), 0);
-  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
+  ASSERT_EQ(PassThruClose(7), 0);
+  OpenLink();
   EXPECT_TRUE(TraceOn());
   EXPECT_EQ(platform_.trace_connects(), 2u);
 }
 
 TEST_F(DiscoveryTest, LongTextsAreCutToFitTheirBuffers) {
-  SetAdapterKey(emu::RegistrySubkey{"Orvanta", {}}.text("Name", "Orvanta-IOT").text("Debug", ""));
-  platform_.set_trace_listener(true);
-  uint32_t id = 0;
-  ASSERT_EQ(PassThruOpen(nullptr, &id), 0);
-  platform_.clear_trace();
+  StartTrace();
   const std::string long_text(5000, 'x');
   DbgMsg('E', long_text.c_str());
   EXPECT_EQ(std::string(orv::LastErrorText()), long_text.substr(0, 239));

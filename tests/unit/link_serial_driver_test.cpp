@@ -10,7 +10,14 @@
 namespace orv::test {
 namespace {
 
-class SerialDriverTest : public LibraryTest {};
+class SerialDriverTest : public LibraryTest {
+ protected:
+  void TearDown() override { com_close(&h_); }
+  void Open(uint32_t stop_bits = 1, uint32_t parity = 0) {
+    ASSERT_EQ(com_open(&h_, kAdapterPort, 115200, 8, stop_bits, parity), COM_OK);
+  }
+  int32_t h_ = -1;
+};
 
 TEST_F(SerialDriverTest, EveryCallOnAClosedHandleIsRefusedWithoutSideEffects) {
   int32_t h = -1;
@@ -31,14 +38,13 @@ TEST_F(SerialDriverTest, EveryCallOnAClosedHandleIsRefusedWithoutSideEffects) {
 }
 
 TEST_F(SerialDriverTest, NullBufferAndUnknownIoctlAreRefused) {
-  int32_t h = -1;
-  ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 1, 0), COM_OK);
+  Open();
   uint32_t count = 42;
-  EXPECT_EQ(com_read(&h, nullptr, 4, &count), COM_ERR_HANDLE);
+  EXPECT_EQ(com_read(&h_, nullptr, 4, &count), COM_ERR_HANDLE);
   EXPECT_EQ(count, 42u);
-  EXPECT_EQ(com_ioctl(&h, 0, nullptr, nullptr), COM_ERR_HANDLE);
-  EXPECT_EQ(com_ioctl(&h, 7, nullptr, nullptr), COM_ERR_HANDLE);
-  EXPECT_EQ(com_close(&h), COM_OK);
+  EXPECT_EQ(com_ioctl(&h_, 0, nullptr, nullptr), COM_ERR_HANDLE);
+  EXPECT_EQ(com_ioctl(&h_, 7, nullptr, nullptr), COM_ERR_HANDLE);
+  EXPECT_EQ(com_close(&h_), COM_OK);
 }
 
 TEST_F(SerialDriverTest, OpenOfAMissingPortFailsAndLeavesTheHandleClosed) {
@@ -52,9 +58,7 @@ TEST_F(SerialDriverTest, OpenOfAMissingPortFailsAndLeavesTheHandleClosed) {
 }
 
 TEST_F(SerialDriverTest, OpenConfiguresTheFixedLineSettingsAndLimits) {
-  int32_t h = -1;
-  // Parity 2 is not applied; stop bits 2 (anything but 1) gives two.
-  ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 2, 2), COM_OK);
+  Open(2, 2);  // parity 2 is not applied; stop bits 2 (anything but 1) gives two
   const auto& port = platform_.port(kAdapterPort);
   EXPECT_EQ(port.settings.baud_rate, 115200u);
   EXPECT_EQ(port.settings.byte_size, 8);
@@ -73,52 +77,45 @@ TEST_F(SerialDriverTest, OpenConfiguresTheFixedLineSettingsAndLimits) {
   EXPECT_EQ(port.timeouts.read_interval, 0u);
 
   DRVSETTINGS s{};
-  ASSERT_EQ(com_ioctl(&h, 3, &s, nullptr), COM_OK);
+  ASSERT_EQ(com_ioctl(&h_, 3, &s, nullptr), COM_OK);
   EXPECT_EQ(s.BaudRate, 115200u);
   EXPECT_EQ(s.DtrDsr, 1);
   EXPECT_EQ(s.XonXoff, 0);
-  ASSERT_EQ(com_ioctl(&h, 1, nullptr, nullptr), COM_OK);
-  ASSERT_EQ(com_ioctl(&h, 3, &s, nullptr), COM_OK);
+  ASSERT_EQ(com_ioctl(&h_, 1, nullptr, nullptr), COM_OK);
+  ASSERT_EQ(com_ioctl(&h_, 3, &s, nullptr), COM_OK);
   EXPECT_EQ(s.XonXoff, 1);
-  ASSERT_EQ(com_set_rts(&h, 7), COM_OK);
+  ASSERT_EQ(com_set_rts(&h_, 7), COM_OK);
   EXPECT_EQ(platform_.port(kAdapterPort).settings.rts_control, 3);
-  EXPECT_EQ(com_close(&h), COM_OK);
 }
 
 TEST_F(SerialDriverTest, EmptyReadReturnsNothingAfterTheOneMillisecondLimit) {
-  int32_t h = -1;
-  ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 1, 0), COM_OK);
+  Open();
   uint8_t buffer[16];
   uint32_t count = 7;
   const uint32_t before = platform_.now();
-  EXPECT_EQ(com_read(&h, buffer, sizeof buffer, &count), COM_OK);
+  EXPECT_EQ(com_read(&h_, buffer, sizeof buffer, &count), COM_OK);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(platform_.now() - before, 1u);
-  com_close(&h);
 }
 
 TEST_F(SerialDriverTest, BreakPulseHoldsTheBreakForOneHundredMilliseconds) {
-  int32_t h = -1;
-  ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 1, 0), COM_OK);
+  Open();
   const uint32_t before = platform_.now();
-  EXPECT_EQ(com_ioctl(&h, 5, nullptr, nullptr), COM_OK);
+  EXPECT_EQ(com_ioctl(&h_, 5, nullptr, nullptr), COM_OK);
   EXPECT_EQ(platform_.now() - before, 200u);
   EXPECT_EQ(platform_.port(kAdapterPort).breaks, 1u);
   EXPECT_FALSE(platform_.port(kAdapterPort).break_on);
-  com_close(&h);
 }
 
 TEST_F(SerialDriverTest, PlatformFailuresMapToTheDriverCodes) {
-  int32_t h = -1;
-  ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 1, 0), COM_OK);
+  Open();
   uint8_t byte = 0;
   uint32_t count = 0;
   faults_.fail(platform::Call::kWrite, 1, 1, emu::oserr::kGenFailure);
-  EXPECT_EQ(com_write(&h, &byte, 1, &count), COM_ERR_WRITE);
+  EXPECT_EQ(com_write(&h_, &byte, 1, &count), COM_ERR_WRITE);
   EXPECT_EQ(Link().lLastError, emu::oserr::kGenFailure);
   faults_.fail(platform::Call::kRead, 1, 1);
-  EXPECT_EQ(com_read(&h, &byte, 1, &count), COM_ERR_READ);
-  com_close(&h);
+  EXPECT_EQ(com_read(&h_, &byte, 1, &count), COM_ERR_READ);
 }
 
 }  // namespace

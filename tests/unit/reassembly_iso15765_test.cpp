@@ -2,7 +2,6 @@
 // reassembly per flow-control filter, sequence errors, bounds, mixed
 // format. Frames are handed straight to the drain; the filter tables are
 // set up as PassThruStartMsgFilter leaves them.
-#include <cstring>
 
 #include "link/trace.h"
 #include "passthru/channel_table.h"
@@ -21,6 +20,7 @@ class Reassembly : public ::testing::Test {
     ResetLibraryState();
     State().channels.CANSetup.iso15765_tx_data_length = 8;
     State().channels.MSCANSetup.iso15765_tx_data_length = 8;
+    FlowFilter(0, {0x07, 0xE8});  // the filter most cases use
   }
   void TearDown() override { ResetLibraryState(); }
 
@@ -42,12 +42,32 @@ class Reassembly : public ::testing::Test {
   // is `ms` milliseconds.
   JMSG Frame(std::vector<uint8_t> bytes, uint8_t flags = 0, uint32_t ms = 1, uint8_t type = 0) {
     JMSG f = MakeJmsg(0x10, 2, type, flags, bytes);
-    const uint32_t raw = ms * 256;
-    f.timestamp[0] = static_cast<uint8_t>(raw >> 24);
-    f.timestamp[1] = static_cast<uint8_t>(raw >> 16);
-    f.timestamp[2] = static_cast<uint8_t>(raw >> 8);
-    f.timestamp[3] = static_cast<uint8_t>(raw);
+    const uint32_t raw = ms * 256;  // most significant byte first
+    for (int i = 0; i < 4; ++i) f.timestamp[i] = static_cast<uint8_t>(raw >> (24 - 8 * i));
     return f;
+  }
+
+  // `payload` cut into a first frame and consecutive frames of `length`
+  // data bytes (padded with 0xCC) behind the identifier 07 E8, stamped 1,
+  // 2, 3, ... ms.
+  std::vector<JMSG> Segmented(const std::vector<uint8_t>& payload, size_t length = 8,
+                              uint8_t flags = 0) {
+    const size_t total = payload.size();
+    std::vector<uint8_t> f{0x07, 0xE8, static_cast<uint8_t>(0x10 | total >> 8),
+                           static_cast<uint8_t>(total)};
+    size_t at = std::min(length - 2, total);
+    f.insert(f.end(), payload.begin(), payload.begin() + static_cast<long>(at));
+    std::vector<JMSG> frames{Frame(f, flags, 1)};
+    for (uint8_t sn = 1; at < total; ++sn) {
+      const size_t n = std::min(length - 1, total - at);
+      f = {0x07, 0xE8, static_cast<uint8_t>(0x20 | (sn & 0x0F))};
+      f.insert(f.end(), payload.begin() + static_cast<long>(at),
+               payload.begin() + static_cast<long>(at + n));
+      f.resize(2 + length, 0xCC);
+      frames.push_back(Frame(f, flags, static_cast<uint32_t>(frames.size() + 1)));
+      at += n;
+    }
+    return frames;
   }
 
   // Feeds frames to channel 6 and returns what was delivered.
@@ -66,7 +86,6 @@ class Reassembly : public ::testing::Test {
 };
 
 TEST_F(Reassembly, SingleFrameIsDeliveredAndPaddingChecked) {
-  FlowFilter(0, {0x07, 0xE8});
   auto out = Feed({Frame({0x07, 0xE8, 0x03, 1, 2, 3, 0xAA, 0xAA, 0xAA, 0xAA}),
                    Frame({0x07, 0xE8, 0x03, 1, 2, 3})});
   ASSERT_EQ(out.size(), 2u);
@@ -80,10 +99,7 @@ TEST_F(Reassembly, SingleFrameIsDeliveredAndPaddingChecked) {
 }
 
 TEST_F(Reassembly, FirstFrameIndicationThenMessageWithFirstOrLastTimestamp) {
-  FlowFilter(0, {0x07, 0xE8});
-  const std::vector<JMSG> frames{Frame({0x07, 0xE8, 0x10, 20, 1, 2, 3, 4, 5, 6}, 0, 10),
-                                 Frame({0x07, 0xE8, 0x21, 7, 8, 9, 10, 11, 12, 13}, 0, 11),
-                                 Frame({0x07, 0xE8, 0x22, 14, 15, 16, 17, 18, 19, 20}, 0, 12)};
+  const std::vector<JMSG> frames = Segmented(Count(20, 1));
   auto out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].RxStatus, START_OF_MESSAGE);
@@ -91,30 +107,21 @@ TEST_F(Reassembly, FirstFrameIndicationThenMessageWithFirstOrLastTimestamp) {
   EXPECT_EQ(out[0].ExtraDataIndex, 0u);
   EXPECT_EQ(out[1].DataSize, 24u);
   EXPECT_EQ(out[1].ExtraDataIndex, 24u);
-  EXPECT_EQ(out[1].Timestamp, 10000u);
-  EXPECT_EQ(PayloadOf(out[1])[19], 20);
+  EXPECT_EQ(out[1].Timestamp, 1000u);
+  EXPECT_EQ(PayloadOf(out[1]), Count(20, 1));
 
   State().options.last_segment_flag = 1;
   out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[1].Timestamp, 12000u);
+  EXPECT_EQ(out[1].Timestamp, 3000u);
 }
 
 TEST_F(Reassembly, SequenceWrapsAndALostFrameAbandonsTheMessage) {
-  FlowFilter(0, {0x07, 0xE8});
-  // 6 + 17 * 7 = 125 bytes: consecutive frames 21..2F, 20, 21.
-  std::vector<JMSG> frames{Frame({0x07, 0xE8, 0x10, 125, 0, 1, 2, 3, 4, 5})};
-  uint8_t pci = 0x21;
-  for (int i = 0; i < 17; ++i) {
-    std::vector<uint8_t> d{0x07, 0xE8, pci};
-    for (int k = 0; k < 7; ++k) d.push_back(static_cast<uint8_t>(6 + i * 7 + k));
-    frames.push_back(Frame(d));
-    pci = pci == 0x2F ? 0x20 : static_cast<uint8_t>(pci + 1);
-  }
+  const std::vector<JMSG> frames = Segmented(Count(125));  // consecutive frames 21..2F, 20, 21
   auto out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(LastError(), "No Error");
-  for (uint32_t i = 0; i < 125; ++i) ASSERT_EQ(out[1].Data[4 + i], i);
+  EXPECT_EQ(PayloadOf(out[1]), Count(125));
 
   // Consecutive frame 0x23 lost: no message; later frames of it are ignored.
   std::vector<JMSG> lossy = frames;
@@ -144,14 +151,12 @@ TEST_F(Reassembly, ExtendedAddressingAnd29BitIdentifiers) {
 }
 
 TEST_F(Reassembly, IdentifierFormatOfTheConnectFlagsIsEnforced) {
-  FlowFilter(0, {0x07, 0xE8});
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x01, 0x7E}, 0x10)}, 6, 0).empty());
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x01, 0x7E})}, 6, CAN_29BIT_ID).empty());
   EXPECT_EQ(Feed({Frame({0x07, 0xE8, 0x01, 0x7E})}, 6, 0).size(), 1u);
 }
 
 TEST_F(Reassembly, MalformedFramesAreDroppedWithoutCopying) {
-  FlowFilter(0, {0x07, 0xE8});
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8})}).empty());              // nothing after the identifier
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x00})}).empty());        // CAN FD single frame, no length
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x10})}).empty());        // first frame, no length byte
@@ -170,40 +175,19 @@ TEST_F(Reassembly, MalformedFramesAreDroppedWithoutCopying) {
 
 TEST_F(Reassembly, CanFdMessageOf4095BytesStaysWithinTheRecord) {
   State().channels.CANSetup.iso15765_tx_data_length = 64;
-  FlowFilter(0, {0x07, 0xE8});
-  std::vector<uint8_t> payload(4095);
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31);
-  std::vector<JMSG> frames;
-  std::vector<uint8_t> ff{0x07, 0xE8, 0x1F, 0xFF};
-  ff.insert(ff.end(), payload.begin(), payload.begin() + 62);
-  frames.push_back(Frame(ff, 0x01));
-  size_t at = 62;
-  uint8_t pci = 0x21;
-  while (at < payload.size()) {
-    std::vector<uint8_t> cf{0x07, 0xE8, pci};
-    const size_t n = std::min<size_t>(63, payload.size() - at);
-    cf.insert(cf.end(), payload.begin() + static_cast<long>(at),
-              payload.begin() + static_cast<long>(at + n));
-    cf.resize(2 + 64, 0xCC);  // padded to 64 data bytes
-    frames.push_back(Frame(cf, 0x01));
-    at += n;
-    pci = pci == 0x2F ? 0x20 : static_cast<uint8_t>(pci + 1);
-  }
-  const auto out = Feed(frames);
+  const auto out = Feed(Segmented(Count(4095), 64, 0x01));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].DataSize, 4099u);
   EXPECT_EQ(out[1].RxStatus, CAN_FD_FORMAT);
-  EXPECT_EQ(PayloadOf(out[1]), payload);
+  EXPECT_EQ(PayloadOf(out[1]), Count(4095));
   EXPECT_LE(State().reassembly.ISO15765FlowMsg[0].DataSize, 4128u);
 }
 
 TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
-  FlowFilter(0, {0x07, 0xE8});
   // The echo of a flow-control frame between two consecutive frames.
-  auto out = Feed({Frame({0x07, 0xE8, 0x10, 20, 1, 2, 3, 4, 5, 6}),
-                   Frame({0x07, 0xE8, 0x21, 7, 8, 9, 10, 11, 12, 13}),
-                   Frame({0x07, 0xE0, 0x30, 0, 0}, 0, 1, 5),
-                   Frame({0x07, 0xE8, 0x22, 14, 15, 16, 17, 18, 19, 20})});
+  std::vector<JMSG> frames = Segmented(Count(20));
+  frames.insert(frames.begin() + 2, Frame({0x07, 0xE0, 0x30, 0, 0}, 0, 1, 5));
+  auto out = Feed(frames);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].DataSize, 24u);
   EXPECT_TRUE(Feed({Frame({0x07, 0xE8, 0x30, 0, 0})}).empty());
@@ -213,7 +197,6 @@ TEST_F(Reassembly, FlowControlFrameRestartsTheSequenceOnlyBetweenMessages) {
 // A first frame that carries all it announces: the message follows at the
 // next consecutive frame, cut to the announced length.
 TEST_F(Reassembly, FirstFrameCarryingItsWholeLengthCompletesAtTheNextConsecutiveFrame) {
-  FlowFilter(0, {0x07, 0xE8});
   const auto out = Feed({Frame({0x07, 0xE8, 0x10, 5, 1, 2, 3, 4, 5, 6}),
                          Frame({0x07, 0xE8, 0x21, 9, 9, 9, 9, 9, 9, 9})});
   ASSERT_EQ(out.size(), 2u);
@@ -221,7 +204,6 @@ TEST_F(Reassembly, FirstFrameCarryingItsWholeLengthCompletesAtTheNextConsecutive
 }
 
 TEST_F(Reassembly, MixedFormatDeliversTheRawCanFrameSecond) {
-  FlowFilter(0, {0x07, 0xE8});
   State().filters.mask[5] = MakeJmsg(0x20, 3, 1, 0, {0x07, 0xFF});
   State().filters.pattern[5] = MakeJmsg(0x20, 3, 2, 0, {0x07, 0xE8});
   State().filters.type[5] = PASS_FILTER;
@@ -239,6 +221,7 @@ TEST_F(Reassembly, MixedFormatDeliversTheRawCanFrameSecond) {
 }
 
 TEST_F(Reassembly, EchoOfASegmentedTransmitUsesTheFirstFlowFilter) {
+  State().filters.mask[0] = {};  // no flow filter below slot 3
   FlowFilter(3, {0x07, 0xE8});
   const auto out = Feed({Frame({0x07, 0xE0, 0x10, 8, 1, 2, 3, 4, 5, 6}, 0, 1, 5),
                          Frame({0x07, 0xE0, 0x21, 7, 8, 0, 0, 0, 0, 0}, 0, 2, 5)});

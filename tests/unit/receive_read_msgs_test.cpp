@@ -1,6 +1,8 @@
 // PassThruReadMsgs over frames the adapter sends: CAN conversion and
 // identifier acceptance, time stamps, K-line joining, checksum and filter,
-// overflow reporting and every outcome of the read loop.
+// overflow reporting, every outcome of the read loop, and whole ISO 15765
+// conversations with the emulated ECUs.
+#include "emulator/ecu_responder.h"
 #include "passthru/config_options.h"
 #include "passthru/library_state.h"
 #include "passthru/rx_frames.h"
@@ -76,8 +78,7 @@ TEST_F(Receive, TimestampsInMicrosecondsOrMilliseconds) {
 
 TEST_F(Receive, KLinePiecesAreJoinedAndTheChecksumRemoved) {
   const uint32_t ch = Connect(ISO9141);
-  std::vector<uint8_t> body(69);
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i);
+  const std::vector<uint8_t> body = Count(69);
   const auto msg = KLine(body);  // 70 bytes: a piece of 68 and one of 2
   Inject(0x90, {msg.begin(), msg.begin() + 68}, 0, 0x100);
   Inject(0x90, {msg.begin() + 68, msg.end()}, 0, 0x200);
@@ -127,7 +128,7 @@ TEST_F(Receive, OverLongKLineMessageIsDroppedWhole) {
   EXPECT_EQ(LastErrorText(), "ISO9141/14230 RX message too long, dropped");
 }
 
-TEST_F(Receive, OverflowIsReportedWithTheQueuedMessages) {
+TEST_F(Receive, OverflowIsReportedWithTheQueuedMessagesOrAlone) {
   const uint32_t ch = Connect(CAN);
   PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
   Inject(0x10, {0x07, 0xE8, 1});
@@ -136,21 +137,15 @@ TEST_F(Receive, OverflowIsReportedWithTheQueuedMessages) {
   Read(ch, 1, 0, &status);  // takes the first frame into the queue
   ASSERT_EQ(status, 0);
   State().queues.can.overflow = 1;
-  const auto msgs = Read(ch, 5, 1000, &status);
+  EXPECT_EQ(Read(ch, 5, 1000, &status).size(), 1u);
   EXPECT_EQ(status, ERR_BUFFER_OVERFLOW);
-  ASSERT_EQ(msgs.size(), 1u);
   EXPECT_EQ(State().queues.can.overflow, 0u);
-}
 
-TEST_F(Receive, AdapterOverflowIsReportedEvenWhenNothingArrives) {
-  const uint32_t ch = Connect(CAN);
-  PassFilter(ch, {0, 0, 0, 0}, {0, 0, 0, 0});
+  // The adapter's own overflow report, with nothing to read.
   adapter_.inject_frame(emu::Frame::make(0xF0, 2, 0, 0x40, std::vector<uint8_t>{0x10}));
-  int32_t status = 0;
-  Read(ch, 1, 0, &status);  // the receive pass files the adapter's report
+  EXPECT_TRUE(Read(ch, 1, 0, &status).empty());
   EXPECT_EQ(status, ERR_BUFFER_OVERFLOW);
-  const auto msgs = Read(ch, 1, 10, &status);
-  EXPECT_TRUE(msgs.empty());
+  EXPECT_TRUE(Read(ch, 1, 10, &status).empty());
   EXPECT_EQ(status, ERR_BUFFER_EMPTY);  // reported once
 }
 
@@ -187,6 +182,46 @@ TEST_F(Receive, ReadLoopOutcomes) {
   n = 1;
   EXPECT_EQ(PassThruReadMsgs(37, &m, &n, 0), ERR_INVALID_CHANNEL_ID);
   EXPECT_EQ(n, 0u);
+}
+
+// Conversations with the emulated ECUs: requests written with
+// PassThruWriteMsgs, answers reassembled through PassThruReadMsgs.
+TEST_F(Receive, EcuConversationOf4095ByteMessagesBothWays) {
+  const uint32_t ch = Connect(ISO15765);
+  FlowFilter(ch, 0x7E8, 0x7E0);
+  ASSERT_EQ(Write(ch, CanMsg(ch, 0x7E0, {0x22, 0xFF, 0x00}, ISO15765_FRAME_PAD)), 0);
+  const auto first = Read(ch, 1, 1000);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].RxStatus, START_OF_MESSAGE);
+  EXPECT_BYTES(DataOf(first[0]), 0x00, 0x00, 0x07, 0xE8);
+  const auto answer = ReadMessage(ch, 5000);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->RxStatus, 0u);
+  EXPECT_EQ(answer->ExtraDataIndex, answer->DataSize);
+  EXPECT_EQ(PayloadOf(*answer), emu::long_answer_bytes(4095));
+
+  std::vector<uint8_t> request{0x36, 0x01};
+  for (size_t i = 2; i < 4095; ++i) request.push_back(static_cast<uint8_t>(i * 13));
+  ASSERT_EQ(Write(ch, CanMsg(ch, 0x7E0, request, ISO15765_FRAME_PAD), 5000), 0);
+  const auto ack = ReadMessage(ch, 5000);
+  ASSERT_TRUE(ack);
+  const uint16_t sum = emu::byte_sum16(request);
+  EXPECT_BYTES(PayloadOf(*ack), 0x76, 0x01, 0x0F, 0xFF, static_cast<uint8_t>(sum >> 8),
+               static_cast<uint8_t>(sum));
+  ASSERT_EQ(ecu().requests().size(), 2u);
+  EXPECT_EQ(ecu().requests()[1], request);
+}
+
+TEST_F(Receive, EcuConversationOnTheSecondBus) {
+  const uint32_t ms = Connect(ISO15765, 0x80000000);
+  EXPECT_EQ(ms, MSISO15765);
+  FlowFilter(ms, 0x7E8, 0x7E0);
+  ASSERT_EQ(Write(ms, CanMsg(ms, 0x7E0, {0x09, 0x02}, ISO15765_FRAME_PAD)), 0);
+  const auto vin = ReadMessage(ms);
+  ASSERT_TRUE(vin);
+  EXPECT_EQ(vin->ProtocolID, MSISO15765);
+  EXPECT_EQ(units_->ecu_second.requests().size(), 1u);
+  EXPECT_TRUE(ecu().requests().empty());
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ class Transmit : public LibraryTest {
  protected:
   void SetUp() override {
     LibraryTest::SetUp();
-    device_ = OpenLink();
+    OpenLink();
   }
   int32_t Write(uint32_t channel, std::vector<PASSTHRU_MSG> msgs, uint32_t timeout = 0,
                 uint32_t* count = nullptr) {
@@ -22,84 +22,58 @@ class Transmit : public LibraryTest {
     if (count) *count = n;
     return rc;
   }
-  // Bus frames written (resume frames included), in order.
-  std::vector<emu::Frame> Frames() const { return Sent(); }
   uint32_t TimeLimit(const emu::Frame& f) const {
     return f.timestamp[0] | f.timestamp[1] << 8 | f.timestamp[2] << 16 |
            static_cast<uint32_t>(f.timestamp[3]) << 24;
   }
-  uint32_t device_ = 0;
 };
 
-std::vector<uint8_t> Count(size_t n, uint8_t from = 0) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(from + i);
-  return v;
-}
-
-TEST_F(Transmit, CanFramesCarryTheWireIdentifierAndFlags) {
-  const uint32_t ch = Connect(CAN);
-  ASSERT_EQ(Write(ch, {CanMsg(CAN, 0x7E0, {0x02, 0x01, 0x00})}), 0);
-  ASSERT_EQ(Write(ch, {CanMsg(CAN, 0x18DA10F1, {0xAA}, 0x00180100)}), 0);
-  const auto f = Frames();
-  ASSERT_EQ(f.size(), 2u);
-  EXPECT_EQ(f[0].dev, 0x10);
-  EXPECT_EQ(f[0].op, 3);
-  EXPECT_EQ(f[0].type, 5);
-  EXPECT_EQ(f[0].flags, 0);
-  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x02, 0x01, 0x00);
-  EXPECT_EQ(f[1].flags, 0x13);
-  EXPECT_BYTES(DataOf(f[1]), 0x18, 0xDA, 0x10, 0xF1, 0xAA);
-}
-
-TEST_F(Transmit, Iso15765SingleFramesWithAndWithoutPadding) {
-  const uint32_t ch = Connect(ISO15765);
-  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, {1, 2, 3}),
-                       CanMsg(ISO15765, 0x7E0, {1, 2, 3}, ISO15765_FRAME_PAD),
-                       CanMsg(ISO15765, 0x7E0, {9}, ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD)}),
-            0);
-  const auto f = Frames();
-  ASSERT_EQ(f.size(), 3u);
-  EXPECT_EQ(f[0].dev, 0x20);
-  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x03, 1, 2, 3);
-  EXPECT_BYTES(DataOf(f[1]), 0x07, 0xE0, 0x03, 1, 2, 3, 0xCC, 0xCC, 0xCC, 0xCC);
-  // Extended addressing: address byte 9, no payload byte: PCI 0, padded.
-  EXPECT_EQ(f[2].flags, 0x20);
-  EXPECT_BYTES(DataOf(f[2]), 0x07, 0xE0, 0x09, 0x00, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC);
-}
-
-TEST_F(Transmit, SegmentedMessagesEndWithFlag80AndTheResumeFrame) {
-  const uint32_t ch = Connect(ISO15765);
-  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(20, 1))}), 0);
-  auto f = Frames();
-  ASSERT_EQ(f.size(), 4u);
-  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x10, 0x14, 1, 2, 3, 4, 5, 6);
-  EXPECT_BYTES(DataOf(f[1]), 0x07, 0xE0, 0x21, 7, 8, 9, 10, 11, 12, 13);
-  EXPECT_BYTES(DataOf(f[2]), 0x07, 0xE0, 0x22, 14, 15, 16, 17, 18, 19, 20);
-  EXPECT_EQ(f[1].flags, 0);
-  EXPECT_EQ(f[2].flags, 0x80);
-  EXPECT_EQ(f[3], emu::Frame::make(0x20, 3, 0, 0x20));
-  for (int i = 0; i < 3; ++i) EXPECT_GE(TimeLimit(f[i]), 1000u);
-
-  // DS 12 with L 8 is segmented: 6 bytes in the first frame, 2 after.
-  ClearLogs();
-  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(8, 1), ISO15765_FRAME_PAD)}), 0);
-  f = Frames();
-  ASSERT_EQ(f.size(), 3u);
-  EXPECT_BYTES(DataOf(f[0]), 0x07, 0xE0, 0x10, 0x08, 1, 2, 3, 4, 5, 6);
-  EXPECT_BYTES(DataOf(f[1]), 0x07, 0xE0, 0x21, 7, 8, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC);
-  EXPECT_EQ(f[1].flags, 0x80);
-}
-
-TEST_F(Transmit, ConsecutiveFramePciWrapsFrom2FTo20) {
-  const uint32_t ch = Connect(ISO15765);
-  ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(6 + 7 * 17))}), 0);
-  const auto f = Frames();
-  ASSERT_EQ(f.size(), 1u + 17u + 1u);
-  std::vector<uint8_t> pcis;
-  for (size_t i = 1; i <= 17; ++i) pcis.push_back(f[i].data[2]);
-  EXPECT_BYTES(pcis, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B, 0x2C, 0x2D,
-               0x2E, 0x2F, 0x20, 0x21);
+// The frames of one write on each protocol, "dev op type flags: data".
+TEST_F(Transmit, FramesOfEachProtocol) {
+  const std::string can = "10 03 05 ", iso = "20 03 05 ", kline = "90 03 05 ";
+  const std::string resume = "20 03 00 20: ";
+  const struct {
+    uint32_t protocol;
+    std::vector<PASSTHRU_MSG> msgs;
+    std::vector<std::string> frames;
+  } cases[] = {
+      {CAN,
+       {CanMsg(CAN, 0x7E0, {0x02, 0x01, 0x00}), CanMsg(CAN, 0x18DA10F1, {0xAA}, 0x00180100)},
+       {can + "00: 07 E0 02 01 00", can + "13: 18 DA 10 F1 AA"}},
+      // Single frames: unpadded, padded, with address byte 9 but no payload
+      // byte (PCI 0, padded), and with a 29-bit identifier.
+      {ISO15765,
+       {CanMsg(ISO15765, 0x7E0, {1, 2, 3}), CanMsg(ISO15765, 0x7E0, {1, 2, 3}, ISO15765_FRAME_PAD),
+        CanMsg(ISO15765, 0x7E0, {9}, ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD),
+        CanMsg(ISO15765, 0x18DA10F1, {0x3E}, CAN_29BIT_ID)},
+       {iso + "00: 07 E0 03 01 02 03", iso + "00: 07 E0 03 01 02 03 CC CC CC CC",
+        iso + "20: 07 E0 09 00 CC CC CC CC CC CC", iso + "10: 18 DA 10 F1 01 3E"}},
+      // Segmented: flag 80 on the last consecutive frame, then the resume frame.
+      {ISO15765,
+       {CanMsg(ISO15765, 0x7E0, Count(20, 1))},
+       {iso + "00: 07 E0 10 14 01 02 03 04 05 06", iso + "00: 07 E0 21 07 08 09 0A 0B 0C 0D",
+        iso + "80: 07 E0 22 0E 0F 10 11 12 13 14", resume}},
+      // DS 12 with L 8 is segmented: 6 bytes in the first frame, 2 after.
+      {ISO15765,
+       {CanMsg(ISO15765, 0x7E0, Count(8, 1), ISO15765_FRAME_PAD)},
+       {iso + "00: 07 E0 10 08 01 02 03 04 05 06", iso + "80: 07 E0 21 07 08 CC CC CC CC CC",
+        resume}},
+      // The K-line in pieces of 68 bytes, flag 20 on all but the last.
+      {ISO9141,
+       {MakeMsg(ISO9141, Count(150)), MakeMsg(ISO9141, Count(68))},
+       {kline + "20: " + Hex(Count(68)), kline + "20: " + Hex(Count(68, 68)),
+        kline + "00: " + Hex(Count(14, 136)), kline + "00: " + Hex(Count(68))}},
+  };
+  for (const auto& c : cases) {
+    if (!ChannelOpen(c.protocol)) Connect(c.protocol);
+    ClearLogs();
+    ASSERT_EQ(Write(c.protocol, c.msgs), 0);
+    std::vector<std::string> frames;
+    for (const emu::Frame& f : Sent()) {
+      frames.push_back(Hex({f.dev, f.op, f.type, f.flags}) + ": " + Hex(DataOf(f)));
+    }
+    EXPECT_EQ(frames, c.frames);
+  }
 }
 
 TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
@@ -108,7 +82,7 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
   m.ExtraDataIndex = 64;
   ASSERT_EQ(Write(ch, {m}), 0);
   EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 64);
-  const auto f = Frames();
+  const auto f = Sent();
   ASSERT_EQ(f.size(), 3u);
   EXPECT_EQ(f[0].size, 66);  // L + 2 identifier bytes
   EXPECT_EQ(f[0].flags, 0x01);
@@ -120,43 +94,26 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
   // A 13-byte frame with L 64 is padded to 16; without the FD flag L is 8.
   ClearLogs();
   ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, Count(11), 0x00100000 | ISO15765_FRAME_PAD)}), 0);
-  const auto fd = Frames();
+  const auto fd = Sent();
   EXPECT_EQ(fd[0].size, 2 + 16);
   EXPECT_BYTES(std::vector<uint8_t>(fd[0].data.begin() + 2, fd[0].data.begin() + 4), 0x00, 11);
   ASSERT_EQ(Write(ch, {CanMsg(ISO15765, 0x7E0, {1})}), 0);
   EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 8);
 }
 
-TEST_F(Transmit, KLineMessagesGoOutIn68BytePieces) {
-  const uint32_t ch = Connect(ISO9141);
-  ASSERT_EQ(Write(ch, {MakeMsg(ISO9141, Count(150)), MakeMsg(ISO9141, Count(68))}), 0);
-  const auto f = Frames();
-  ASSERT_EQ(f.size(), 4u);
-  EXPECT_EQ(f[0].dev, 0x90);
-  EXPECT_EQ(f[0].size, 68);
-  EXPECT_EQ(f[0].flags, 0x20);
-  EXPECT_EQ(f[1].size, 68);
-  EXPECT_EQ(f[1].flags, 0x20);
-  EXPECT_EQ(f[2].size, 14);
-  EXPECT_EQ(f[2].flags, 0);
-  EXPECT_EQ(f[2].data[0], 136);
-  EXPECT_EQ(f[3].size, 68);
-  EXPECT_EQ(f[3].flags, 0);
-}
-
 TEST_F(Transmit, TimeBudgetIsSharedByTheMessages) {
   const uint32_t ch = Connect(CAN);
   ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1}), CanMsg(CAN, 2, {2}), CanMsg(CAN, 3, {3})}, 0), 0);
-  for (const auto& f : Frames()) EXPECT_EQ(TimeLimit(f), 333u);
+  for (const auto& f : Sent()) EXPECT_EQ(TimeLimit(f), 333u);
   ClearLogs();
   ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1})}, 10500), 0);
-  EXPECT_EQ(TimeLimit(Frames()[0]), 10000u);
+  EXPECT_EQ(TimeLimit(Sent()[0]), 10000u);
   // A segmented message gets at least a second, whatever its share.
   const uint32_t iso = Connect(ISO15765);
   const PASSTHRU_MSG single = CanMsg(ISO15765, 0x7E0, {1});
   ASSERT_EQ(Write(iso, {CanMsg(ISO15765, 0x7E0, Count(20)), single, single}, 0), 0);
-  EXPECT_EQ(TimeLimit(Frames()[0]), 1000u);
-  EXPECT_EQ(TimeLimit(Frames().back()), 333u);
+  EXPECT_EQ(TimeLimit(Sent()[0]), 1000u);
+  EXPECT_EQ(TimeLimit(Sent().back()), 333u);
 }
 
 TEST_F(Transmit, BatchesSplitAt1000FramesAndAt16384Bytes) {
@@ -185,8 +142,8 @@ TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   EXPECT_EQ(Write(can, {CanMsg(CAN, 1, {1}), short_can, CanMsg(CAN, 2, {2})}, 0, &n),
             ERR_INVALID_MSG);
   EXPECT_EQ(n, 1u);
-  ASSERT_EQ(Frames().size(), 1u);  // the message before it still went out
-  EXPECT_BYTES(DataOf(Frames()[0]), 0x00, 0x01, 0x01);
+  ASSERT_EQ(Sent().size(), 1u);  // the message before it still went out
+  EXPECT_BYTES(DataOf(Sent()[0]), 0x00, 0x01, 0x01);
   EXPECT_EQ(Write(can, {CanMsg(CAN, 1, Count(67))}, 0, &n), ERR_INVALID_MSG);  // 69 on the wire
   EXPECT_EQ(Write(can, {CanMsg(CAN, 1, Count(66))}, 0, &n), 0);                // 68 on the wire
   PASSTHRU_MSG huge = CanMsg(CAN, 1, {});
@@ -202,7 +159,7 @@ TEST_F(Transmit, MessagesTheFramesCannotCarryAreRefusedBeforeTheirFramesGoOut) {
   bad_length.ExtraDataIndex = 13;
   EXPECT_EQ(Write(iso, {bad_length}, 0, &n), ERR_INVALID_MSG);
   EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 8);
-  EXPECT_TRUE(Frames().empty());
+  EXPECT_TRUE(Sent().empty());
   EXPECT_EQ(Write(iso, {CanMsg(ISO15765, 1, Count(4095))}, 5000, &n), 0);
 }
 
@@ -215,7 +172,7 @@ TEST_F(Transmit, EntryChecksAndTheEmptyCall) {
   EXPECT_EQ(PassThruWriteMsgs(ch, nullptr, &n, 0), ERR_NULL_PARAMETER);
   n = 0;
   EXPECT_EQ(PassThruWriteMsgs(ch, &m, &n, 0), 0);
-  EXPECT_TRUE(Frames().empty());
+  EXPECT_TRUE(Sent().empty());
   n = 1;
   EXPECT_EQ(PassThruWriteMsgs(37, &m, &n, 0), ERR_INVALID_CHANNEL_ID);  // bit 5 is open
   EXPECT_EQ(n, 0u);
@@ -225,12 +182,16 @@ TEST_F(Transmit, EntryChecksAndTheEmptyCall) {
   EXPECT_EQ(LastErrorText(), "PassThruWriteMsgs protocol (6) mismatch for channel ID (5)");
 }
 
-TEST_F(Transmit, BlockingWaitEndsWithTheVersionAnswer) {
+TEST_F(Transmit, BlockingWriteWaitsForTheVersionAnswer) {
   const uint32_t ch = Connect(CAN);
   EXPECT_EQ(Write(ch, {CanMsg(CAN, 1, {1}, 0x02000000)}), 0);
-  const auto f = Frames();
+  const auto f = Sent();
   ASSERT_EQ(f.size(), 2u);  // the transmit frame, then the version request
   EXPECT_EQ(f[1], emu::Frame::make(0xF0, 2, 0x0D));
+  adapter_.system().set_version_size(0);  // no answer any more
+  const uint32_t before = platform_.now();
+  EXPECT_EQ(Write(ch, {CanMsg(CAN, 1, {1}, 0x02000000)}, 1000), ERR_TIMEOUT);
+  EXPECT_GE(platform_.now() - before, 15000u);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,41 +19,38 @@
 
 namespace orv::test {
 
-inline std::string Hex(const uint8_t* bytes, size_t n) {
+inline std::string Hex(const std::vector<uint8_t>& bytes) {
   std::string s;
   char b[4];
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
     std::snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
     s += b;
   }
   return s;
 }
-inline std::string Hex(const std::vector<uint8_t>& v) {
-  return Hex(v.data(), v.size());
-}
 
 // A message with a 4-byte identifier (most significant first) and payload.
 inline PASSTHRU_MSG CanMsg(uint32_t protocol, uint32_t id, const std::vector<uint8_t>& payload,
                            uint32_t tx_flags = 0) {
-  PASSTHRU_MSG m{};
-  m.ProtocolID = protocol;
-  m.TxFlags = tx_flags;
-  m.Data[0] = static_cast<uint8_t>(id >> 24);
-  m.Data[1] = static_cast<uint8_t>(id >> 16);
-  m.Data[2] = static_cast<uint8_t>(id >> 8);
-  m.Data[3] = static_cast<uint8_t>(id);
-  if (!payload.empty()) std::memcpy(m.Data + 4, payload.data(), payload.size());
-  m.DataSize = static_cast<uint32_t>(4 + payload.size());
-  return m;
+  std::vector<uint8_t> data(4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(id >> (24 - 8 * i));
+  data.insert(data.end(), payload.begin(), payload.end());
+  return MakeMsg(protocol, data, tx_flags);
+}
+
+// n bytes counting up from `from`.
+inline std::vector<uint8_t> Count(size_t n, uint8_t from = 0) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(from + i);
+  return v;
 }
 
 inline std::vector<uint8_t> DataOf(const PASSTHRU_MSG& m) {
   return std::vector<uint8_t>(m.Data, m.Data + std::min<uint32_t>(m.DataSize, 4128));
 }
-inline std::vector<uint8_t> PayloadOf(const PASSTHRU_MSG& m, size_t header = 4) {
+inline std::vector<uint8_t> PayloadOf(const PASSTHRU_MSG& m) {  // after the identifier
   const std::vector<uint8_t> d = DataOf(m);
-  return d.size() < header ? std::vector<uint8_t>{}
-                           : std::vector<uint8_t>(d.begin() + header, d.end());
+  return d.size() < 4 ? std::vector<uint8_t>{} : std::vector<uint8_t>(d.begin() + 4, d.end());
 }
 inline std::vector<uint8_t> DataOf(const emu::Frame& f) {
   return std::vector<uint8_t>(f.data.begin(), f.data.begin() + f.size);
@@ -69,33 +65,26 @@ class BusTest : public LibraryTest {
   void SetUp() override {
     LibraryTest::SetUp();
     units_.emplace(emu::add_bus_sim(adapter_));
-    device_ = OpenLink();
+    OpenLink();
   }
 
   emu::BusSim& bus() { return units_->bus; }
   emu::IsoTpEcu& ecu() { return units_->ecu; }
 
-  uint32_t Connect(uint32_t protocol, uint32_t flags = 0) {
-    uint32_t channel = 0;
-    EXPECT_EQ(PassThruConnect(device_, protocol, flags, 500000, &channel), 0);
-    return channel;
-  }
-
-  // Flow-control filter: receive `rx_id`, answer with `tx_id`.
-  uint32_t FlowFilter(uint32_t channel, uint32_t rx_id, uint32_t tx_id, uint32_t tx_flags = 0) {
-    const uint32_t all = (tx_flags & CAN_29BIT_ID) ? 0x1FFFFFFF : 0x7FF;
-    PASSTHRU_MSG mask = CanMsg(channel, all, {}, tx_flags);
-    PASSTHRU_MSG pattern = CanMsg(channel, rx_id, {}, tx_flags);
-    PASSTHRU_MSG flow = CanMsg(channel, tx_id, {}, tx_flags | ISO15765_FRAME_PAD);
+  // Flow-control filter: receive 11-bit `rx_id`, answer with `tx_id`.
+  uint32_t FlowFilter(uint32_t channel, uint32_t rx_id, uint32_t tx_id) {
+    PASSTHRU_MSG mask = CanMsg(channel, 0x7FF, {});
+    PASSTHRU_MSG pattern = CanMsg(channel, rx_id, {});
+    PASSTHRU_MSG flow = CanMsg(channel, tx_id, {}, ISO15765_FRAME_PAD);
     uint32_t id = 0;
     EXPECT_EQ(PassThruStartMsgFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id), 0);
     return id;
   }
 
   uint32_t PassFilter(uint32_t channel, const std::vector<uint8_t>& mask_bytes,
-                      const std::vector<uint8_t>& pattern_bytes, uint32_t tx_flags = 0) {
-    PASSTHRU_MSG mask = MakeMsg(channel, mask_bytes, tx_flags);
-    PASSTHRU_MSG pattern = MakeMsg(channel, pattern_bytes, tx_flags);
+                      const std::vector<uint8_t>& pattern_bytes) {
+    PASSTHRU_MSG mask = MakeMsg(channel, mask_bytes);
+    PASSTHRU_MSG pattern = MakeMsg(channel, pattern_bytes);
     uint32_t id = 0;
     EXPECT_EQ(PassThruStartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &id), 0);
     return id;
@@ -128,7 +117,6 @@ class BusTest : public LibraryTest {
   }
 
   std::optional<emu::BusSimUnits> units_;
-  uint32_t device_ = 0;
 };
 
 }  // namespace orv::test
