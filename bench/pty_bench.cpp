@@ -111,14 +111,30 @@ double RawUploadSeconds(const SimProgram& sim, const std::vector<uint8_t>& conte
   return written && done ? seconds : -1;
 }
 
+// False, with the benchmark skipped, when the simulator did not start.
+bool SimStarted(benchmark::State& state, const SimProgram& sim) {
+  if (!sim.started()) state.SkipWithError("orvanta-adapter-sim did not start");
+  return sim.started();
+}
+
+// False, with the benchmark skipped, when the link could not be set up.
+bool Linked(benchmark::State& state, bool linked) {
+  if (!linked) state.SkipWithError("no link to the simulator");
+  return linked;
+}
+
+// A fresh library opened on COM7 with a CAN channel connected.
+bool OpenCan(uint32_t* device, uint32_t* channel) {
+  ResetLibraryState();
+  return PassThruOpen("COM7", device) == 0 &&
+         PassThruConnect(*device, CAN, 0, 500000, channel) == 0;
+}
+
 // Argument: the simulator's answer latency in ms (0: it answers as soon as
 // a request is in; 1: its default, one millisecond per batch answer).
 void BM_PtyUpload4MiB(benchmark::State& state) {
   SimProgram sim({"--answer-latency", std::to_string(state.range(0))});
-  if (!sim.started()) {
-    state.SkipWithError("orvanta-adapter-sim did not start");
-    return;
-  }
+  if (!SimStarted(state, sim)) return;
   const std::vector<uint8_t> contents = UploadContents();
   const std::string host = sim.dir() + "/upload.bin";
   std::ofstream(host, std::ios::binary)
@@ -128,10 +144,7 @@ void BM_PtyUpload4MiB(benchmark::State& state) {
     const double raw = RawUploadSeconds(sim, contents);
     ResetLibraryState();
     uint32_t device = 0;
-    if (raw <= 0 || PassThruOpen("COM7", &device) != STATUS_NOERROR) {
-      state.SkipWithError("no link to the simulator");
-      return;
-    }
+    if (!Linked(state, raw > 0 && PassThruOpen("COM7", &device) == STATUS_NOERROR)) return;
     std::string host_name = host;
     std::string stored = "BENCH.BIN";
     const auto start = Clock::now();
@@ -222,16 +235,9 @@ double LibraryReceiveRate() {
 
 void BM_PtyBusReceive(benchmark::State& state) {
   SimProgram sim(TrafficArgs());
-  if (!sim.started()) {
-    state.SkipWithError("orvanta-adapter-sim did not start");
-    return;
-  }
   for (auto _ : state) {
     uint32_t device = 0;
-    if (!ConnectWithFilter(&device)) {
-      state.SkipWithError("no link to the simulator");
-      return;
-    }
+    if (!SimStarted(state, sim) || !Linked(state, ConnectWithFilter(&device))) return;
     const double lib = LibraryReceiveRate();
     // The channel stays connected on the adapter: the raw reader takes the
     // port over and reads the same traffic.
@@ -254,16 +260,9 @@ BENCHMARK(BM_PtyBusReceive)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRe
 // without pause: the version waits must not hold up the channel's reads.
 void BM_PtyBusReceiveBesideVersions(benchmark::State& state) {
   SimProgram sim(TrafficArgs());
-  if (!sim.started()) {
-    state.SkipWithError("orvanta-adapter-sim did not start");
-    return;
-  }
   for (auto _ : state) {
     uint32_t device = 0;
-    if (!ConnectWithFilter(&device)) {
-      state.SkipWithError("no link to the simulator");
-      return;
-    }
+    if (!SimStarted(state, sim) || !Linked(state, ConnectWithFilter(&device))) return;
     std::atomic<bool> stop{false};
     std::atomic<uint32_t> versions{0};
     std::thread asker([&] {
@@ -301,18 +300,9 @@ double MsSince(Clock::time_point start) {
 // takes (a millisecond of receive passes); mean, median and 99th percentile.
 void BM_PtyReadTimeout0(benchmark::State& state) {
   SimProgram sim;
-  if (!sim.started()) {
-    state.SkipWithError("orvanta-adapter-sim did not start");
-    return;
-  }
-  ResetLibraryState();
   uint32_t device = 0;
   uint32_t channel = 0;
-  if (PassThruOpen("COM7", &device) != 0 ||
-      PassThruConnect(device, CAN, 0, 500000, &channel) != 0) {
-    state.SkipWithError("no link to the simulator");
-    return;
-  }
+  if (!SimStarted(state, sim) || !Linked(state, OpenCan(&device, &channel))) return;
   std::vector<double> call_ms;
   call_ms.reserve(static_cast<size_t>(state.max_iterations));
   for (auto _ : state) {
@@ -430,10 +420,7 @@ void BM_PtyFrameWakeup(benchmark::State& state) {
   SimProgram sim({"--answer-latency", "0"});
   uint32_t device = 0;
   uint32_t channel = 0;
-  if (!sim.started() || !ConnectIsoToEcu(&device, &channel)) {
-    state.SkipWithError("no link to the simulator");
-    return;
-  }
+  if (!SimStarted(state, sim) || !Linked(state, ConnectIsoToEcu(&device, &channel))) return;
   std::vector<double> lib_us;
   std::vector<double> raw_us;
   for (auto _ : state) {
@@ -478,10 +465,7 @@ void BM_PtyVinBesideVoltage(benchmark::State& state) {
   SimProgram sim({"--answer-latency", "0"});
   uint32_t device = 0;
   uint32_t channel = 0;
-  if (!sim.started() || !ConnectIsoToEcu(&device, &channel)) {
-    state.SkipWithError("no link to the simulator");
-    return;
-  }
+  if (!SimStarted(state, sim) || !Linked(state, ConnectIsoToEcu(&device, &channel))) return;
   auto vin = [&] { return AskEcu(channel, {0x09, 0x02}, 0x49); };
   auto volts = [&] {
     uint32_t millivolts = 0;
@@ -514,9 +498,9 @@ void BM_PtyWriteBesideBlockedRead(benchmark::State& state) {
   SimProgram sim({"--answer-latency", "0"});
   uint32_t device = 0;
   uint32_t writer = 0;
-  if (!sim.started() || !ConnectWithFilter(&device) ||
-      PassThruConnect(device, MSCAN, 0, 500000, &writer) != 0) {
-    state.SkipWithError("no link to the simulator");
+  if (!SimStarted(state, sim) ||
+      !Linked(state, ConnectWithFilter(&device) &&
+                         PassThruConnect(device, MSCAN, 0, 500000, &writer) == 0)) {
     return;
   }
   std::vector<double> write_ms;
@@ -566,19 +550,11 @@ double CpuSeconds() {
 
 void BM_IdleReadCpuShare(benchmark::State& state) {
   SimProgram sim;
-  if (!sim.started()) {
-    state.SkipWithError("orvanta-adapter-sim did not start");
-    return;
-  }
+  if (!SimStarted(state, sim)) return;
   for (auto _ : state) {
-    ResetLibraryState();
     uint32_t device = 0;
     uint32_t channel = 0;
-    if (PassThruOpen("COM7", &device) != 0 ||
-        PassThruConnect(device, CAN, 0, 500000, &channel) != 0) {
-      state.SkipWithError("no link to the simulator");
-      return;
-    }
+    if (!Linked(state, OpenCan(&device, &channel))) return;
     PASSTHRU_MSG msg{};
     uint32_t count = 1;
     const double cpu_before = CpuSeconds();
@@ -601,10 +577,7 @@ BENCHMARK(BM_IdleReadCpuShare)->Iterations(1)->Unit(benchmark::kMillisecond)->Us
 
 void BM_DiscoveryCom7Of1000(benchmark::State& state) {
   SimProgram sim;
-  if (!sim.started()) {
-    state.SkipWithError("orvanta-adapter-sim did not start");
-    return;
-  }
+  if (!SimStarted(state, sim)) return;
   for (auto _ : state) {
     ResetLibraryState();
     uint32_t device = 0;
@@ -662,10 +635,7 @@ void BM_ProvisionDemo(benchmark::State& state) {
   std::filesystem::create_directories(work);
   {
     SimProgram sim({"--store", store});
-    if (!sim.started()) {
-      state.SkipWithError("orvanta-adapter-sim did not start");
-      return;
-    }
+    if (!SimStarted(state, sim)) return;
     for (auto _ : state) {
       const auto start = Clock::now();
       const int code = RunProvision(work);
@@ -732,10 +702,7 @@ void BM_PtyAt115200Baud(benchmark::State& state) {
              static_cast<std::streamsize>(contents.size()));
   {
     SimProgram sim({"--baud", "115200"});
-    if (!sim.started()) {
-      state.SkipWithError("orvanta-adapter-sim did not start");
-      return;
-    }
+    if (!SimStarted(state, sim)) return;
     for (auto _ : state) {
       auto start = Clock::now();
       if (RunProvision(work) != 0) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "orvanta_j2534.h"
+#include "passthru/api_guard.h"
 
 namespace orv::api {
 
@@ -19,9 +20,10 @@ int32_t ReadVersion(uint32_t DeviceID, char* pFirmwareVersion, char* pDllVersion
                     char* pApiVersion);
 int32_t GetLastError(char* pErrorDescription);
 int32_t Ioctl(uint32_t ChannelID, uint32_t IoctlID, void* pInput, void* pOutput);
-// True when ioctl `IoctlID` waits for an answer in the adapter's answer
-// places, so that its call must hold them (see passthru/api_guard.h).
-bool IoctlUsesAnswerSlot(uint32_t IoctlID);
+// kAnswerSlot when ioctl `IoctlID` waits for an answer in the adapter's
+// answer places, so that its call must hold them (see
+// passthru/api_guard.h); kPlain otherwise.
+CallKind IoctlCallKind(uint32_t IoctlID);
 
 // --- channels ------------------------------------------------------------------
 int32_t Connect(uint32_t DeviceID, uint32_t ProtocolID, uint32_t Flags, uint32_t BaudRate,

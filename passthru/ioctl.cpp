@@ -109,6 +109,6 @@ int32_t orv::api::Ioctl(uint32_t ChannelID, uint32_t IoctlID, void* pInput, void
   return ERR_NOT_SUPPORTED;
 }
 
-bool orv::api::IoctlUsesAnswerSlot(uint32_t IoctlID) {
-  return DeviceIoctlWaitsForAnswer(IoctlID);
+orv::api::CallKind orv::api::IoctlCallKind(uint32_t IoctlID) {
+  return DeviceIoctlWaitsForAnswer(IoctlID) ? CallKind::kAnswerSlot : CallKind::kPlain;
 }

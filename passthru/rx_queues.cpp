@@ -83,26 +83,14 @@ void RouteCanFrame(const JMSG& frame, const QueueOwner& iso, const QueueOwner& c
 
 void OnChannelStop(uint8_t dev) {
   DbgMsg(kMsgLink, "JmsgReceiveMsgs received a JMSG_DEV_STOP message");
-  switch (dev) {
-    case kDevCan1:
-      State().channels.ChannelStatus &= ~ChannelBit(kChannelCan);
+  // The channel whose device the report names; the K-line device names the
+  // ISO 9141 channel only, the first of the two that share it.
+  for (uint32_t channel :
+       {kChannelIso9141, kChannelCan, kChannelIso15765, kChannelMsCan, kChannelMsIso15765}) {
+    if (ChannelDevice(channel) == dev) {
+      State().channels.ChannelStatus &= ~ChannelBit(channel);
       return;
-    case kDevIso15765_1:
-      State().channels.ChannelStatus &= ~ChannelBit(kChannelIso15765);
-      return;
-    case kDevCan2:
-      State().channels.ChannelStatus &= ~ChannelBit(kChannelMsCan);
-      return;
-    case kDevIso15765_2:
-      State().channels.ChannelStatus &= ~ChannelBit(kChannelMsIso15765);
-      return;
-    case kDevKLine:
-      // The report names the K-line device; only the ISO 9141 channel is
-      // marked stopped.
-      State().channels.ChannelStatus &= ~ChannelBit(kChannelIso9141);
-      return;
-    default:
-      return;
+    }
   }
 }
 

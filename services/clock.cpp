@@ -14,6 +14,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/answer_wait.h"
 #include "passthru/api.h"
+#include "services/file_store.h"
 
 using namespace orv;
 
@@ -37,10 +38,7 @@ int32_t orv::api::ReadRTC(RTC_DAY_TIME* pRTC) {
   ClearReply();
   const int32_t rc =
       JmsgSendCmd(kDevSystem, kOpRead, kTypeClock, 0, 0, nullptr, kSendTimeoutCommand);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruReadRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruReadRTC", "JmsgSendCmd")) return ERR_FAILED;
   if (!AwaitReply(kDevSystem, kOpRead, kTypeClock, kAnswerWaitMs)) {
     DbgMsg(kMsgError, "PassThruReadRTC: No response");
     return ERR_FAILED;
@@ -68,10 +66,7 @@ int32_t orv::api::WriteRTC(RTC_DAY_TIME* pRTC) {
   ClearReply();
   const int32_t rc = JmsgSendCmd(kDevSystem, kOpWrite, kTypeClock, 0, kRtcSize,
                                  reinterpret_cast<const uint8_t*>(pRTC), kSendTimeoutCommand);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruWriteRTC: JmsgSendCmd returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruWriteRTC", "JmsgSendCmd")) return ERR_FAILED;
   if (!AwaitReply(kDevSystem, kOpWrite, kTypeClock, kClockWriteWaitMs)) {
     DbgMsg(kMsgError, "PassThruWriteRTC: No response");
     return ERR_FAILED;

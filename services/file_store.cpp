@@ -90,11 +90,7 @@ int32_t SendDeleteBeforeWrite(const char* sd_name, size_t length) {
   const JMSG frame = MakeDeleteFrame(sd_name, length);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruWriteFile(DELETE): JmsgSendMsgs returned %ld",
-            static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruWriteFile(DELETE)", "JmsgSendMsgs")) return ERR_FAILED;
   // A refused delete (no such file yet) or a missing answer lets the copy
   // go on: the open that follows decides.
   AwaitFileStoreAnswer();
@@ -105,14 +101,8 @@ int32_t OpenStoredFileForWriting(const char* sd_name, size_t length) {
   const JMSG frame = MakeOpenForWritingFrame(sd_name, length);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruWriteFile(OPEN): JmsgSendMsgs returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
-  if (AwaitFileStoreAnswer() != kMemAccepted) {
-    DbgMsg(kMsgError, "PassThruWriteFile(OPEN): Error");
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruWriteFile(OPEN)", "JmsgSendMsgs")) return ERR_FAILED;
+  if (!FileStoreAccepted("PassThruWriteFile(OPEN)")) return ERR_FAILED;
   return STATUS_NOERROR;
 }
 
@@ -163,14 +153,8 @@ int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) 
     }
     ExpectFileStoreAnswer();
     const int32_t rc = JmsgSendMsgs(batch, count, kSendTimeoutMemory);
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruWriteFile: JmsgSendMsgs returned %ld", static_cast<long>(rc));
-      return ERR_FAILED;
-    }
-    if (AwaitFileStoreAnswer() != kMemAccepted) {
-      DbgMsg(kMsgError, "PassThruWriteFile: Error");
-      return ERR_FAILED;
-    }
+    if (!RequestSent(rc, "PassThruWriteFile", "JmsgSendMsgs")) return ERR_FAILED;
+    if (!FileStoreAccepted("PassThruWriteFile")) return ERR_FAILED;
     const auto sent = static_cast<uint64_t>(length - remaining);
     if (!TransferMayContinue(sent, static_cast<uint64_t>(length)) && remaining > 0) {
       CloseStoredFileAfterWrite();  // what was acknowledged stays stored
@@ -185,11 +169,7 @@ int32_t CloseStoredFileAfterWrite() {
   const JMSG frame = MakeFileStoreFrame(kOpClose, 0);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruWriteFile(CLOSE): JmsgSendMsgs returned %ld",
-            static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruWriteFile(CLOSE)", "JmsgSendMsgs")) return ERR_FAILED;
   AwaitFileStoreAnswer();  // the data is acknowledged; the close's answer changes nothing
   return STATUS_NOERROR;
 }
@@ -211,14 +191,8 @@ int32_t OpenStoredFileForReading(const char* sd_name, size_t length) {
   const int32_t rc = JmsgSendCmd(kDevMemory, kOpOpen, kTypePlain, kOpenForReading,
                                  static_cast<uint32_t>(length + 1),
                                  reinterpret_cast<const uint8_t*>(sd_name), kSendTimeoutCommand);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruReadFile(OPEN): JmsgSendCmd returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
-  if (AwaitFileStoreAnswer() != kMemAccepted) {
-    DbgMsg(kMsgError, "PassThruReadFile(OPEN): Error");
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruReadFile(OPEN)", "JmsgSendCmd")) return ERR_FAILED;
+  if (!FileStoreAccepted("PassThruReadFile(OPEN)")) return ERR_FAILED;
   return STATUS_NOERROR;
 }
 
@@ -228,10 +202,7 @@ int32_t SendListingRequest(uint8_t op, const uint8_t* data, uint32_t size) {
   ClearReply();
   const int32_t rc =
       JmsgSendCmd(kDevSystem, op, kTypeDirectory, 0, size, data, kSendTimeoutCommand);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruReadDir: JmsgSendCmd returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruReadDir", "JmsgSendCmd")) return ERR_FAILED;
   return STATUS_NOERROR;
 }
 
@@ -336,14 +307,8 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
     FileWaitingAnswers();
     const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, kReadNextBlock, 0, nullptr,
                                    kSendTimeoutCommand);
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruReadFile: JmsgSendCmd returned %ld", static_cast<long>(rc));
-      return ERR_FAILED;
-    }
-    if (AwaitFileStoreAnswer() != kMemAccepted) {
-      DbgMsg(kMsgError, "PassThruReadFile(READ): Error");
-      return ERR_FAILED;
-    }
+    if (!RequestSent(rc, "PassThruReadFile", "JmsgSendCmd")) return ERR_FAILED;
+    if (!FileStoreAccepted("PassThruReadFile(READ)")) return ERR_FAILED;
     const size_t bytes = static_cast<size_t>(
         std::clamp<int32_t>(Link().MemSize, 0, static_cast<int32_t>(kMemDataSize)));
     if (bytes == 0) return STATUS_NOERROR;  // the stored file is exhausted
@@ -377,6 +342,18 @@ uint8_t AwaitFileStoreAnswer() {
     ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
   }
   return Link().MemStatus;
+}
+
+bool FileStoreAccepted(const char* step) {
+  if (AwaitFileStoreAnswer() == kMemAccepted) return true;
+  DbgMsgf(kMsgError, "%s: Error", step);
+  return false;
+}
+
+bool RequestSent(int32_t rc, const char* step, const char* sender) {
+  if (rc == STATUS_NOERROR) return true;
+  DbgMsgf(kMsgError, "%s: %s returned %ld", step, sender, static_cast<long>(rc));
+  return false;
 }
 
 int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, size_t size) {
@@ -472,10 +449,7 @@ int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
   }
   const int32_t rc =
       JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruReadFile(CLOSE): JmsgSendCmd returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruReadFile(CLOSE)", "JmsgSendCmd")) return ERR_FAILED;
   // Buffered bytes reach the disk at the close: a failure there (a full
   // disk) means the host file is incomplete, which is no success.
   if (!host.close()) {
@@ -507,11 +481,7 @@ int32_t orv::api::DeleteFile(char* SDFileName, uint32_t Flags) {
   const JMSG frame = MakeDeleteFrame(SDFileName, sd_length);
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruDeleteFile(DELETE): JmsgSendMsgs returned %ld",
-            static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruDeleteFile(DELETE)", "JmsgSendMsgs")) return ERR_FAILED;
   switch (AwaitFileStoreAnswer()) {
     case kMemAccepted:
       return STATUS_NOERROR;

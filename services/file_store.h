@@ -64,6 +64,15 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
 // Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer).
 uint8_t AwaitFileStoreAnswer();
 
+// True when the file store accepted (see AwaitFileStoreAnswer); otherwise
+// logs "<step>: Error".
+bool FileStoreAccepted(const char* step);
+
+// True when `rc`, the status of a request sent with `sender` (JmsgSendCmd
+// or JmsgSendMsgs), is success; otherwise logs "<step>: <sender> returned
+// <rc>".
+bool RequestSent(int32_t rc, const char* step, const char* sender);
+
 // The most bytes WriteStoredFileFromMemory takes in one call.
 inline constexpr size_t kMaxMemoryWriteSize = 1u << 20;
 

@@ -64,13 +64,9 @@ uint32_t FillFirmwareBatch(const uint8_t*& data, uint32_t& length,
   return count;
 }
 
-// Sends one single-frame request; on failure logs "<step>: JmsgSendMsgs
-// returned %ld" and returns false.
+// Sends one single-frame request; false (logged) when it could not be sent.
 bool SendFirmwareFrame(const JMSG& frame, const char* step) {
-  const int32_t rc = JmsgSendMsgs(&frame, 1, kSendTimeoutMemory);
-  if (rc == STATUS_NOERROR) return true;
-  DbgMsgf(kMsgError, "%s: JmsgSendMsgs returned %ld", step, static_cast<long>(rc));
-  return false;
+  return RequestSent(JmsgSendMsgs(&frame, 1, kSendTimeoutMemory), step, "JmsgSendMsgs");
 }
 
 }  // namespace
@@ -96,10 +92,7 @@ int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
   if (!SendFirmwareFrame(MakeFirmwareNameFrame(kOpOpen), "PassThruUpdateFirmware(OPEN)")) {
     return ERR_FAILED;
   }
-  if (AwaitFileStoreAnswer() != kMemAccepted) {
-    DbgMsg(kMsgError, "PassThruUpdateFirmware(OPEN): Error");
-    return ERR_FAILED;
-  }
+  if (!FileStoreAccepted("PassThruUpdateFirmware(OPEN)")) return ERR_FAILED;
 
   const uint8_t* next = Data;
   const uint32_t total = Length;
@@ -108,11 +101,7 @@ int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
     const uint32_t count = FillFirmwareBatch(next, Length, batch);
     ExpectFileStoreAnswer();
     const int32_t rc = JmsgSendMsgs(batch, count, kSendTimeoutMemory);
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruUpdateFirmware(LAST): JmsgSendMsgs returned %ld",
-              static_cast<long>(rc));
-      return ERR_FAILED;
-    }
+    if (!RequestSent(rc, "PassThruUpdateFirmware(LAST)", "JmsgSendMsgs")) return ERR_FAILED;
     if (AwaitFileStoreAnswer() != kMemAccepted) {
       DbgMsg(kMsgError, "PassThruUpdateFirmware(LAST): Errror");
       return ERR_FAILED;

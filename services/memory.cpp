@@ -110,10 +110,7 @@ int32_t orv::api::ReadMem(uint32_t Address, uint32_t Length, uint8_t* pData, uin
     ExpectFileStoreAnswer();
     const int32_t rc = JmsgSendCmd(kDevMemory, kOpRead, kTypePlain, static_cast<uint8_t>(Flags),
                                    request.size(), request.data(), kSendTimeoutCommand);
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruReadMem: JmsgSendCmd returned %ld", static_cast<long>(rc));
-      return ERR_FAILED;
-    }
+    if (!RequestSent(rc, "PassThruReadMem", "JmsgSendCmd")) return ERR_FAILED;
     if (!AcceptedWithBytes(AwaitFileStoreAnswer(), count)) {
       DbgMsg(kMsgError, "PassThruReadMem: Error");
       return ERR_FAILED;
@@ -141,14 +138,8 @@ int32_t orv::api::WriteMem(uint32_t Address, uint32_t Length, uint8_t* pData, ui
     Length -= count;
     ExpectFileStoreAnswer();
     const int32_t rc = SendMemWriteFrame(Address, std::span<const uint8_t>(pData, count));
-    if (rc != STATUS_NOERROR) {
-      DbgMsgf(kMsgError, "PassThruWriteMem: JmsgSendMsgs returned %ld", static_cast<long>(rc));
-      return ERR_FAILED;
-    }
-    if (AwaitFileStoreAnswer() != kMemAccepted) {
-      DbgMsg(kMsgError, "PassThruWriteMem: Error");
-      return ERR_FAILED;
-    }
+    if (!RequestSent(rc, "PassThruWriteMem", "JmsgSendMsgs")) return ERR_FAILED;
+    if (!FileStoreAccepted("PassThruWriteMem")) return ERR_FAILED;
     pData += count;
     Address += count;
   }

@@ -57,10 +57,7 @@ int32_t orv::api::Security(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed,
   ExpectFileStoreAnswer();
   const int32_t rc = JmsgSendCmd(kDevSecurity, kOpRead, kTypePlain, 0, data.size(), data.data(),
                                  kSendTimeoutCommand);
-  if (rc != STATUS_NOERROR) {
-    DbgMsgf(kMsgError, "PassThruSecurity: JmsgSendCmd returned %ld", static_cast<long>(rc));
-    return ERR_FAILED;
-  }
+  if (!RequestSent(rc, "PassThruSecurity", "JmsgSendCmd")) return ERR_FAILED;
   // A shorter key would be completed with bytes of an earlier answer.
   if (AwaitFileStoreAnswer() != kMemAccepted || Link().MemSize < static_cast<int32_t>(kKeySize)) {
     DbgMsg(kMsgError, "PassThruSecurity: Error");

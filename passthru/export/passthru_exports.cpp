@@ -45,8 +45,7 @@ ORV_API int32_t ORV_CALL PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, voi
                                        void* pOutput) {
   // Voltage, digital-line and device-information ioctls wait in the answer
   // place; the channel ioctls (configuration, buffers, filters) do not.
-  const CallGuard guard(api::IoctlUsesAnswerSlot(IoctlID) ? CallKind::kAnswerSlot
-                                                          : CallKind::kPlain);
+  const CallGuard guard(api::IoctlCallKind(IoctlID));
   return api::Ioctl(ChannelID, IoctlID, pInput, pOutput);
 }
 

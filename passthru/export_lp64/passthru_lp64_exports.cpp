@@ -298,8 +298,7 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
     case FIVE_BAUD_INIT: {
       InBytes target(static_cast<const ByteArray*>(input));
       InBytes key_bytes(static_cast<const ByteArray*>(output));
-      const CallGuard guard(api::IoctlUsesAnswerSlot(ioctl_id) ? CallKind::kAnswerSlot
-                                                               : CallKind::kPlain);
+      const CallGuard guard(api::IoctlCallKind(ioctl_id));
       return api::Ioctl(channel, ioctl_id, target.ptr, key_bytes.ptr);
     }
     case FAST_INIT: {
@@ -308,8 +307,7 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       PASSTHRU_MSG answer{};
       long status = STATUS_NOERROR;
       {
-        const CallGuard guard(api::IoctlUsesAnswerSlot(ioctl_id) ? CallKind::kAnswerSlot
-                                                                 : CallKind::kPlain);
+        const CallGuard guard(api::IoctlCallKind(ioctl_id));
         status = api::Ioctl(channel, ioctl_id, request.ptr, output != nullptr ? &answer : nullptr);
       }
       if (status == STATUS_NOERROR && output != nullptr)
@@ -320,11 +318,28 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       // The rest take no numeric record (WRITE_DIO reads one byte, the low
       // one of a little-endian unsigned long as of a 32-bit value); IDs the
       // core does not know it refuses without looking at the pointers.
-      const CallGuard guard(api::IoctlUsesAnswerSlot(ioctl_id) ? CallKind::kAnswerSlot
-                                                               : CallKind::kPlain);
+      const CallGuard guard(api::IoctlCallKind(ioctl_id));
       return api::Ioctl(channel, ioctl_id, input, output);
     }
   }
+}
+
+// A read or write with a null record list or count: the core refuses it
+// with its own checks and text.
+template <class CoreCall>
+long NullMessageList(CoreCall core_call, ulong channel, const ulong* count, ulong timeout) {
+  uint32_t none = 0;
+  const CallGuard guard;
+  return core_call(IdOrNone(channel), nullptr, count != nullptr ? &none : nullptr,
+                   static_cast<uint32_t>(timeout));
+}
+
+// The refusal of a periodic message whose interval does not fit 32 bits
+// or whose flags do not; STATUS_NOERROR when both do.
+long PeriodicRefusal(const char* call, ulong interval, const InMsg& msg) {
+  if (!Fits(interval)) return Refuse(ERR_INVALID_TIME_INTERVAL, call, "TimeInterval");
+  if (msg.status != STATUS_NOERROR) return Refuse(msg.status, call, "TxFlags");
+  return STATUS_NOERROR;
 }
 
 }  // namespace
@@ -336,7 +351,9 @@ using orv::lp64::Fits;
 using orv::lp64::IdOrNone;
 using orv::lp64::InMsg;
 using orv::lp64::Msg;
+using orv::lp64::NullMessageList;
 using orv::lp64::OutNumber;
+using orv::lp64::PeriodicRefusal;
 using orv::lp64::Refuse;
 using orv::lp64::ulong;
 namespace api = orv::api;
@@ -406,10 +423,7 @@ ORV_API long PassThruDisconnect(ulong ChannelID) {
 ORV_API long PassThruReadMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong Timeout) {
   if (!Fits(Timeout)) return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruReadMsgs", "Timeout");
   if (pMsg == nullptr || pNumMsgs == nullptr) {
-    uint32_t none = 0;
-    const CallGuard guard;  // the core's own checks and null refusal
-    return api::ReadMsgs(IdOrNone(ChannelID), nullptr, pNumMsgs != nullptr ? &none : nullptr,
-                         static_cast<uint32_t>(Timeout));
+    return NullMessageList(api::ReadMsgs, ChannelID, pNumMsgs, Timeout);
   }
   return orv::lp64::ReadMsgs(IdOrNone(ChannelID), pMsg, pNumMsgs, static_cast<uint32_t>(Timeout));
 }
@@ -417,22 +431,17 @@ ORV_API long PassThruReadMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong
 ORV_API long PassThruWriteMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong Timeout) {
   if (!Fits(Timeout)) return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruWriteMsgs", "Timeout");
   if (pMsg == nullptr || pNumMsgs == nullptr) {
-    uint32_t none = 0;
-    const CallGuard guard;
-    return api::WriteMsgs(IdOrNone(ChannelID), nullptr, pNumMsgs != nullptr ? &none : nullptr,
-                          static_cast<uint32_t>(Timeout));
+    return NullMessageList(api::WriteMsgs, ChannelID, pNumMsgs, Timeout);
   }
   return orv::lp64::WriteMsgs(IdOrNone(ChannelID), pMsg, pNumMsgs, static_cast<uint32_t>(Timeout));
 }
 
 ORV_API long PassThruStartPeriodicMsg(ulong ChannelID, Msg* pMsg, ulong* pMsgID,
                                       ulong TimeInterval) {
-  if (!Fits(TimeInterval)) {
-    return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruStartPeriodicMsg", "TimeInterval");
-  }
   InMsg msg(pMsg);
-  if (msg.status != STATUS_NOERROR)
-    return Refuse(msg.status, "PassThruStartPeriodicMsg", "TxFlags");
+  if (const long refused = PeriodicRefusal("PassThruStartPeriodicMsg", TimeInterval, msg)) {
+    return refused;
+  }
   OutNumber id(pMsgID);
   const CallGuard guard;
   return api::StartPeriodicMsg(IdOrNone(ChannelID), msg.ptr, id.get(),
@@ -441,12 +450,10 @@ ORV_API long PassThruStartPeriodicMsg(ulong ChannelID, Msg* pMsg, ulong* pMsgID,
 
 ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
                                        ulong TimeInterval) {
-  if (!Fits(TimeInterval)) {
-    return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruUpdatePeriodicMsg", "TimeInterval");
-  }
   InMsg msg(pMsg);
-  if (msg.status != STATUS_NOERROR)
-    return Refuse(msg.status, "PassThruUpdatePeriodicMsg", "TxFlags");
+  if (const long refused = PeriodicRefusal("PassThruUpdatePeriodicMsg", TimeInterval, msg)) {
+    return refused;
+  }
   const CallGuard guard;
   return api::UpdatePeriodicMsg(IdOrNone(ChannelID), msg.ptr, IdOrNone(MsgID),
                                 static_cast<uint32_t>(TimeInterval));
