@@ -22,25 +22,19 @@ namespace {
 class PtyWorld {
  public:
   static constexpr uint32_t kPort = 7;
-  PtyWorld() {
-    ResetLibraryState();
-    platform::install(&faults);
-  }
-  ~PtyWorld() {
-    ResetLibraryState();
-    platform::install(nullptr);
-  }
-  PtyWorld(const PtyWorld&) = delete;
-  PtyWorld& operator=(const PtyWorld&) = delete;
   std::string LastError() const { return LastErrorString(); }
 
   platform::FaultPlatform faults{platform::native()};
+  InstalledPlatform installed{faults};
   uint32_t device_id = 0;
 };
 
+// What is set up before the operation, each step on top of the one before.
+enum SetUp { kNothing, kLinkOpen, kCanConnected };
+
 struct PtyCase {
   const char* name;
-  int set_up;  // 0: nothing, 1: the link opened, 2: and CAN connected
+  SetUp set_up;
   std::function<int32_t(PtyWorld&)> operation;
   std::vector<int32_t> allowed;
   std::vector<const char*> prefixes;
@@ -54,13 +48,13 @@ TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
   ASSERT_TRUE(sim.started()) << sim.log_text();
   const PtyCase cases[] = {
       {"open COM7",
-       0,
+       kNothing,
        [](PtyWorld& w) { return PassThruOpen("COM7", &w.device_id); },
        {0, ERR_DEVICE_NOT_CONNECTED},
        {""},  // as over the emulator, no last-error text is promised
        {FaultMode::kOnce, FaultMode::kFromThenOn}},
       {"connect CAN",
-       1,
+       kLinkOpen,
        [](PtyWorld& w) {
          uint32_t channel = 0;
          return PassThruConnect(w.device_id, CAN, 0, 500000, &channel);
@@ -68,7 +62,7 @@ TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
        {0, ERR_FAILED},
        {"PassThruConnect"}},
       {"write CAN",
-       2,
+       kCanConnected,
        [](PtyWorld&) {
          PASSTHRU_MSG msg = MakeMsg(CAN, {0, 0, 0x07, 0xE0, 0x02, 0x01, 0x00});
          uint32_t count = 1;
@@ -82,10 +76,10 @@ TEST_F(FaultMatrixPtyTest, EveryFailingCallEndsCleanlyAndTheLinkRecovers) {
     RunFaultMatrix<PtyWorld>(
         [&c](PtyWorld& w) {
           uint32_t channel = 0;
-          if (c.set_up > 0) {
+          if (c.set_up >= kLinkOpen) {
             ASSERT_EQ(PassThruOpen("COM7", &w.device_id), 0);
           }
-          if (c.set_up > 1) {
+          if (c.set_up >= kCanConnected) {
             ASSERT_EQ(PassThruConnect(w.device_id, CAN, 0, 500000, &channel), 0);
           }
         },

@@ -18,22 +18,28 @@
 
 namespace orv::test {
 
+// The library reset onto `table` while this object lives, and reset again,
+// with the native platform back, when it goes.
+class InstalledPlatform {
+ public:
+  explicit InstalledPlatform(platform::Platform& table) {
+    ResetLibraryState();
+    platform::install(&table);
+  }
+  ~InstalledPlatform() {
+    ResetLibraryState();
+    platform::install(nullptr);
+  }
+  InstalledPlatform(const InstalledPlatform&) = delete;
+  InstalledPlatform& operator=(const InstalledPlatform&) = delete;
+};
+
 template <class Emulated = emu::EmulatedPlatform>
 class BasicWorld {
  public:
   static constexpr uint32_t kPort = 7;
 
-  BasicWorld() {
-    ResetLibraryState();
-    platform.attach_adapter(kPort, adapter);
-    platform::install(&faults);
-  }
-  ~BasicWorld() {
-    ResetLibraryState();
-    platform::install(nullptr);
-  }
-  BasicWorld(const BasicWorld&) = delete;
-  BasicWorld& operator=(const BasicWorld&) = delete;
+  BasicWorld() { platform.attach_adapter(kPort, adapter); }
 
   // PassThruOpen (a null name searches) into device_id; forgets the logs.
   int32_t OpenLink(const char* name = "COM7") {
@@ -59,6 +65,7 @@ class BasicWorld {
   emu::Adapter adapter;
   Emulated platform;
   platform::FaultPlatform faults{platform};
+  InstalledPlatform installed{faults};
   uint32_t device_id = 0;
 };
 
