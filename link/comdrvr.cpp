@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "link/link_state.h"
 #include "platform/platform.h"
 
 namespace orv {
@@ -16,13 +15,17 @@ platform::Platform& os() {
   return platform::current();
 }
 
+// Per thread: the com_* exports work on their callers' own handles, so
+// threads must not share (and race on) one record of the last failure.
+thread_local OsError t_last_os_error = 0;
+
 bool HandleOpen(const int32_t* h_drv) {
   return h_drv != nullptr && *h_drv >= 0;
 }
 
 // Records a failed platform call and yields the driver's code for it.
 int32_t Fail(OsError error, int32_t code) {
-  Link().lLastError = error;
+  t_last_os_error = error;
   return code;
 }
 
@@ -117,6 +120,14 @@ int32_t ApplyDriverSettings(int32_t handle, const DriverSettings& in) {
 
 }  // namespace
 
+int32_t ComLastOsError() {
+  return t_last_os_error;
+}
+
+void ResetComLastOsError() {
+  t_last_os_error = 0;
+}
+
 void FormatComDeviceName(char (&name)[kDeviceNameSize], uint32_t port) {
   std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(port));
 }
@@ -127,7 +138,7 @@ int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits
   char name[kDeviceNameSize];
   FormatComDeviceName(name, port);
   *h_drv = -1;
-  Link().lLastError = 0;
+  t_last_os_error = 0;
 
   platform::SerialHandle handle = -1;
   if (OsError e = os().serial_open(name, &handle)) {
@@ -143,7 +154,7 @@ int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits
   if (OsError e = os().serial_set_queue_sizes(handle, kInputQueueBytes, kOutputQueueBytes)) {
     return Fail(e, com::kErrQueue);
   }
-  os().serial_purge(handle, platform::kPurgeAll);
+  os().serial_purge(handle, platform::kPurgeInput);
   if (OsError e = os().serial_set_timeouts(handle, TimeoutsWithReadLimit(kReadLimitMs))) {
     return Fail(e, com::kErrTimeouts);
   }
@@ -154,7 +165,7 @@ int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits
 
 int32_t ComClose(int32_t* h_drv) {
   if (!HandleOpen(h_drv)) return com::kErrHandle;
-  os().serial_purge(*h_drv, platform::kPurgeAll);
+  os().serial_purge(*h_drv, platform::kPurgeInput);
   if (OsError e = os().serial_close(*h_drv)) return Fail(e, com::kErrClose);
   return com::kOk;
 }

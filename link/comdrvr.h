@@ -3,12 +3,9 @@
 // export face publishes these as the com_* functions of the public header;
 // the library itself calls them directly.
 //
-// The handle of the adapter's port (LinkState::hCommPort) sits beside the
-// driver's own record of the last platform error.
-//
 // Failure reporting: each function returns 0 or a negative com::kErr* code;
-// the platform's own error code of the last failure lands in
-// LinkState::lLastError.
+// the platform's own error code of the calling thread's last failure is
+// kept for ComLastOsError().
 #pragma once
 
 #include <cstdint>
@@ -28,6 +25,11 @@ inline constexpr uint32_t kBreakHalfMs = 100;
 // buffer of 20 characters.
 inline constexpr uint32_t kDeviceNameSize = 20;
 void FormatComDeviceName(char (&name)[kDeviceNameSize], uint32_t port);
+
+// The platform error code of this thread's last failed driver call (0 after
+// a successful open).
+int32_t ComLastOsError();
+void ResetComLastOsError();
 
 int32_t ComOpen(int32_t* h_drv, uint32_t port, uint32_t baud, uint32_t data_bits,
                 uint32_t stop_bits, uint32_t parity);

@@ -130,6 +130,167 @@ int32_t WriteRest(const uint8_t* bytes, uint32_t length, uint32_t* sent, uint32_
   }
 }
 
+// Outgoing bytes: the rest of an earlier cut frame (`first` bytes), then
+// whole frames back to back.
+struct Outgoing {
+  const uint8_t* bytes;
+  uint32_t length;
+  uint32_t first;
+};
+
+// Start and end of the piece of `out` that holds byte `at`: the earlier
+// frame's rest, or one whole frame.
+void PieceAround(const Outgoing& out, uint32_t at, uint32_t* start, uint32_t* end) {
+  if (at < out.first) {
+    *start = 0;
+    *end = out.first;
+    return;
+  }
+  uint32_t s = out.first;
+  for (;;) {
+    const uint32_t e =
+        s + 1 < out.length
+            ? std::min<uint32_t>(out.length,
+                                 s + static_cast<uint32_t>(kJmsgHeaderSize) + out.bytes[s + 1])
+            : out.length;
+    if (at < e || e == out.length) {
+      *start = s;
+      *end = e;
+      return;
+    }
+    s = e;
+  }
+}
+
+// Keeps the rest of the piece that a failed write cut at `sent`, to go out
+// first on the next write to this port.
+void KeepCutRest(const Outgoing& out, uint32_t sent) {
+  Link().pending_tail_len = 0;
+  if (sent >= out.length) return;
+  uint32_t start = 0;
+  uint32_t end = 0;
+  PieceAround(out, sent, &start, &end);
+  if (sent == start || end - sent > static_cast<uint32_t>(kMaxWireFrameSize))
+    return;  // nothing of it went out
+  std::memcpy(Link().pending_tail, out.bytes + sent, end - sent);
+  Link().pending_tail_len = end - sent;
+  Link().pending_tail_port = Link().CommPortNum;
+}
+
+// The port failed: whatever the adapter held is gone with it.
+void NoteLinkLost() {
+  ++Link().link_losses;
+  Link().pending_tail_len = 0;
+  Link().adapter_state_lost = true;
+}
+
+bool ReopenPort() {
+  ComClose(&Link().hCommPort);
+  Link().hCommPort = -1;
+  Link().com_buf_len = 0;  // the reopen clears the port's input
+  Link().last_reopen_ms = platform::current().tick_ms();
+  return ComOpen(&Link().hCommPort, Link().CommPortNum, 115200, 8, 1, 0) == com::kOk;
+}
+
+// Sends the channel layer's state again when a link loss may have taken
+// it from the adapter. Not while a restore is under way: its own sends
+// must not start another.
+int32_t RestoreAdapterIfLost() {
+  if (!Link().adapter_state_lost || Link().restoring_adapter) return kLinkOk;
+  if (Link().restore_adapter == nullptr) {
+    Link().adapter_state_lost = false;
+    return kLinkOk;
+  }
+  Link().restoring_adapter = true;
+  const int32_t rc = Link().restore_adapter();
+  Link().restoring_adapter = false;
+  if (rc != kLinkOk) {
+    DbgMsg(kMsgError, "Adapter link reopened, but its channels could not be set up again");
+    return kLinkFailed;
+  }
+  Link().adapter_state_lost = false;
+  DbgMsg(kMsgLink, "Adapter link reopened; channels, filters and periodic messages set up again");
+  return kLinkOk;
+}
+
+int32_t WriteOutgoing(const Outgoing& out, const char* who, uint32_t timeout_ms) {
+  uint32_t sent = 0;
+  int32_t rc = WriteRest(out.bytes, out.length, &sent, platform::current().tick_ms(), timeout_ms);
+  if (rc == com::kOk && sent == out.length) return kLinkOk;
+  // A write on a port already closed (a reopen that failed before) is no
+  // new loss; any other failure of the port is.
+  const bool lost = rc != com::kOk && Link().hCommPort != -1;
+  if (rc != com::kOk) {
+    DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
+  } else {
+    DbgMsgf(kMsgError, "%s com_write sent %lu of %lu bytes, retry", who,
+            static_cast<unsigned long>(sent), static_cast<unsigned long>(out.length));
+  }
+  if (lost) NoteLinkLost();
+  if (Link().restoring_adapter) {
+    // No reopen inside a restore: the restore fails and runs again later.
+    if (!lost) KeepCutRest(out, sent);
+    return kLinkFailed;
+  }
+  if (!ReopenPort()) {
+    if (!lost) KeepCutRest(out, sent);
+    return kLinkFailed;
+  }
+  if (RestoreAdapterIfLost() != kLinkOk) return kLinkFailed;
+  if (lost) {
+    // The adapter behind the reopened port has none of the cut piece (a
+    // new adapter, or one whose link dropped): it goes out whole.
+    uint32_t start = 0;
+    uint32_t end = 0;
+    PieceAround(out, sent, &start, &end);
+    sent = std::max(start, out.first);
+  }
+  // Otherwise only what has not gone out: the adapter already holds the
+  // rest, and the start of a cut frame waits there for its remaining bytes.
+  rc = WriteRest(out.bytes, out.length, &sent, platform::current().tick_ms(), timeout_ms);
+  if (rc == com::kOk && sent == out.length) return kLinkOk;
+  if (rc != com::kOk) {
+    NoteLinkLost();
+  } else {
+    KeepCutRest(out, sent);
+  }
+  return kLinkFailed;
+}
+
+// Puts the kept rest of a cut frame before `bytes`.
+int32_t WriteAfterCutRest(const uint8_t* bytes, uint32_t length, const char* who,
+                          uint32_t timeout_ms) {
+  uint8_t joined[kMaxWireFrameSize + kSendBufferSize + kMaxWireFrameSize];
+  const uint32_t first = Link().pending_tail_len;
+  if (length > static_cast<uint32_t>(sizeof joined) - first) return kLinkFailed;
+  std::memcpy(joined, Link().pending_tail, first);
+  std::memcpy(joined + first, bytes, length);
+  Link().pending_tail_len = 0;
+  return WriteOutgoing({joined, first + length, first}, who, timeout_ms);
+}
+
+// A read that fails on an open port means the link is lost (the adapter
+// hung up or was unplugged): the port is closed. With the port closed, the
+// adapter's port is reopened now and then, so that a caller that only
+// reads gets its channels back once the adapter returns.
+void HandleFailedRead() {
+  if (Link().hCommPort != -1) {
+    NoteLinkLost();
+    ComClose(&Link().hCommPort);
+    Link().hCommPort = -1;
+    Link().com_buf_len = 0;
+    Link().last_reopen_ms = platform::current().tick_ms();
+    return;
+  }
+  if (Link().CommPortNum == 0 || Link().restoring_adapter) return;
+  if (platform::current().tick_ms() - Link().last_reopen_ms < kReopenIntervalMs) return;
+  if (!ReopenPort()) {
+    Link().hCommPort = -1;
+    return;
+  }
+  RestoreAdapterIfLost();
+}
+
 }  // namespace
 
 void InstallReceiveSink(const ReceiveSink* sink) {
@@ -148,22 +309,22 @@ bool ReplyIs(uint8_t dev, uint8_t op, uint8_t type) {
 
 int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
                            uint32_t timeout_ms) {
-  uint32_t sent = 0;
-  int32_t rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
-  if (rc == com::kOk && sent == length) return kLinkOk;
-  if (rc != com::kOk) {
-    DbgMsgf(kMsgError, "%s com_write returned %ld, retry", who, static_cast<long>(rc));
-  } else {
-    DbgMsgf(kMsgError, "%s com_write sent %lu of %lu bytes, retry", who,
-            static_cast<unsigned long>(sent), static_cast<unsigned long>(length));
+  if (Link().hCommPort != -1 && RestoreAdapterIfLost() != kLinkOk) return kLinkFailed;
+  if (Link().pending_tail_len != 0) {
+    if (Link().pending_tail_port == Link().CommPortNum) {
+      return WriteAfterCutRest(bytes, length, who, timeout_ms);
+    }
+    Link().pending_tail_len = 0;  // meant for another port
   }
-  ComClose(&Link().hCommPort);
-  if (ComOpen(&Link().hCommPort, Link().CommPortNum, 115200, 8, 1, 0) != com::kOk)
-    return kLinkFailed;
-  // Only what has not gone out: the adapter already holds the rest, and
-  // the start of a cut frame waits there for its remaining bytes.
-  rc = WriteRest(bytes, length, &sent, platform::current().tick_ms(), timeout_ms);
-  return rc == com::kOk && sent == length ? kLinkOk : kLinkFailed;
+  return WriteOutgoing({bytes, length, 0}, who, timeout_ms);
+}
+
+void InstallAdapterRestorer(int32_t (*restore)()) {
+  Link().restore_adapter = restore;
+}
+
+uint32_t LinkLosses() {
+  return Link().link_losses;
 }
 
 int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t flags, uint32_t size,
@@ -210,6 +371,7 @@ int32_t JmsgReceiveMsgs() {
                        static_cast<uint32_t>(kComBufSize - Link().com_buf_len), &got);
   if (rc != com::kOk) {
     DbgMsgf(kMsgError, "JmsgReceiveMsgs com_read returned %ld", static_cast<long>(rc));
+    HandleFailedRead();
     // A failed read (the port closed or gone) returns at once; wait out
     // the read limit as a read would, so that a caller polling until its
     // time limit does not spin a core.

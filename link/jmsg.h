@@ -91,6 +91,8 @@ inline constexpr uint32_t kSendTimeoutBus = 1500;
 inline constexpr uint32_t kSendTimeoutMemory = 500;
 
 inline constexpr size_t kSendBufferSize = 16384;
+// The longest frame the size byte can describe, header included.
+inline constexpr size_t kMaxWireFrameSize = kJmsgHeaderSize + 255;
 inline constexpr size_t kComBufSize = 4096;
 inline constexpr size_t kMemDataSize = 8192;
 inline constexpr size_t kAdcInputs = 16;
@@ -124,17 +126,36 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
 // 7 before anything is written, as is a frame whose size exceeds 68.
 int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout);
 
-// Writes prepared wire bytes with the driver's single reconnect-and-retry.
-// A write that the port's time limit cut short is continued with the rest
-// while `timeout_ms` (the caller's send time) allows; what still cannot go
-// out takes the retry path, which writes only the bytes not yet sent, so
-// no frame goes out twice. Returns 0 when every byte went out, else 7.
+// Writes prepared wire bytes (whole frames) with the driver's single
+// reconnect-and-retry. A write that the port's time limit cut short is
+// continued with the rest while `timeout_ms` (the caller's send time)
+// allows; what still cannot go out takes the retry path: close and reopen
+// (which clear only the port's input, so nothing the port took is lost),
+// then the bytes not yet sent, so no frame goes out twice. If even then a
+// frame stays cut, its rest is kept and goes out first on the next write.
+//
+// A write that failed (rather than ran out of time) means the link was
+// lost: the adapter behind the reopened port may be a new one, so the
+// channel layer's state is sent to it again (InstallAdapterRestorer) and
+// the cut frame is sent whole. Returns 0 when every byte went out, else 7.
 // `who` names the caller in the retry message. Used by the two senders and
 // by the memory write, whose frame is larger than a JMSG.
 int32_t JmsgWriteWithRetry(const uint8_t* bytes, uint32_t length, const char* who,
                            uint32_t timeout_ms);
 
+// Installs the function that sends the channel layer's state (channels,
+// their setup, filters, periodic messages) to an adapter that may have
+// lost it; it returns 0 or 7.
+void InstallAdapterRestorer(int32_t (*restore)());
+
+// The number of link losses so far (see LinkState::link_losses): a wait
+// whose request went out before the count changed will get no answer.
+uint32_t LinkLosses();
+
 // One receive pass: reads what the port holds, dispatches complete frames.
+// A failed read is a lost link: the port is closed, and later passes reopen
+// it (at most every kReopenIntervalMs) and restore the adapter's state.
+inline constexpr uint32_t kReopenIntervalMs = 100;
 int32_t JmsgReceiveMsgs();
 
 // Clears the `dev` and `op` bytes of the reply slot before a request.

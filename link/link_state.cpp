@@ -11,7 +11,7 @@ namespace orv {
 void LinkState::Reset() {
   if (hCommPort != -1) ComClose(&hCommPort);
   hCommPort = -1;
-  lLastError = 0;
+  ResetComLastOsError();
   CommPortNum = 0;
   UserSpecifiedCommPort = 0;
   UserSpecifiedIOTNum = 0;
@@ -34,6 +34,12 @@ void LinkState::Reset() {
   trace_stall_socket = -1;
   trace_stall_since_ms = 0;
   trace_key_answer_expected = false;
+  pending_tail_len = 0;
+  pending_tail_port = 0;
+  link_losses = 0;
+  adapter_state_lost = false;
+  restoring_adapter = false;
+  last_reopen_ms = 0;
 }
 
 }  // namespace orv

@@ -15,7 +15,6 @@ namespace orv {
 struct LinkState {
   // --- port (serial driver) ---
   int32_t hCommPort = -1;  // serial handle of the link; -1 when closed
-  int32_t lLastError = 0;  // platform error code of the last failed platform call
 
   // --- discovery ---
   uint32_t CommPortNum = 0;  // COM port of the adapter; 0 while none is known
@@ -54,9 +53,30 @@ struct LinkState {
   // Where the receive pass hands bus frames and reports (see ReceiveSink).
   const ReceiveSink* sink = nullptr;
 
+  // --- link integrity ---
+  // The rest of a frame whose start a cut-short write left in the adapter:
+  // it goes out before anything else on that port, so that the adapter's
+  // frame stream stays whole.
+  uint8_t pending_tail[kMaxWireFrameSize]{};
+  uint32_t pending_tail_len = 0;
+  uint32_t pending_tail_port = 0;
+  // Counts link losses (a port read or write that failed: the adapter was
+  // unplugged or hung up). A wait for an answer that sees it change gives
+  // up, since its request went to an adapter that is gone.
+  uint32_t link_losses = 0;
+  // From a link loss until the channel layer has sent the adapter its
+  // channels, filters and periodic messages again after a reopen: a
+  // replugged adapter starts with none.
+  bool adapter_state_lost = false;
+  bool restoring_adapter = false;
+  uint32_t last_reopen_ms = 0;
+  // Sends the channel layer's state to the adapter again; installed by the
+  // channel layer, null without one.
+  int32_t (*restore_adapter)() = nullptr;
+
   // Start-up state: the port closed (closing it if open), nothing known,
   // buffers empty, trace off, "No Error" for the calling thread. The
-  // receiver stays installed.
+  // receiver and the restorer stay installed.
   void Reset();
 };
 

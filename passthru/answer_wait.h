@@ -20,12 +20,15 @@ inline constexpr uint32_t kClockWriteWaitMs = 30000;
 
 // Runs receive passes until `answered()` holds or more than `limit_ms` - 1
 // milliseconds have passed since the call. Returns `answered()` at the end.
+// A link lost meanwhile ends the wait at once: the request went to an
+// adapter that is gone, and any answer now would not be its own.
 template <class Answered>
 bool AwaitAnswer(Answered answered, uint32_t limit_ms) {
   const uint32_t start = platform::current().tick_ms();
+  const uint32_t losses = LinkLosses();
   while (!answered()) {
     const uint32_t elapsed = platform::current().tick_ms() - start;
-    if (elapsed >= limit_ms) return false;
+    if (elapsed >= limit_ms || LinkLosses() != losses) return false;
     ReceiveWait(limit_ms - elapsed);
   }
   return true;

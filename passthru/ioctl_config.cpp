@@ -321,8 +321,7 @@ int32_t SendOptionFrame(uint8_t type, uint8_t flags) {
 }
 
 // Sends the frame of `param` after a store; returns the link status.
-int32_t SendFrameOf(const Param& param, uint32_t channel) {
-  Frame frame = param.frame;
+int32_t SendFrame(Frame frame, uint32_t channel) {
   if (frame == Frame::kRateSetup) frame = IsKLine(channel) ? Frame::kKLineSetup : Frame::kCanSetup;
   switch (frame) {
     case Frame::kKLineSetup:
@@ -347,6 +346,10 @@ int32_t SendFrameOf(const Param& param, uint32_t channel) {
       return STATUS_NOERROR;
   }
   return STATUS_NOERROR;
+}
+
+int32_t SendFrameOf(const Param& param, uint32_t channel) {
+  return SendFrame(param.frame, channel);
 }
 
 const char* FailureTextOf(const Param& param, uint32_t channel) {
@@ -457,6 +460,17 @@ int32_t HandleConfigIoctl(uint32_t channel_id, uint8_t /*device*/, uint32_t ioct
     return ERR_NULL_PARAMETER;
   }
   return ioctl_id == GET_CONFIG ? GetConfig(channel_id, *list) : SetConfig(channel_id, *list);
+}
+
+int32_t ResendChangedOptions() {
+  const ConfigOptions& o = State().options;
+  const bool changed[] = {o.loopback_flag == 1 || o.msg_trigger_flag == 1,
+                          o.bus_error_msgs_flag == 1, o.automatic_suspend_flag == 0};
+  const Frame frames[] = {Frame::kLoopbackTrigger, Frame::kBusErrorMsgs, Frame::kAutomaticSuspend};
+  for (size_t i = 0; i < std::size(frames); ++i) {
+    if (changed[i] && SendFrame(frames[i], 0) != STATUS_NOERROR) return ERR_FAILED;
+  }
+  return STATUS_NOERROR;
 }
 
 }  // namespace orv

@@ -16,6 +16,11 @@ int32_t HandleConfigIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id
 int32_t HandleDeviceIoctl(uint32_t channel_id, uint8_t device, uint32_t ioctl_id, void* pInput,
                           void* pOutput);
 
+// Sends the device-wide options that SET_CONFIG changed from the adapter's
+// own start-up values (loopback, message trigger, bus-error messages,
+// automatic suspend) again, for an adapter that lost them. Returns 0 or 7.
+int32_t ResendChangedOptions();
+
 // True for the device ioctls that wait in the adapter's answer places
 // (voltage and digital-line reads).
 bool DeviceIoctlWaitsForAnswer(uint32_t ioctl_id);

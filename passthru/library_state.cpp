@@ -9,6 +9,7 @@ LibraryState::LibraryState() {
   periodic.Reset();
   reassembly.Reset();
   link.sink = &ChannelReceiveSink();
+  link.restore_adapter = AdapterRestorer();
 }
 
 void LibraryState::Reset() {
@@ -21,6 +22,7 @@ void LibraryState::Reset() {
   reassembly.Reset();
   tx_batch.Clear();
   link.sink = &ChannelReceiveSink();
+  link.restore_adapter = AdapterRestorer();
 }
 
 LibraryState& State() {

@@ -42,6 +42,10 @@ struct LibraryState {
 
 LibraryState& State();
 
+// The function that sets up an adapter again after a lost link (installed
+// into the link, see InstallAdapterRestorer): passthru/adapter_restore.cpp.
+int32_t (*AdapterRestorer())();
+
 inline void ResetLibraryState() {
   State().Reset();
 }

@@ -181,9 +181,15 @@ int32_t BlockingWait(int32_t status) {
     return ERR_FAILED;
   }
   const uint32_t start = platform::current().tick_ms();
+  const uint32_t losses = LinkLosses();
   while (platform::current().tick_ms() - start < kBlockingWaitMs) {
     ReceiveWait(kBlockingWaitMs - (platform::current().tick_ms() - start));
     if (ReplyIs(kDevSystem, kOpRead, kTypeVersion)) return status;
+    if (LinkLosses() != losses) {
+      // The frames went to an adapter that is gone: they were never sent.
+      DbgMsg(kMsgError, "PassThruWriteMsgs: adapter link lost before the frames were sent");
+      return ERR_FAILED;
+    }
   }
   return ERR_TIMEOUT;
 }

@@ -73,8 +73,16 @@ struct SerialProperties {
 };
 
 // Purge flags (Win32 PURGE_*): abort writes, abort reads, clear output,
-// clear input. The driver always passes all four (0x0F).
+// clear input. An explicit purge (the driver's purge control, the break
+// pulse) passes all four. Opening and closing the port clear only the
+// input side: output the port took is counted as written, so throwing it
+// away would cut a frame the adapter has begun to receive.
+inline constexpr uint32_t kPurgeTxAbort = 0x01;
+inline constexpr uint32_t kPurgeRxAbort = 0x02;
+inline constexpr uint32_t kPurgeTxClear = 0x04;
+inline constexpr uint32_t kPurgeRxClear = 0x08;
 inline constexpr uint32_t kPurgeAll = 0x0F;
+inline constexpr uint32_t kPurgeInput = kPurgeRxAbort | kPurgeRxClear;
 
 class Platform {
  public:

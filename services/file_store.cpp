@@ -196,6 +196,18 @@ int32_t OpenStoredFileForReading(const char* sd_name, size_t length) {
   return STATUS_NOERROR;
 }
 
+// The adapter answers the close too. Its answer is awaited (whatever it
+// says): left in flight, it would pass for the answer to the next
+// file-store or security request.
+int32_t CloseStoredFileAfterRead() {
+  ExpectFileStoreAnswer();
+  const int32_t rc =
+      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
+  if (!RequestSent(rc, "PassThruReadFile(CLOSE)", "JmsgSendCmd")) return ERR_FAILED;
+  AwaitFileStoreAnswer();
+  return STATUS_NOERROR;
+}
+
 // --- PassThruReadDir steps -------------------------------------------------------
 
 int32_t SendListingRequest(uint8_t op, const uint8_t* data, uint32_t size) {
@@ -323,7 +335,7 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
     }
     written += bytes;
     if (!TransferMayContinue(written, 0)) {
-      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
+      CloseStoredFileAfterRead();
       DbgMsg(kMsgError, "PassThruReadFile: stopped");
       return ERR_FAILED;
     }
@@ -336,12 +348,15 @@ void ExpectFileStoreAnswer() {
   Link().MemSize = 0;  // answer data collects from the start of Link().MemData
 }
 
-uint8_t AwaitFileStoreAnswer() {
+uint8_t AwaitFileStoreAnswer(uint32_t limit_ms) {
   const uint32_t start = os().tick_ms();
-  while (Link().MemStatus == kMemPending && os().tick_ms() - start < kFileStoreWaitMs) {
-    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
+  const uint32_t losses = LinkLosses();
+  while (Link().MemStatus == kMemPending && os().tick_ms() - start < limit_ms &&
+         LinkLosses() == losses) {
+    ReceiveWait(limit_ms - (os().tick_ms() - start));
   }
-  return Link().MemStatus;
+  // An answer filed after the link was lost came from another adapter.
+  return LinkLosses() == losses ? Link().MemStatus : kMemPending;
 }
 
 bool FileStoreAccepted(const char* step) {
@@ -378,9 +393,10 @@ int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, 
 
 bool AwaitListingAnswer(uint8_t op) {
   const uint32_t start = os().tick_ms();
-  while (os().tick_ms() - start < kFileStoreWaitMs) {
+  const uint32_t losses = LinkLosses();
+  while (os().tick_ms() - start < kFileStoreWaitMs && LinkLosses() == losses) {
     ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
-    if (ReplyIs(kDevSystem, op, kTypeDirectory)) return true;
+    if (ReplyIs(kDevSystem, op, kTypeDirectory)) return LinkLosses() == losses;
   }
   return false;
 }
@@ -447,9 +463,7 @@ int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
   if (ReceiveFileContents(host.get(), PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
     return ERR_FAILED;
   }
-  const int32_t rc =
-      JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
-  if (!RequestSent(rc, "PassThruReadFile(CLOSE)", "JmsgSendCmd")) return ERR_FAILED;
+  if (CloseStoredFileAfterRead() != STATUS_NOERROR) return ERR_FAILED;
   // Buffered bytes reach the disk at the close: a failure there (a full
   // disk) means the host file is incomplete, which is no success.
   if (!host.close()) {

@@ -60,9 +60,10 @@ inline constexpr uint64_t kMaxHostFileBytes = uint64_t{64} << 20;
 // 'E' text). Returns 0 or 7.
 int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes);
 
-// Polls the receive pass until the file store answers or 15 s pass.
-// Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer).
-uint8_t AwaitFileStoreAnswer();
+// Polls the receive pass until the file store answers or `limit_ms` pass.
+// Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer,
+// or the link was lost meanwhile).
+uint8_t AwaitFileStoreAnswer(uint32_t limit_ms = kFileStoreWaitMs);
 
 // True when the file store accepted (see AwaitFileStoreAnswer); otherwise
 // logs "<step>: Error".

@@ -29,6 +29,9 @@ constexpr size_t kFirmwareNameLength = sizeof kFirmwareName - 1;
 constexpr size_t kNameFrameSize = kFirmwareNameLength + 1 + kDeletePadding;  // 18
 constexpr size_t kCloseFrameSize = kDeletePadding;
 constexpr size_t kFirmwareBatchFrames = 8;
+// The adapter may restart into the new image instead of answering the
+// close; a second is ample for an answer that comes.
+constexpr uint32_t kCloseAnswerWaitMs = 1000;
 
 JMSG MakeFirmwareFrame(uint8_t op, uint8_t flags, uint8_t size) {
   JMSG frame{};
@@ -69,6 +72,19 @@ bool SendFirmwareFrame(const JMSG& frame, const char* step) {
   return RequestSent(JmsgSendMsgs(&frame, 1, kSendTimeoutMemory), step, "JmsgSendMsgs");
 }
 
+// The close is answered like every file-store request; its answer is
+// awaited briefly (whatever it says) so that it cannot pass for the answer
+// to the next file-store or security request.
+bool CloseFirmwareImage() {
+  ExpectFileStoreAnswer();
+  if (!SendFirmwareFrame(MakeFirmwareFrame(kOpClose, 0, kCloseFrameSize),
+                         "PassThruUpdateFirmware(CLOSE)")) {
+    return false;
+  }
+  AwaitFileStoreAnswer(kCloseAnswerWaitMs);
+  return true;
+}
+
 }  // namespace
 
 int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
@@ -107,16 +123,10 @@ int32_t orv::api::UpdateFirmware(uint8_t* Data, uint32_t Length) {
       return ERR_FAILED;
     }
     if (!TransferMayContinue(total - Length, total) && Length != 0) {
-      SendFirmwareFrame(MakeFirmwareFrame(kOpClose, 0, kCloseFrameSize),
-                        "PassThruUpdateFirmware(CLOSE)");
+      CloseFirmwareImage();
       DbgMsg(kMsgError, "PassThruUpdateFirmware: stopped");
       return ERR_FAILED;
     }
   }
-
-  if (!SendFirmwareFrame(MakeFirmwareFrame(kOpClose, 0, kCloseFrameSize),
-                         "PassThruUpdateFirmware(CLOSE)")) {
-    return ERR_FAILED;
-  }
-  return STATUS_NOERROR;
+  return CloseFirmwareImage() ? STATUS_NOERROR : ERR_FAILED;
 }

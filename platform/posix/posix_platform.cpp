@@ -31,11 +31,13 @@
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -49,15 +51,24 @@ namespace {
 
 constexpr const char* kDefaultComDir = "/dev/orvanta";
 constexpr const char* kDefaultRegistry = "/etc/orvanta/registry.ini";
-constexpr int kMaxPorts = 64;
+constexpr uint32_t kMaxPorts = 64;
 
 // What a port remembers beyond termios: the DCB fields without a termios
-// home and the time limits.
+// home and the time limits; and what lets a thread wait on it while
+// another closes it (see serial_wait_readable).
 struct PortState {
   int fd = -1;
+  uint32_t generation = 0;  // bumped by every open of the slot
+  int wake[2] = {-1, -1};   // a pipe: a close writes to it to end the waits
+  uint32_t waiters = 0;
+  bool closing = false;
   SerialSettings settings;
   SerialTimeouts timeouts;
 };
+
+// A handle names a slot and the open of it: a handle kept after its close
+// never reaches the port opened next in the same slot.
+constexpr uint32_t kGenerations = 1u << 24;
 
 uint32_t MonotonicMs() {
   timespec ts{};
@@ -176,8 +187,6 @@ class PosixPlatform final : public Platform {
     refusal_ = nullptr;
     unsigned long port = 0;
     if (!PortNumberOf(device_name, &port)) return ENOENT;
-    PortState* slot = FreeSlot();
-    if (slot == nullptr) return EMFILE;
     const std::string dir = ComDir();
     const std::string path = dir + "/com" + std::to_string(port);
     refusal_ = UnsafeComPathReason(dir, path);
@@ -188,21 +197,55 @@ class PosixPlatform final : public Platform {
       ::close(fd);
       return e;
     }
+    int wake[2] = {-1, -1};
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+      const OsError e = errno;
+      ::close(fd);
+      return e;
+    }
+    const std::lock_guard<std::mutex> hold(table_);
+    PortState* slot = FreeSlot();
+    if (slot == nullptr) {
+      ::close(fd);
+      ::close(wake[0]);
+      ::close(wake[1]);
+      return EMFILE;
+    }
+    const uint32_t generation = slot->generation % (kGenerations - 1) + 1;
     *slot = PortState{};
     slot->fd = fd;
-    *handle = static_cast<SerialHandle>(slot - ports_.data());
+    slot->generation = generation;
+    slot->wake[0] = wake[0];
+    slot->wake[1] = wake[1];
+    *handle = static_cast<SerialHandle>(static_cast<uint32_t>(slot - ports_.data()) +
+                                        kMaxPorts * generation);
     return kOk;
   }
 
   const char* serial_open_refusal() override { return refusal_; }
 
+  // A thread waiting on the port (serial_wait_readable) is woken and has
+  // left before the descriptor is closed, so that it never waits on a
+  // descriptor number the system may already have given to another file.
   OsError serial_close(SerialHandle handle) override {
+    std::unique_lock<std::mutex> hold(table_);
     PortState* p = Port(handle);
-    if (p == nullptr) return EBADF;
+    if (p == nullptr || p->closing) return EBADF;
+    p->closing = true;
+    if (p->waiters != 0) {
+      const char wake = 1;
+      (void)::write(p->wake[1], &wake, 1);
+      waiters_left_.wait(hold, [p] { return p->waiters == 0; });
+    }
     ioctl(p->fd, TIOCNXCL);
-    int rc = ::close(p->fd);
+    const int rc = ::close(p->fd);
+    const OsError e = rc == 0 ? kOk : errno;
+    ::close(p->wake[0]);
+    ::close(p->wake[1]);
     p->fd = -1;
-    return rc == 0 ? kOk : errno;
+    p->wake[0] = p->wake[1] = -1;
+    p->closing = false;
+    return e;
   }
 
   OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override {
@@ -251,10 +294,14 @@ class PosixPlatform final : public Platform {
     return Port(handle) != nullptr ? kOk : EBADF;
   }
 
-  OsError serial_purge(SerialHandle handle, uint32_t) override {
+  OsError serial_purge(SerialHandle handle, uint32_t flags) override {
     PortState* p = Port(handle);
     if (p == nullptr) return EBADF;
-    return tcflush(p->fd, TCIOFLUSH) == 0 ? kOk : errno;
+    const bool input = (flags & kPurgeRxClear) != 0;
+    const bool output = (flags & kPurgeTxClear) != 0;
+    if (!input && !output) return kOk;
+    const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    return tcflush(p->fd, queue) == 0 ? kOk : errno;
   }
 
   OsError serial_set_timeouts(SerialHandle handle, const SerialTimeouts& timeouts) override {
@@ -295,12 +342,32 @@ class PosixPlatform final : public Platform {
     return kOk;
   }
 
+  // Runs without the library's lock, so another thread may close the port
+  // meanwhile: the close wakes this wait, which then reports the port gone.
   OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
     *readable = false;
-    PortState* p = Port(handle);
-    if (p == nullptr) return EBADF;
-    const OsError e = WaitFor(p->fd, POLLIN, ms);
+    PortState* p = nullptr;
+    pollfd fds[2]{};
+    {
+      const std::lock_guard<std::mutex> hold(table_);
+      p = Port(handle);
+      if (p == nullptr || p->closing) return EBADF;
+      ++p->waiters;
+      fds[0] = {p->fd, POLLIN, 0};
+      fds[1] = {p->wake[0], POLLIN, 0};
+    }
+    OsError e = WaitForAny(fds, ms);
+    const bool closed = (fds[1].revents & POLLIN) != 0;
+    {
+      const std::lock_guard<std::mutex> hold(table_);
+      if (--p->waiters == 0) waiters_left_.notify_all();
+    }
+    if (closed) return EBADF;
     if (e == ETIMEDOUT) return kOk;
+    if (e == kOk && (fds[0].revents & POLLIN) == 0 && (fds[0].revents & (POLLHUP | POLLERR))) {
+      e = EIO;
+    }
+    if (e == kOk && (fds[0].revents & POLLNVAL) != 0) e = EBADF;
     *readable = e == kOk;
     return e;
   }
@@ -384,10 +451,11 @@ class PosixPlatform final : public Platform {
 
  private:
   PortState* Port(SerialHandle handle) {
-    if (handle < 0 || handle >= kMaxPorts || ports_[static_cast<size_t>(handle)].fd < 0) {
-      return nullptr;
-    }
-    return &ports_[static_cast<size_t>(handle)];
+    if (handle < 0) return nullptr;
+    const auto slot = static_cast<uint32_t>(handle) % kMaxPorts;
+    const auto generation = static_cast<uint32_t>(handle) / kMaxPorts;
+    PortState& p = ports_[slot];
+    return p.fd >= 0 && p.generation == generation ? &p : nullptr;
   }
 
   PortState* FreeSlot() {
@@ -403,6 +471,19 @@ class PosixPlatform final : public Platform {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
     ioctl(fd, TIOCEXCL);
     return kOk;
+  }
+
+  // Waits until one of `fds` has an event or `ms` pass; ETIMEDOUT then.
+  static OsError WaitForAny(pollfd (&fds)[2], uint32_t ms) {
+    const uint32_t start = MonotonicMs();
+    for (;;) {
+      const uint32_t spent = MonotonicMs() - start;
+      const int left = spent >= ms ? 0 : static_cast<int>(ms - spent);
+      const int rc = ::poll(fds, 2, left);
+      if (rc > 0) return kOk;
+      if (rc == 0) return ETIMEDOUT;
+      if (errno != EINTR) return errno;
+    }
   }
 
   // Waits until `fd` is ready for `events` or `ms` pass; ETIMEDOUT then.
@@ -439,6 +520,9 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
+  // Open and close change the table while a waiting thread reads it.
+  std::mutex table_;
+  std::condition_variable waiters_left_;
   std::array<PortState, kMaxPorts> ports_{};
   const char* refusal_ = nullptr;
 };

@@ -82,6 +82,20 @@ TEST_F(LinkFramesTest, WriteCutShortGoesOnWithTheRestAndNeverRepeatsAFrame) {
   }
 }
 
+// A batch the port keeps cutting fails, and the rest of the frame it cut
+// goes out first with the next write: the adapter never reads a header
+// inside a frame's data.
+TEST_F(LinkFramesTest, FrameCutByAFailedWriteIsCompletedBeforeTheNextFrame) {
+  const std::vector<uint8_t> data(12, 7);
+  const std::vector<JMSG> batch(20, MakeJmsg(0x10, 3, 5, 0, data));
+  faults_.cut_writes(50, 4);
+  EXPECT_EQ(JmsgSendMsgs(batch.data(), 20, 1500), 7);
+  ASSERT_EQ(JmsgSendCmd(0xF0, 1, 0, 0, 0, nullptr, 100), 0);
+  std::vector<emu::Frame> expected(10, emu::Frame::make(0x10, 3, 5, 0, data));
+  expected.push_back(emu::Frame::make(0xF0, 1, 0));
+  EXPECT_EQ(Sent(), expected);
+}
+
 TEST_F(LinkFramesTest, PartialFrameIsKeptUntilItsRestArrives) {
   auto wire = Wire(0xB0, 2, 0, 0, {2, 0x34, 0x12});  // the header and one data byte first
   Deliver(std::vector<uint8_t>(wire.begin(), wire.begin() + 11));

@@ -2,6 +2,9 @@
 // settings and time limits it configures, and its failure codes.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "link/comdrvr.h"
 #include "link/link_state.h"
 #include "orvanta_j2534.h"
@@ -51,7 +54,7 @@ TEST_F(SerialDriverTest, OpenOfAMissingPortFailsAndLeavesTheHandleClosed) {
   int32_t h = 5;
   EXPECT_EQ(com_open(&h, 0, 115200, 8, 1, 0), COM_ERR_OPEN);
   EXPECT_EQ(h, -1);
-  EXPECT_NE(Link().lLastError, 0);
+  EXPECT_NE(ComLastOsError(), 0);
   char name[kDeviceNameSize];
   FormatComDeviceName(name, 1000);
   EXPECT_STREQ(name, "\\\\.\\COM1000");
@@ -86,6 +89,25 @@ TEST_F(SerialDriverTest, OpenConfiguresTheFixedLineSettingsAndLimits) {
   EXPECT_EQ(s.XonXoff, 1);
   ASSERT_EQ(com_set_rts(&h_, 7), COM_OK);
   EXPECT_EQ(platform_.port(kAdapterPort).settings.rts_control, 3);
+  // Open and close clear only the input: what the port took to send is
+  // counted as written and must reach the adapter.
+  ASSERT_EQ(com_close(&h_), COM_OK);
+  h_ = -1;
+  EXPECT_EQ(platform_.port(kAdapterPort).purges,
+            (std::vector<uint32_t>{platform::kPurgeInput, platform::kPurgeInput}));
+}
+
+TEST_F(SerialDriverTest, EachThreadKeepsItsOwnLastPlatformError) {
+  int32_t h = -1;
+  ASSERT_EQ(com_open(&h, kAdapterPort, 115200, 8, 1, 0), COM_OK);
+  EXPECT_EQ(ComLastOsError(), 0);
+  std::thread([] {
+    int32_t missing = -1;
+    EXPECT_EQ(com_open(&missing, 0, 115200, 8, 1, 0), COM_ERR_OPEN);
+    EXPECT_NE(ComLastOsError(), 0);
+  }).join();
+  EXPECT_EQ(ComLastOsError(), 0);
+  com_close(&h);
 }
 
 TEST_F(SerialDriverTest, EmptyReadReturnsNothingAfterTheOneMillisecondLimit) {
@@ -113,7 +135,7 @@ TEST_F(SerialDriverTest, PlatformFailuresMapToTheDriverCodes) {
   uint32_t count = 0;
   faults_.fail(platform::Call::kWrite, 1, 1, emu::oserr::kGenFailure);
   EXPECT_EQ(com_write(&h_, &byte, 1, &count), COM_ERR_WRITE);
-  EXPECT_EQ(Link().lLastError, emu::oserr::kGenFailure);
+  EXPECT_EQ(ComLastOsError(), emu::oserr::kGenFailure);
   faults_.fail(platform::Call::kRead, 1, 1);
   EXPECT_EQ(com_read(&h_, &byte, 1, &count), COM_ERR_READ);
 }
