@@ -11,6 +11,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -145,6 +147,78 @@ TEST_F(PortPtyTest, TraceListenerThatNeverReadsCannotHangTheLibrary) {
   EXPECT_GT(Link().TraceDroppedLines, 0u);
   PassThruClose(id);
   ::close(listener);
+}
+
+// A bare pseudo-terminal as COM port 7 whose far side reads only when the
+// test says so: an adapter that has stopped reading.
+class StalledPort {
+ public:
+  StalledPort() : dir_("stalled") {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    ok_ = symlink(ptsname(master_), (dir_.path() / "com7").c_str()) == 0;
+    setenv("ORVANTA_COM_DIR", dir_.path().c_str(), 1);
+  }
+  ~StalledPort() {
+    unsetenv("ORVANTA_COM_DIR");
+    if (master_ >= 0) ::close(master_);
+  }
+  bool ok() const { return ok_; }
+  // Everything the port has passed on so far.
+  size_t Drain() const {
+    size_t total = 0;
+    uint8_t buffer[4096];
+    for (ssize_t n; (n = ::read(master_, buffer, sizeof buffer)) > 0;) {
+      total += static_cast<size_t>(n);
+    }
+    return total;
+  }
+
+ private:
+  ScratchDir dir_;
+  int master_ = -1;
+  bool ok_ = false;
+};
+
+// What a write counted as written reaches the adapter, even when the port
+// is closed before the adapter has read it.
+TEST_F(PortPtyTest, ClosingThePortKeepsWhatWasWritten) {
+  StalledPort port;
+  ASSERT_TRUE(port.ok());
+  int32_t h = -1;
+  ASSERT_EQ(com_open(&h, 7, 115200, 8, 1, 0), COM_OK);
+  const std::vector<uint8_t> bytes(10240, 0x5A);
+  uint32_t written = 0;
+  com_write(&h, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
+  ASSERT_GT(written, 4096u);  // more than the far side's read buffer takes
+  ASSERT_EQ(com_close(&h), COM_OK);
+  EXPECT_EQ(port.Drain(), written);
+}
+
+// A thread waits on the port with the library's lock released while
+// another closes it: the close ends the wait, and the old handle never
+// reaches the port opened after it.
+TEST_F(PortPtyTest, CloseEndsAWaitOnThePortAndRetiresItsHandle) {
+  StalledPort port;
+  ASSERT_TRUE(port.ok());
+  platform::Platform& os = platform::current();
+  platform::SerialHandle h = -1;
+  ASSERT_EQ(os.serial_open("\\\\.\\COM7", &h), 0);
+  platform::OsError waited = 0;
+  bool readable = true;
+  std::thread waiter([&] { waited = os.serial_wait_readable(h, 60000, &readable); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(os.serial_close(h), 0);
+  waiter.join();
+  EXPECT_NE(waited, 0) << "the wait ran out its time instead of ending with the close";
+  EXPECT_FALSE(readable);
+  platform::SerialHandle again = -1;
+  ASSERT_EQ(os.serial_open("\\\\.\\COM7", &again), 0);
+  EXPECT_NE(again, h);
+  uint8_t byte = 0;
+  uint32_t done = 0;
+  EXPECT_NE(os.serial_read(h, &byte, 1, &done), 0);
+  EXPECT_EQ(os.serial_close(again), 0);
 }
 
 TEST(OwnAddress, LoopbackIsOwnAndADocumentationAddressIsNot) {
