@@ -487,7 +487,7 @@ TEST_F(ServicesTest, LateDeleteAnswerDoesNotCorruptTheCopy) {
 // taken for the next request's: the delete of a missing file "succeeded".
 TEST_F(ServicesTest, ReadFileAwaitsItsCloseAnswerSoTheNextRequestGetsItsOwn) {
   adapter_.files().put("LOG.BIN", Pattern(100, 2));
-  adapter_.set_answer_latency(5);
+  adapter_.delay_answer({kFileDev, 7}, 5);  // the delete's answer comes after the close's
   ASSERT_EQ(Read(HostPath("copy"), "LOG.BIN"), 0);
   char missing[] = "NOSUCH.TXT";
   EXPECT_EQ(PassThruDeleteFile(missing, 0), ERR_FAILED);
