@@ -566,6 +566,7 @@ class Server {
   uint32_t split_bytes_;
   uint32_t split_gap_ms_;
   uint64_t next_piece_at_ = 0;
+  bool pty_full_ = false;  // the last write found no room
   uint64_t stall_until_ = 0;
   bool unplugged_ = false;
   uint64_t replug_at_ = 0;
@@ -591,6 +592,7 @@ void Server::run() {
 
     const bool reading = !unplugged_ && now >= stall_until_;
     const size_t may_take = reading ? std::min(sizeof buf, in_pace_.allowance(now)) : 0;
+    const bool sending = may_write(now);
     fds.clear();
     for (size_t i = 0; i < ptys_.size(); ++i) {
       short events = 0;
@@ -598,7 +600,7 @@ void Server::run() {
         ioctl(ptys_[i].slave, TIOCNXCL);
         // A stalled or paced line leaves the host's bytes in the pty.
         if (i != 0 || may_take != 0) events |= POLLIN;
-        if (i == 0 && may_write(now)) events |= POLLOUT;
+        if (i == 0 && sending) events |= POLLOUT;
       }
       fds.push_back({ptys_[i].master, events, 0});  // -1 while unplugged: ignored
     }
@@ -610,7 +612,10 @@ void Server::run() {
       fds.push_back({listen_fd_, POLLIN, 0});  // -1 without --control: ignored
     }
 
-    const int ready = poll(fds.data(), fds.size(), 1);
+    // While bytes wait for a pty with room, the loop turns at once: a pty
+    // master's POLLOUT comes late, and the line would lose much of its
+    // rate. A full pty holds plenty for the host: then poll waits for room.
+    const int ready = poll(fds.data(), fds.size(), sending && !pty_full_ ? 0 : 1);
     if (ready < 0 && errno != EINTR) break;
     bool hung_up = false;
     now = monotonic_ms();
@@ -706,6 +711,7 @@ void Server::flush_output(uint64_t now) {
     size_t room = std::min(pending_.size(), out_pace_.allowance(now));
     if (split_bytes_ != 0) room = std::min<size_t>(room, split_bytes_);
     const ssize_t n = write(ptys_[0].master, pending_.data(), room);
+    pty_full_ = n <= 0;
     if (n <= 0) return;  // full: poll says when there is room
     out_pace_.take(static_cast<size_t>(n));
     pending_.erase(pending_.begin(), pending_.begin() + n);
@@ -733,6 +739,7 @@ void Server::unplug(uint64_t now, uint32_t ms) {
   close_pty(&pty);
   pending_.clear();
   next_piece_at_ = 0;
+  pty_full_ = false;
   adapter_.power_cycle();
   bus_sim_.set_loopback(false);
   std::fprintf(stderr, "orvanta-adapter-sim: %s unplugged for %u ms\n", link_path_.c_str(), ms);
