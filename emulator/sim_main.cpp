@@ -400,26 +400,39 @@ bool write_ready_file(const std::string& path) {
   return std::fclose(f) == 0 && ok;
 }
 
+// True when a program accepts connections on the socket at `addr`.
+bool socket_in_use(const sockaddr_un& addr) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return live;
+}
+
 // The listening control socket at `path`, created with mode 0600. A stale
-// socket of ours is replaced; any other file there is left alone.
+// socket of ours is replaced; a live one, or any other file, is left alone.
 int open_control(const std::string& path) {
   sockaddr_un addr{};
   if (path.size() >= sizeof addr.sun_path) {
     errno = ENAMETOOLONG;
     return -1;
   }
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) {
       errno = EEXIST;
       return -1;
     }
+    if (socket_in_use(addr)) {
+      errno = EADDRINUSE;
+      return -1;
+    }
     unlink(path.c_str());
   }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   const mode_t old_mask = umask(0177);  // the socket is made 0600 at once
   const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   umask(old_mask);
@@ -517,8 +530,8 @@ class Server {
     });
     adapter_.set_desync_observer([](uint8_t byte, uint64_t total) {
       std::fprintf(stderr,
-                   "orvanta-adapter-sim: host bytes out of frame from a byte %02X on; dropped "
-                   "until a well-formed frame (%" PRIu64 " desync bytes so far)\n",
+                   "orvanta-adapter-sim: host bytes out of frame from a byte %02X on: dropped "
+                   "until a well-formed frame starts (desync bytes so far: %" PRIu64 ")\n",
                    byte, total);
     });
   }
