@@ -179,6 +179,7 @@ void KeepCutRest(const Outgoing& out, uint32_t sent) {
 
 // The port failed: whatever the adapter held is gone with it.
 void NoteLinkLost() {
+  DbgMsgf(kMsgLink, "Adapter link lost on COM%lu", static_cast<unsigned long>(Link().CommPortNum));
   ++Link().link_losses;
   Link().pending_tail_len = 0;
   Link().adapter_state_lost = true;
