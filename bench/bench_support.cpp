@@ -53,6 +53,7 @@ platform::OsError ReplayPlatform::serial_write(platform::SerialHandle handle, co
                                                uint32_t count, uint32_t* done) {
   if (!replaying_) return EmulatedPlatform::serial_write(handle, buffer, count, done);
   written_ += count;
+  if (capture_ != nullptr) capture_->insert(capture_->end(), buffer, buffer + count);
   *done = count;
   return platform::kOk;
 }

@@ -40,6 +40,8 @@ class ReplayPlatform : public emu::EmulatedPlatform {
   void Rewind() { position_ = 0; }
   void StopReplay() { replaying_ = false; }
   uint64_t written() const { return written_; }
+  // While `into` is set, replayed writes are also appended to it.
+  void CaptureWrites(std::vector<uint8_t>* into) { capture_ = into; }
 
   platform::OsError serial_read(platform::SerialHandle handle, uint8_t* buffer, uint32_t count,
                                 uint32_t* done) override;
@@ -53,6 +55,7 @@ class ReplayPlatform : public emu::EmulatedPlatform {
   std::vector<uint8_t> replay_;
   size_t position_ = 0;
   uint64_t written_ = 0;
+  std::vector<uint8_t>* capture_ = nullptr;
 };
 
 // The tests' world (tests/support/world.h) on a ReplayPlatform, link open.

@@ -7,7 +7,9 @@
 //     answering at once and with its default 1 ms answer latency;
 //   - bus receive: frames per second delivered by PassThruReadMsgs while
 //     the simulator sends steady CAN traffic, against the frames per second
-//     a plain read() loop on the same pseudo-terminal gets ("raw");
+//     a plain read() loop on the same pseudo-terminal gets ("raw"); also
+//     with the simulator offering frames as fast as the line takes them
+//     (saturation), where the reader, not the offer, sets the rate;
 //   - idle wait: the CPU time (getrusage) PassThruReadMsgs spends while it
 //     waits out a 2 s time limit with nothing arriving, as a share of the
 //     wall time;
@@ -46,8 +48,10 @@ constexpr double kFixedDiscoveryWaitsMs = 700.0;
 constexpr double kMeasureSeconds = 1.0;
 constexpr double kWarmUpSeconds = 0.3;
 // Steady traffic offered by the simulator: this many entries, each one CAN
-// frame of 20 wire bytes every millisecond.
+// frame of 20 wire bytes every millisecond. At saturation the simulator
+// offers the same frame without pause.
 constexpr int kTrafficEntries = 1000;
+constexpr char kTrafficFrame[] = "10:07E8084100BE1FA813AA";
 constexpr size_t kTrafficFrameWire = 20;
 constexpr size_t kFile64kBytes = 64u << 10;
 
@@ -173,7 +177,7 @@ std::vector<std::string> TrafficArgs() {
   std::vector<std::string> args;
   for (int i = 0; i < kTrafficEntries; ++i) {
     args.push_back("--bus-traffic");
-    args.push_back("10:07E8084100BE1FA813AA:1");
+    args.push_back(std::string(kTrafficFrame) + ":1");
   }
   return args;
 }
@@ -255,6 +259,29 @@ void BM_PtyBusReceive(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_PtyBusReceive)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Bus receive at saturation: the simulator offers the frame whenever its
+// backlog for the line runs low, so each reader gets what it can take.
+void BM_PtyBusReceiveSaturated(benchmark::State& state) {
+  SimProgram sim({"--saturate", kTrafficFrame});
+  for (auto _ : state) {
+    uint32_t device = 0;
+    if (!SimStarted(state, sim) || !Linked(state, ConnectWithFilter(&device))) return;
+    const double lib = LibraryReceiveRate();
+    // As above: the channel stays connected, the raw reader takes over.
+    PassThruClose(device);
+    ResetLibraryState();
+    const double raw = RawReceiveRate(sim);
+    if (raw <= 0 || lib <= 0) {
+      state.SkipWithError("a reader got nothing");
+      return;
+    }
+    state.counters["raw_frames_per_s"] = raw;
+    state.counters["lib_frames_per_s"] = lib;
+    state.counters["ratio"] = lib / raw;
+  }
+}
+BENCHMARK(BM_PtyBusReceiveSaturated)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Bus receive while a second thread asks the adapter for its version
 // without pause: the version waits must not hold up the channel's reads.
