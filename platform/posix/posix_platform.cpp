@@ -196,6 +196,23 @@ class PosixPlatform final : public Platform {
 
   const char* serial_open_refusal() override { return refusal_; }
 
+  OpenFailure serial_open_failure_kind(OsError error) override {
+    switch (error) {
+      case ENOENT:
+      case ENXIO:
+      case ENODEV:
+      case ENOTDIR:
+        return OpenFailure::kNoSuchPort;
+      case EBUSY:
+        return OpenFailure::kInUse;
+      case EACCES:
+      case EPERM:
+        return OpenFailure::kPermission;
+      default:
+        return OpenFailure::kOther;
+    }
+  }
+
   OsError serial_close(SerialHandle handle) override {
     PortState* p = Port(handle);
     if (p == nullptr) return EBADF;
