@@ -189,7 +189,7 @@ class OrvantaBus(can.BusABC):
             message = self._read_one(channel, record, left_ms)
             if message is not None:
                 return message, False  # python-can checks its filters again
-            if deadline is not None and time.monotonic() >= deadline:
+            if self._closed or (deadline is not None and time.monotonic() >= deadline):
                 return None, False
 
     def _read_one(self, channel, record, wait_ms):

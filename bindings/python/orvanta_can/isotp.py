@@ -220,7 +220,3 @@ class IsoTpChannel:
 
     def __exit__(self, *exc):
         self.close()
-
-    def __del__(self):
-        if getattr(self, "_state_lock", None) is not None:
-            self.close()
