@@ -192,9 +192,9 @@ The package registers the adapter for Linux J2534 host programs\n\
 udev rule that names a plugged-in adapter /dev/orvanta/com3, where the\n\
 library looks for it.\n\
 .\n\
-The Python module orvanta_can is python-can's interface \"orvanta\"\n\
-(can.Bus(interface=\"orvanta\")), with ISO 15765 through the adapter\n\
-(IsoTpChannel) and a connection for udsoncan.")
+The Python module orvanta_can is python-can's interface named orvanta,\n\
+with ISO 15765 through the adapter (IsoTpChannel) and a connection for\n\
+udsoncan.")
 set(ORV_PACKAGE_MAINTAINER "Orvanta PassThru maintainers <passthru@orvanta.invalid>" CACHE STRING
   "Maintainer field of the Debian package")
 
