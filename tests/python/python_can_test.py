@@ -7,6 +7,7 @@ it through its entry point) and exits 77 (skipped) when python-can, pip or
 wheel is missing, unless ORVANTA_HOSTS_REQUIRED=1.
 """
 
+import fcntl
 import importlib.util
 import json
 import os
@@ -145,6 +146,14 @@ class PythonCanTest(unittest.TestCase):
         self.assertIn("18 DA 10 F1 02 09 02", self.sim_log())
         with self.assertRaisesRegex(can.CanInitializationError, "PassThruOpen: COM9: no such port"):
             can.Bus(interface="orvanta", channel="COM9", library=LIB)
+        held = os.open(os.path.join(os.environ["ORVANTA_COM_DIR"], "com7"), os.O_RDWR | os.O_NOCTTY)
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)  # as another program holding the port does
+            with self.assertRaisesRegex(can.CanInitializationError,
+                                        "PassThruOpen: COM7: in use by another program"):
+                can.Bus(interface="orvanta", channel="COM7", library=LIB)
+        finally:
+            os.close(held)
 
     def test_can_fd_and_notifier(self):
         import can
