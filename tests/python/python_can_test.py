@@ -56,14 +56,10 @@ UDSONCAN_STANDIN = {
 class BaseConnection:
     def __init__(self, name=None):
         self.name = name
-    def send(self, data):
-        self.specific_send(bytes(data))
+    def send(self, data, timeout=None):
+        self.specific_send(bytes(data), timeout=timeout)
     def wait_frame(self, timeout=None, exception=False):
         return self.specific_wait_frame(timeout=timeout)
-    def __enter__(self):
-        return self
-    def __exit__(self, *exc):
-        self.close()
 """,
 }
 _sim = []

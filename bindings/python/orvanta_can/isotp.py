@@ -136,9 +136,10 @@ class IsoTpChannel:
 
     # --- traffic -------------------------------------------------------------------------
 
-    def send(self, data):
+    def send(self, data, timeout=None):
         """Sends one whole message (1 to 4095 bytes); returns once the
-        adapter has sent it, raises CanOperationError when it could not."""
+        adapter has sent it, raises CanOperationError when it could not
+        within `timeout` seconds (default: the channel's tx_timeout)."""
         channel = self._open_channel()
         data = bytes(data)
         if not 1 <= len(data) <= MAX_PAYLOAD:
@@ -146,8 +147,9 @@ class IsoTpChannel:
                              f"not {len(data)}")
         msg = self._message(self.txid, self._tx_ext, data)
         count = ctypes.c_uint32(1)
+        wait_ms = self._tx_wait_ms if timeout is None else max(0, int(timeout * 1000))
         status = self._lib.PassThruWriteMsgs(channel, ctypes.byref(msg), ctypes.byref(count),
-                                             self._tx_wait_ms)
+                                             wait_ms)
         if self._closed:
             raise can.CanOperationError(_CLOSED)
         self._check(status, "PassThruWriteMsgs")

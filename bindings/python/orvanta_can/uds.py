@@ -51,8 +51,8 @@ class PassThruConnection(BaseConnection):
             raise RuntimeError("the connection is not open")
         return self._isotp
 
-    def specific_send(self, payload):
-        self._open_channel().send(payload)
+    def specific_send(self, payload, timeout=None):
+        self._open_channel().send(payload, timeout)
 
     def specific_wait_frame(self, timeout=2):
         frame = self._open_channel().recv(timeout)
@@ -62,3 +62,9 @@ class PassThruConnection(BaseConnection):
 
     def empty_rxqueue(self):
         self._open_channel().empty_rxqueue()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
