@@ -252,7 +252,8 @@ class IsoTpTest(unittest.TestCase):
         from orvanta_can import IsoTpChannel
         long_answer = bytes([0x62, 0xFF, 0x00] + [(i * 7 + 1) & 0xFF for i in range(3, 4095)])
         cases = [  # options, request, answer, the request's frame as the simulator logs it
-            ({"padding": 0x55}, b"\x09\x02", b"\x49\x02\x01" + VIN, "07 E0 02 09 02 55 55 55 55 55"),
+            ({"padding": 0x55}, b"\x09\x02", b"\x49\x02\x01" + VIN,
+             "07 E0 02 09 02 55 55 55 55 55"),
             ({"txid": 0x18DA10F1, "rxid": 0x18DAF110, "extended_id": True}, b"\x09\x02",
              b"\x49\x02\x01" + VIN, "18 DA 10 F1 02 09 02"),
             ({"block_size": 8, "st_min": 0}, b"\x22\xFF\x00", long_answer, "07 E0 03 22 FF 00"),

@@ -133,9 +133,10 @@ class OrvantaBus(can.BusABC):
             msg.Data[0:4] = value.to_bytes(4, "big")
             messages.append(msg)
         filter_id = ctypes.c_uint32()
+        mask, pattern = (ctypes.byref(message) for message in messages)
         self._check(self._lib.PassThruStartMsgFilter(
-            self._open_channel(), pt.PASS_FILTER, ctypes.byref(messages[0]), ctypes.byref(messages[1]),
-            None, ctypes.byref(filter_id)), "PassThruStartMsgFilter")
+            self._open_channel(), pt.PASS_FILTER, mask, pattern, None, ctypes.byref(filter_id)),
+            "PassThruStartMsgFilter")
         self._filter_ids.append(filter_id.value)
 
     def _stop_filters(self):

@@ -58,7 +58,8 @@ class IsoTpChannel:
         limit = 0x1FFFFFFF if extended_id else 0x7FF
         for name, value in (("txid", txid), ("rxid", rxid)):
             if not 0 <= value <= limit:
-                raise ValueError(f"{name} 0x{value:X} does not fit {29 if extended_id else 11} bits")
+                bits = 29 if extended_id else 11
+                raise ValueError(f"{name} 0x{value:X} does not fit {bits} bits")
         self._tx_ext = _byte("address_extension", address_extension)
         self._rx_ext = _byte("rx_address_extension",
                              address_extension if rx_address_extension is None
