@@ -148,6 +148,26 @@ if(ORV_LINUX_DESKTOP)
   install(FILES ${ORV_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# --- Linux: the python-can binding ------------------------------------------------------
+
+# orvanta_can goes where Debian's python3 looks for packages, with the
+# metadata through which python-can finds its interface "orvanta" (the
+# can.interface entry point) and pip sees it as installed by the system.
+set(ORV_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING
+  "Where the Python binding is installed, relative to the prefix (empty: not installed)")
+if(ORV_LINUX_DESKTOP AND ORV_PYTHON_DIR)
+  install(DIRECTORY ${ORV_ROOT}/bindings/python/orvanta_can DESTINATION ${ORV_PYTHON_DIR}
+    FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+  set(orv_py_info ${CMAKE_BINARY_DIR}/python/orvanta_can-${PROJECT_VERSION}.dist-info)
+  file(WRITE ${orv_py_info}/METADATA "Metadata-Version: 2.1\nName: orvanta-can\n\
+Version: ${PROJECT_VERSION}\nSummary: python-can interface for the Orvanta pass-thru adapter\n\
+Requires-Python: >=3.8\nRequires-Dist: python-can>=4.0\n")
+  file(WRITE ${orv_py_info}/entry_points.txt "[can.interface]\norvanta = orvanta_can:OrvantaBus\n")
+  file(WRITE ${orv_py_info}/top_level.txt "orvanta_can\n")
+  file(WRITE ${orv_py_info}/INSTALLER "debian\n")
+  install(DIRECTORY ${orv_py_info} DESTINATION ${ORV_PYTHON_DIR})
+endif()
+
 # --- Debian package ------------------------------------------------------------------------
 
 set(CPACK_PACKAGE_NAME ${ORV_PACKAGE_NAME})
@@ -170,7 +190,11 @@ Linux (Qt's pass-thru CAN plugin, for example).\n\
 The package registers the adapter for Linux J2534 host programs\n\
 (orvanta-register-passthru links it into ~/.passthru/) and installs a\n\
 udev rule that names a plugged-in adapter /dev/orvanta/com3, where the\n\
-library looks for it.")
+library looks for it.\n\
+.\n\
+The Python module orvanta_can is python-can's interface named orvanta,\n\
+with ISO 15765 through the adapter (IsoTpChannel) and a connection for\n\
+udsoncan.")
 set(ORV_PACKAGE_MAINTAINER "Orvanta PassThru maintainers <passthru@orvanta.invalid>" CACHE STRING
   "Maintainer field of the Debian package")
 
@@ -191,10 +215,13 @@ if(ORV_LINUX_DESKTOP)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
   endif()
+  # The Python binding needs python-can; the library and tools do not.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-can")
   # Our own maintainer scripts replace the generated ones, so they run
-  # ldconfig themselves besides reloading the udev rules.
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${ORV_ROOT}/packaging/debian/postinst ${ORV_ROOT}/packaging/debian/postrm)
+  # ldconfig themselves besides reloading the udev rules, and byte-compile
+  # the Python binding (and remove what that made before removal).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ORV_ROOT}/packaging/debian/postinst
+    ${ORV_ROOT}/packaging/debian/prerm ${ORV_ROOT}/packaging/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)

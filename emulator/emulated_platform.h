@@ -123,6 +123,12 @@ class EmulatedPlatform : public platform::Platform {
 
   // --- Platform ---
   platform::OsError serial_open(const char* device_name, platform::SerialHandle* handle) override;
+  // Win32's meanings: a missing port, one open already (access denied).
+  platform::OpenFailure serial_open_failure_kind(platform::OsError error) override {
+    if (error == oserr::kFileNotFound) return platform::OpenFailure::kNoSuchPort;
+    if (error == oserr::kAccessDenied) return platform::OpenFailure::kInUse;
+    return platform::OpenFailure::kOther;
+  }
   platform::OsError serial_close(platform::SerialHandle handle) override;
   platform::OsError serial_get_settings(platform::SerialHandle handle,
                                         platform::SerialSettings* settings) override;

@@ -124,13 +124,68 @@ void ReadSerialNumber() {
   }
 }
 
+// What a search saw of the ports it could not open, for the error text of
+// a failed open: the first port that exists but could not be opened (or,
+// until one such, the last that does not exist).
+struct SearchReport {
+  uint32_t port = 0;
+  platform::OpenFailure kind = platform::OpenFailure::kOther;
+  platform::OsError error = platform::kOk;
+  bool refused = false;  // a port refused as unsafe has said why already
+
+  void Note(uint32_t unopened, platform::OsError e) {
+    if (port != 0 && kind != platform::OpenFailure::kNoSuchPort) return;
+    port = unopened;
+    error = e;
+    kind = os().serial_open_failure_kind(e);
+  }
+};
+
+// Leaves the reason of a search that found no adapter on ports `first`
+// down to `last` as the last error: why a named port could not be opened,
+// else a port found but not opened, else that no adapter answered.
+void ReportNotFound(const SearchReport& r, uint32_t first, uint32_t last) {
+  if (r.refused) return;
+  const auto port = static_cast<unsigned>(r.port);
+  const bool named = first == last;
+  if (r.port == 0 || (!named && r.kind == platform::OpenFailure::kNoSuchPort)) {
+    if (named) {
+      DbgMsgf(kMsgError, "no adapter answered on COM%u", static_cast<unsigned>(first));
+    } else {
+      DbgMsgf(kMsgError, "no adapter answered on COM%u to COM%u", static_cast<unsigned>(first),
+              static_cast<unsigned>(last));
+    }
+    return;
+  }
+  switch (r.kind) {
+    case platform::OpenFailure::kNoSuchPort:
+      DbgMsgf(kMsgError, "COM%u: no such port", port);
+      break;
+    case platform::OpenFailure::kInUse:
+      DbgMsgf(kMsgError, "COM%u: in use by another program", port);
+      break;
+    case platform::OpenFailure::kPermission:
+      DbgMsgf(kMsgError, "COM%u: permission denied (is your user in the group dialout?)", port);
+      break;
+    case platform::OpenFailure::kOther:
+      DbgMsgf(kMsgError, "COM%u: cannot be opened (system error %ld)", port,
+              static_cast<long>(r.error));
+      break;
+  }
+}
+
 // Probes one port; leaves it open and returns true when an adapter answers.
-bool ProbePort(uint32_t port) {
+bool ProbePort(uint32_t port, SearchReport& report) {
   Link().CommPortNum = port;
   Link().com_buf_len = 0;
   if (ComOpen(&Link().hCommPort, port, 115200, 8, 1, 0) != com::kOk) {
-    // A port refused as unsafe says why; a missing one says nothing.
-    if (const char* why = os().serial_open_refusal()) DbgMsg(kMsgError, why);
+    // A port refused as unsafe says why at once; the others after the search.
+    if (const char* why = os().serial_open_refusal()) {
+      DbgMsg(kMsgError, why);
+      report.refused = true;
+    } else {
+      report.Note(port, Link().lLastError);
+    }
     return false;
   }
   DbgMsgf(kMsgLink, "Looking for Orvanta on COM%d port", static_cast<int>(port));
@@ -160,11 +215,13 @@ void SearchPorts() {
   const uint32_t first =
       Link().UserSpecifiedCommPort != 0 ? Link().UserSpecifiedCommPort : kHighestComPort;
   const uint32_t last = Link().UserSpecifiedCommPort != 0 ? Link().UserSpecifiedCommPort : 1;
+  SearchReport report;
   for (uint32_t port = first; port >= last && port != 0; --port) {
-    if (ProbePort(port)) return;
+    if (ProbePort(port, report)) return;
     ClosePort();
   }
   Link().CommPortNum = 0;
+  ReportNotFound(report, first, last);
 }
 
 void ShowNotDetected() {

@@ -119,7 +119,10 @@ int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNu
   // The overflow flag is cleared when it is taken, so an overflow seen in
   // this call is reported even when the first receive poll reset the
   // status or nothing was delivered: otherwise the loss would go unseen.
-  if (overflow_seen) status = ERR_BUFFER_OVERFLOW;
+  if (overflow_seen) {
+    status = ERR_BUFFER_OVERFLOW;
+    DbgMsg(kMsgError, "PassThruReadMsgs receive queue overflowed: messages were lost");
+  }
   *pNumMsgs = out.delivered;
   return status;
 }

@@ -23,6 +23,10 @@ inline constexpr OsError kOk = 0;
 // only skips its subkey.
 inline constexpr OsError kErrorCantOpen = 1011;
 
+// Why a serial_open failed, as far as the backend can tell: the port does
+// not exist, another program holds it, or this user may not open it.
+enum class OpenFailure : uint8_t { kOther, kNoSuchPort, kInUse, kPermission };
+
 // Serial handles are small non-negative numbers chosen by the backend;
 // negative means "not open".
 using SerialHandle = int32_t;
@@ -96,6 +100,9 @@ class Platform {
   // have put it there (a COM directory or entry that is not safe), or null
   // when it refused none for that reason.
   virtual const char* serial_open_refusal() { return nullptr; }
+  // What a failed serial_open's error means for the user (the backend's
+  // own codes stay below this seam).
+  virtual OpenFailure serial_open_failure_kind(OsError /*error*/) { return OpenFailure::kOther; }
   virtual OsError serial_close(SerialHandle handle) = 0;
   virtual OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) = 0;
   virtual OsError serial_set_settings(SerialHandle handle, const SerialSettings& settings) = 0;

@@ -4,7 +4,9 @@
 # throw-away prefix, then builds the Debian package with CPack and checks
 # it: its control fields, its maintainer scripts, that apt could install it
 # here, and, unpacked with dpkg -x into a throw-away root, that its files
-# name each other correctly and that the installed tools run.
+# name each other correctly, that the installed tools run and that
+# Debian's python3 with python3-can finds the Python binding through
+# python-can's entry point and talks to the installed simulator with it.
 # Any failure fails the step.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -12,7 +14,7 @@ cd "$(dirname "$0")/../.."
 export DEBIAN_FRONTEND=noninteractive
 # dpkg-dev brings dpkg-shlibdeps for the package's Depends; man-db and
 # groff-base check the man pages.
-needed=(pkg-config dpkg-dev file man-db groff-base gzip binutils)
+needed=(pkg-config dpkg-dev file man-db groff-base gzip binutils python3-can)
 if ! dpkg -s "${needed[@]}" >/dev/null 2>&1; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${needed[@]}"
@@ -46,7 +48,8 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvanta-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -e "$deb" "$work/control"
-for script in postinst postrm; do
+grep -q '\bpython3-can\b' <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks python3-can"
+for script in postinst prerm postrm; do
   sh -n "$work/control/$script" || fail "$script is not valid sh"
 done
 grep -q '^liborvanta_passthru 1 orvanta-passthru' "$work/control/shlibs" || fail "no shlibs entry"
@@ -97,4 +100,31 @@ grep -q '^Usage: orvanta-provision' "$work/help.txt" || fail "orvanta-provision 
   fail "installed orvanta-adapter-sim --version"
 HOME=$work/home "$root/usr/bin/orvanta-register-passthru" >/dev/null || fail "orvanta-register-passthru"
 [ "$work/home/.passthru/orvanta-iot.json" -ef "$json" ] || fail "registration link"
+
+# --- the Python binding, as Debian's python3 sees it --------------------------------------
+dist=$root/usr/lib/python3/dist-packages
+[ -f "$dist/orvanta_can/__init__.py" ] || fail "the package lacks the Python binding"
+grep -q '^orvanta = orvanta_can:OrvantaBus$' "$dist/orvanta_can-$version.dist-info/entry_points.txt" ||
+  fail "the Python binding has no can.interface entry point"
+"$root/usr/bin/orvanta-adapter-sim" --com-dir "$work/com" --ready-file "$work/ready" --port 7 \
+  --log 2>"$work/sim.log" &
+sim=$!
+for _ in $(seq 100); do [ -f "$work/ready" ] && break || sleep 0.05; done
+cat >"$work/binding.py" <<'EOF'
+import sys
+import can
+from orvanta_can import IsoTpChannel
+with can.Bus(interface="orvanta", channel="COM7", library=sys.argv[1]) as bus:
+    bus.send(can.Message(arbitration_id=0x7E0, data=[2, 1, 0], is_extended_id=False))
+with IsoTpChannel("COM7", library=sys.argv[1]) as isotp:
+    isotp.send(b"\x09\x02")
+    assert isotp.recv(2.0)[:2] == b"\x49\x02", "no answer to 09 02"
+EOF
+status=0
+ORVANTA_COM_DIR=$work/com PYTHONPATH=$dist /usr/bin/python3 "$work/binding.py" \
+  "$libdir/liborvanta_passthru.so.1" || status=$?
+kill "$sim"
+wait "$sim" || true
+[ "$status" = 0 ] || fail "the installed Python binding cannot use the simulator"
+grep -q "07 E0 02 01 00" "$work/sim.log" || fail "the simulator did not get the binding's frame"
 echo "package $(basename "$deb") checked"

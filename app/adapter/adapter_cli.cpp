@@ -97,8 +97,9 @@ bool Confirmed(const Streams& s, const Options& o, const std::string& question, 
 int Open(const Streams& s, const Options& o, uint32_t* device_id) {
   const Outcome outcome = OpenAdapter(o.port, device_id);
   if (outcome.ok()) return kExitDone;
-  std::fprintf(s.err, "%s: no adapter found on %s\n", kProgram,
-               o.port != 0 ? ("COM" + std::to_string(o.port)).c_str() : "any COM port");
+  std::fprintf(s.err, "%s: no adapter found on %s (%s)\n", kProgram,
+               o.port != 0 ? ("COM" + std::to_string(o.port)).c_str() : "any COM port",
+               outcome.error.c_str());
   return kExitNoAdapter;
 }
 

@@ -25,6 +25,10 @@ class NoticePlatform final : public platform::Platform {
   platform::OsError serial_open(const char* device_name, platform::SerialHandle* handle) override {
     return inner_.serial_open(device_name, handle);
   }
+  const char* serial_open_refusal() override { return inner_.serial_open_refusal(); }
+  platform::OpenFailure serial_open_failure_kind(platform::OsError error) override {
+    return inner_.serial_open_failure_kind(error);
+  }
   platform::OsError serial_close(platform::SerialHandle handle) override {
     return inner_.serial_close(handle);
   }

@@ -224,6 +224,23 @@ class PosixPlatform final : public Platform {
 
   const char* serial_open_refusal() override { return refusal_; }
 
+  OpenFailure serial_open_failure_kind(OsError error) override {
+    switch (error) {
+      case ENOENT:
+      case ENXIO:
+      case ENODEV:
+      case ENOTDIR:
+        return OpenFailure::kNoSuchPort;
+      case EBUSY:
+        return OpenFailure::kInUse;
+      case EACCES:
+      case EPERM:
+        return OpenFailure::kPermission;
+      default:
+        return OpenFailure::kOther;
+    }
+  }
+
   // A thread waiting on the port (serial_wait_readable) is woken and has
   // left before the descriptor is closed, so that it never waits on a
   // descriptor number the system may already have given to another file.

@@ -89,6 +89,9 @@ class FaultPlatform : public Platform {
 
   OsError serial_open(const char* device_name, SerialHandle* handle) override;
   const char* serial_open_refusal() override { return inner_.serial_open_refusal(); }
+  OpenFailure serial_open_failure_kind(OsError error) override {
+    return inner_.serial_open_failure_kind(error);
+  }
   OsError serial_close(SerialHandle handle) override;
   OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override;
   OsError serial_set_settings(SerialHandle handle, const SerialSettings& settings) override;

@@ -157,6 +157,20 @@ class Win32Platform final : public Platform {
     return kOk;
   }
 
+  // A COM port that another program holds fails with ERROR_ACCESS_DENIED.
+  OpenFailure serial_open_failure_kind(OsError error) override {
+    switch (error) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        return OpenFailure::kNoSuchPort;
+      case ERROR_ACCESS_DENIED:
+      case ERROR_SHARING_VIOLATION:
+        return OpenFailure::kInUse;
+      default:
+        return OpenFailure::kOther;
+    }
+  }
+
   OsError serial_close(SerialHandle handle) override {
     HANDLE port = Port(handle);
     if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;

@@ -95,7 +95,8 @@ TEST_F(AdapterToolTest, EverySubcommand) {
       {{"frobnicate"}, 2, "required"},
       {{"get", "--help"}, 0, "HOSTFILE"},
       {{"--version"}, 0, "orvanta-adapter 1."},
-      {{"--port", "5", "info"}, 3, "no adapter found on COM5"},  // last: the port named stays
+      // Last: the port named stays.
+      {{"--port", "5", "info"}, 3, "no adapter found on COM5 (COM5: no such port)"},
   };
   for (const Row& row : rows) {
     const int rc = Run(row.args);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/comdrvr.h"
@@ -83,6 +84,28 @@ TEST_F(DiscoveryTest, NamedPortIsTheOnlyOneProbedAndStaysInForce) {
   EXPECT_EQ(PassThruOpen(nullptr, &id), 8);
   EXPECT_EQ(Attempts(), std::vector<uint32_t>{5});
   EXPECT_EQ(platform_.message_boxes().size(), 1u);  // once per process
+}
+
+// A failed open leaves its cause as the last error: why the named port
+// could not be opened, a port the search found but could not open, or that
+// no adapter answered.
+TEST_F(DiscoveryTest, FailedOpenLeavesItsCauseAsTheLastError) {
+  platform::SerialHandle held = -1;  // another program holds the adapter's port
+  ASSERT_EQ(platform_.serial_open("\\\\.\\COM7", &held), 0);
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, "COM7: in use by another program"},
+      {"COM7", "COM7: in use by another program"},
+      {"COM5", "COM5: no such port"},
+      {"COM8", "no adapter answered on COM8"},  // a port that never answers
+  };
+  uint32_t id = 0;
+  for (const auto& [name, text] : cases) {
+    EXPECT_EQ(PassThruOpen(name, &id), 8) << name;
+    EXPECT_EQ(LastErrorText(), text) << name;
+  }
+  platform_.remove_port(7);
+  EXPECT_EQ(PassThruOpen("COM0", &id), 8);  // no port named: search again
+  EXPECT_EQ(LastErrorText(), "no adapter answered on COM1000 to COM1");
 }
 
 TEST_F(DiscoveryTest, OtherNameFormsSelectPortsOrTheNetworkAdapter) {

@@ -139,6 +139,7 @@ TEST_F(Receive, OverflowIsReportedWithTheQueuedMessagesOrAlone) {
   State().queues.can.overflow = 1;
   EXPECT_EQ(Read(ch, 5, 1000, &status).size(), 1u);
   EXPECT_EQ(status, ERR_BUFFER_OVERFLOW);
+  EXPECT_EQ(LastErrorText(), "PassThruReadMsgs receive queue overflowed: messages were lost");
   EXPECT_EQ(State().queues.can.overflow, 0u);
 
   // The adapter's own overflow report, with nothing to read.

@@ -2,9 +2,10 @@
 
 One bus is one raw CAN channel of the adapter's first CAN interface (the
 CAN FD channel with fd=True), connected for 11-bit and 29-bit identifiers.
-The library is called under a lock: python-can's Notifier reads from its
-own thread while the program sends from another, and reads wait in short
-slices so that a send never waits long for the lock.
+The library may be called from any thread, so sends and reads go to it
+directly: python-can's Notifier reads from its own thread while the
+program sends from another, and a waiting read holds nothing a send needs.
+Only shutdown takes a lock, for the bus's own state.
 """
 
 import ctypes
@@ -15,8 +16,14 @@ import can
 
 from . import passthru as pt
 
-_READ_SLICE_MS = 20
+_READ_SLICE_MS = 100  # a read looks whether the bus was shut down this often
 _TIMESTAMP_WRAP = 1 << 32  # the adapter's time stamps count microseconds in 32 bits
+_SHUT_DOWN = "bus is shut down"
+
+
+def _in_notifier():
+    """True on the reader thread of a python-can Notifier."""
+    return threading.current_thread().name.startswith("can.notifier")
 
 
 def _filter_pairs(filters):
@@ -50,9 +57,10 @@ class OrvantaBus(can.BusABC):
 
     def __init__(self, channel=None, can_filters=None, bitrate=500000, fd=False,
                  data_bitrate=None, library=None, **kwargs):
-        self._lock = threading.Lock()
-        self._device = None
+        self._state_lock = threading.Lock()
+        self._path = None
         self._channel = None
+        self._closed = False
         self._filter_ids = []
         self._last_stamp = 0
         self._wraps = 0
@@ -61,41 +69,40 @@ class OrvantaBus(can.BusABC):
             raise can.CanInterfaceNotImplementedError(
                 "no Orvanta pass-thru library: give library=, register it in ~/.passthru "
                 "or install it")
-        try:
-            self._lib = pt.load(path)
-        except (OSError, AttributeError) as error:
-            raise can.CanInterfaceNotImplementedError(f"cannot load {path}: {error}") from error
         self._protocol = pt.FD_CAN_CH1 if fd else pt.CAN
         self.channel_info = f"Orvanta pass-thru {channel or 'any port'} ({path})"
-        self._open(channel, bitrate, fd, data_bitrate)
+        self._open(path, channel, bitrate, fd, data_bitrate)
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
 
     # --- setup -------------------------------------------------------------------------
 
-    def _open(self, channel, bitrate, fd, data_bitrate):
-        device = ctypes.c_uint32()
-        name = str(channel).encode() if channel is not None else None
-        self._check(self._lib.PassThruOpen(name, ctypes.byref(device)), "PassThruOpen",
-                    can.CanInitializationError)
-        self._device = device.value
+    def _open(self, path, channel, bitrate, fd, data_bitrate):
+        """Opens (or shares) the device and connects the channel. On failure
+        gives back only what this bus took: the device stays open for the
+        process's other buses and channels."""
+        try:
+            self._lib, device = pt.acquire(path, channel)
+        except (OSError, AttributeError) as error:
+            raise can.CanInterfaceNotImplementedError(f"cannot load {path}: {error}") from error
+        except pt.OpenFailed as error:
+            raise can.CanInitializationError(str(error), error_code=error.status) from None
+        self._path = path
         flags = pt.CAN_ID_BOTH | (pt.CAN_FD_ENABLE if fd else 0)
         channel_id = ctypes.c_uint32()
         try:
-            self._check(self._lib.PassThruConnect(self._device, self._protocol, flags,
-                                                  int(bitrate), ctypes.byref(channel_id)),
+            self._check(self._lib.PassThruConnect(device, self._protocol, flags, int(bitrate),
+                                                  ctypes.byref(channel_id)),
                         "PassThruConnect", can.CanInitializationError)
             self._channel = channel_id.value
             if fd and data_bitrate:
                 self._set_config(pt.FD_CAN_DATA_PHASE_RATE, int(data_bitrate))
-        except can.CanError:
-            self.shutdown()
+        except BaseException:
+            self._release()
             raise
 
     def _set_config(self, parameter, value):
-        config = pt.SConfig(parameter, value)
-        configs = pt.SConfigList(1, ctypes.pointer(config))
-        self._check(self._lib.PassThruIoctl(self._channel, pt.SET_CONFIG, ctypes.byref(configs),
-                                            None), "SET_CONFIG", can.CanInitializationError)
+        self._check(pt.set_config(self._lib, self._channel, parameter, value), "SET_CONFIG",
+                    can.CanInitializationError)
 
     def _check(self, status, call, error=can.CanOperationError):
         if status != pt.STATUS_NOERROR:
@@ -108,17 +115,16 @@ class OrvantaBus(can.BusABC):
         filter slots, everything passes and python-can's own check filters."""
         if self._channel is None:
             return
-        with self._lock:
+        self._stop_filters()
+        try:
+            for flags, mask, pattern in _filter_pairs(filters):
+                self._start_filter(flags, mask, pattern)
+        except can.CanOperationError as error:
+            if error.error_code != pt.ERR_EXCEEDED_LIMIT:
+                raise
             self._stop_filters()
-            try:
-                for flags, mask, pattern in _filter_pairs(filters):
-                    self._start_filter(flags, mask, pattern)
-            except can.CanOperationError as error:
-                if error.error_code != pt.ERR_EXCEEDED_LIMIT:
-                    raise
-                self._stop_filters()
-                for flags, mask, pattern in _filter_pairs(None):
-                    self._start_filter(flags, mask, pattern)
+            for flags, mask, pattern in _filter_pairs(None):
+                self._start_filter(flags, mask, pattern)
 
     def _start_filter(self, flags, mask, pattern):
         messages = []
@@ -127,19 +133,29 @@ class OrvantaBus(can.BusABC):
             msg.Data[0:4] = value.to_bytes(4, "big")
             messages.append(msg)
         filter_id = ctypes.c_uint32()
+        mask, pattern = (ctypes.byref(message) for message in messages)
         self._check(self._lib.PassThruStartMsgFilter(
-            self._channel, pt.PASS_FILTER, ctypes.byref(messages[0]), ctypes.byref(messages[1]),
-            None, ctypes.byref(filter_id)), "PassThruStartMsgFilter")
+            self._open_channel(), pt.PASS_FILTER, mask, pattern, None, ctypes.byref(filter_id)),
+            "PassThruStartMsgFilter")
         self._filter_ids.append(filter_id.value)
 
     def _stop_filters(self):
+        channel = self._open_channel()
         for filter_id in self._filter_ids:
-            self._lib.PassThruStopMsgFilter(self._channel, filter_id)
+            self._lib.PassThruStopMsgFilter(channel, filter_id)
         self._filter_ids = []
+
+    def _open_channel(self):
+        """The channel ID, or CanOperationError once the bus is shut down."""
+        channel = self._channel
+        if channel is None:
+            raise can.CanOperationError(_SHUT_DOWN)
+        return channel
 
     # --- traffic -----------------------------------------------------------------------
 
     def send(self, msg, timeout=None):
+        channel = self._open_channel()
         if msg.is_remote_frame or msg.is_error_frame:
             raise can.CanOperationError("the adapter sends data frames only")
         out = pt.PassThruMsg(ProtocolID=self._protocol, DataSize=4 + len(msg.data))
@@ -150,33 +166,43 @@ class OrvantaBus(can.BusABC):
         out.Data[4:4 + len(msg.data)] = bytes(msg.data)
         count = ctypes.c_uint32(1)
         wait_ms = 0 if timeout is None else max(0, int(timeout * 1000))
-        with self._lock:
-            self._check(self._lib.PassThruWriteMsgs(self._channel, ctypes.byref(out),
-                                                    ctypes.byref(count), wait_ms),
-                        "PassThruWriteMsgs")
+        status = self._lib.PassThruWriteMsgs(channel, ctypes.byref(out), ctypes.byref(count),
+                                             wait_ms)
+        if self._closed:
+            raise can.CanOperationError(_SHUT_DOWN)
+        self._check(status, "PassThruWriteMsgs")
         if count.value != 1:
             raise can.CanOperationError("PassThruWriteMsgs: the frame was not sent")
 
     def _recv_internal(self, timeout):
+        if self._closed and _in_notifier():
+            # A Notifier still running on a closed bus sees a quiet bus
+            # until it is stopped, rather than dying with an error.
+            time.sleep(min(timeout or 0.0, 0.05))
+            return None, False
+        channel = self._open_channel()
         deadline = None if timeout is None else time.monotonic() + timeout
         record = pt.PassThruMsg()
         while True:
             left_ms = _READ_SLICE_MS
             if deadline is not None:
                 left_ms = min(left_ms, max(0, int((deadline - time.monotonic()) * 1000)))
-            message = self._read_one(record, left_ms)
+            message = self._read_one(channel, record, left_ms)
             if message is not None:
                 return message, False  # python-can checks its filters again
-            if deadline is not None and time.monotonic() >= deadline:
+            if self._closed or (deadline is not None and time.monotonic() >= deadline):
                 return None, False
 
-    def _read_one(self, record, wait_ms):
+    def _read_one(self, channel, record, wait_ms):
         count = ctypes.c_uint32(1)
-        with self._lock:
-            status = self._lib.PassThruReadMsgs(self._channel, ctypes.byref(record),
-                                                ctypes.byref(count), wait_ms)
-            if status not in (pt.STATUS_NOERROR, pt.ERR_TIMEOUT, pt.ERR_BUFFER_EMPTY):
-                self._check(status, "PassThruReadMsgs")
+        status = self._lib.PassThruReadMsgs(channel, ctypes.byref(record), ctypes.byref(count),
+                                            wait_ms)
+        if self._closed:
+            if _in_notifier():
+                return None
+            raise can.CanOperationError(_SHUT_DOWN)
+        if status not in (pt.STATUS_NOERROR, pt.ERR_TIMEOUT, pt.ERR_BUFFER_EMPTY):
+            self._check(status, "PassThruReadMsgs")
         if count.value == 0 or record.DataSize < 4:
             return None
         return self._to_message(record)
@@ -204,12 +230,21 @@ class OrvantaBus(can.BusABC):
     # --- end -----------------------------------------------------------------------------
 
     def shutdown(self):
-        """Disconnects the channel and closes the device; safe to call twice."""
+        """Disconnects the channel and gives back the device (closed with the
+        process's last bus or channel); safe to call twice. Later sends and
+        reads raise CanOperationError("bus is shut down")."""
+        with self._state_lock:
+            if self._closed:
+                return
+            self._closed = True
         super().shutdown()
-        with self._lock:
-            if self._channel is not None:
-                self._lib.PassThruDisconnect(self._channel)
-                self._channel = None
-            if self._device is not None:
-                self._lib.PassThruClose(self._device)
-                self._device = None
+        self._release()
+
+    def _release(self):
+        self._closed = True
+        channel, self._channel = self._channel, None
+        if channel is not None:
+            self._lib.PassThruDisconnect(channel)
+        path, self._path = self._path, None
+        if path is not None:
+            pt.release(path)

@@ -1,4 +1,5 @@
-"""The pass-thru library through ctypes: finding it, its records and calls.
+"""The pass-thru library through ctypes: finding it, its records and calls,
+and the device that every bus and channel of the process shares.
 
 This is the 32-bit flavour of the library (liborvanta_passthru.so): every
 numeric field and argument is a 32-bit unsigned integer, every function
@@ -9,13 +10,16 @@ import ctypes
 import glob
 import json
 import os
+import threading
 
 STATUS_NOERROR = 0x00
 ERR_TIMEOUT = 0x09
 ERR_BUFFER_EMPTY = 0x10
 ERR_EXCEEDED_LIMIT = 0x0C
+ERR_BUFFER_OVERFLOW = 0x12
 
 CAN = 5
+ISO15765 = 6
 FD_CAN_CH1 = 0x9880
 CAN_29BIT_ID = 0x00000100
 CAN_ID_BOTH = 0x00000800
@@ -23,9 +27,18 @@ CAN_FD_ENABLE = 0x01000000
 CAN_FD_BRS = 0x00080000
 CAN_FD_FORMAT = 0x00100000
 TX_MSG_TYPE = 0x00000001
+START_OF_MESSAGE = 0x00000002
+TX_INDICATION = 0x00000008
+ISO15765_FRAME_PAD = 0x00000040
+ISO15765_ADDR_TYPE = 0x00000080
 PASS_FILTER = 1
+FLOW_CONTROL_FILTER = 3
 SET_CONFIG = 0x02
+CLEAR_RX_BUFFER = 0x08
 FD_CAN_DATA_PHASE_RATE = 0x805C
+ISO15765_BS = 0x1E
+ISO15765_STMIN = 0x1F
+ISO15765_PAD_VALUE = 0x2B
 
 REGISTRATION_NAME = "Orvanta-IOT"
 LIBRARY_FILE = "liborvanta_passthru.so.1"
@@ -123,3 +136,61 @@ def last_error(library):
     text = ctypes.create_string_buffer(80)
     library.PassThruGetLastError(text)
     return text.value.decode("latin-1")
+
+
+def set_config(library, channel, parameter, value):
+    """PassThruIoctl SET_CONFIG of one parameter; returns the status."""
+    config = SConfig(parameter, value)
+    configs = SConfigList(1, ctypes.pointer(config))
+    return library.PassThruIoctl(channel, SET_CONFIG, ctypes.byref(configs), None)
+
+
+def can_id_bytes(value):
+    return value.to_bytes(4, "big")
+
+
+class OpenFailed(Exception):
+    """PassThruOpen failed: `status` and the library's text."""
+
+    def __init__(self, status, text):
+        super().__init__(f"PassThruOpen: {text}")
+        self.status = status
+
+
+# The library has one device per process: PassThruClose ends every channel
+# of every user. Each bus or channel opens it through acquire() and gives it
+# back with release(); the device is closed when the last one goes.
+_device_lock = threading.Lock()
+_device_users = {}  # library path -> [library, device ID, users]
+
+
+def acquire(path, channel):
+    """Loads the library at `path`, opens the device (or shares the one that
+    is open) and returns (library, device ID). Raises OSError or
+    AttributeError for a library that cannot be loaded, OpenFailed when
+    PassThruOpen fails."""
+    with _device_lock:
+        entry = _device_users.get(path)
+        library = entry[0] if entry else load(path)
+        device = ctypes.c_uint32()
+        name = str(channel).encode() if channel is not None else None
+        status = library.PassThruOpen(name, ctypes.byref(device))
+        if status != STATUS_NOERROR:
+            raise OpenFailed(status, last_error(library))
+        if entry:
+            entry[2] += 1
+        else:
+            _device_users[path] = [library, device.value, 1]
+        return library, device.value
+
+
+def release(path):
+    """Gives back one user's share of the device; the last one closes it."""
+    with _device_lock:
+        entry = _device_users.get(path)
+        if entry is None:
+            return
+        entry[2] -= 1
+        if entry[2] == 0:
+            del _device_users[path]
+            entry[0].PassThruClose(entry[1])
