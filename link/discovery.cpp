@@ -184,7 +184,7 @@ bool ProbePort(uint32_t port, SearchReport& report) {
       DbgMsg(kMsgError, why);
       report.refused = true;
     } else {
-      report.Note(port, Link().lLastError);
+      report.Note(port, ComLastOsError());
     }
     return false;
   }
