@@ -17,4 +17,11 @@ Platform* install(Platform* platform) {
   return previous;
 }
 
+OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size) {
+  FileReplacement file(path);
+  if (file.status() != kOk) return file.status();
+  if (const OsError e = file.write(data, size)) return e;
+  return file.commit();
+}
+
 }  // namespace orv::platform

@@ -64,13 +64,6 @@ class HostFile {
   std::FILE* get() const { return file_; }
   bool is_open() const { return file_ != nullptr; }
 
-  // Closes now; false when buffered bytes could not be written out.
-  bool close() {
-    const int rc = std::fclose(file_);
-    file_ = nullptr;
-    return rc == 0;
-  }
-
  private:
   std::FILE* file_;
 };
@@ -299,7 +292,8 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
 // frames) is not a stale answer: it is filed by the drain before the next
 // request, lands at the start of Link().MemData and is taken by the next wait, so
 // the host file gets the bytes in the order the adapter sent them.
-int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes) {
+int32_t ReceiveFileContents(platform::FileReplacement& file, const char* pc_name,
+                            uint64_t max_bytes) {
   uint64_t written = 0;
   for (;;) {
     Link().MemStatus = kMemPending;
@@ -317,7 +311,7 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
               static_cast<unsigned long>(max_bytes));
       return ERR_FAILED;
     }
-    if (std::fwrite(Link().MemData, 1, bytes, file) != bytes) {
+    if (file.write(Link().MemData, bytes) != platform::kOk) {
       DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
       return ERR_FAILED;
     }
@@ -436,23 +430,30 @@ int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
     DbgMsg(kMsgError, "PassThruReadFile stored file name too long");
     return ERR_FAILED;
   }
-  if (OpenStoredFileForReading(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
-  // On a host-side failure from here on the stored file stays open on the
-  // adapter, as after a refused read: the next open starts afresh.
-  HostFile host(PCFileName, "wb+");
-  if (!host.is_open()) {
+  // The copy replaces the host file only once it is whole (see
+  // FileReplacement): a failed read leaves no partial file.
+  platform::FileReplacement host(PCFileName);
+  if (host.status() == platform::kErrorNotOwnFile) {
+    DbgMsgf(kMsgError, "PassThruReadFile(): %s is not the user's own file; not replaced",
+            PCFileName);
+    return ERR_FAILED;
+  }
+  if (host.status() != platform::kOk) {
     DbgMsgf(kMsgError, "PassThruReadFile(): %s file open error", PCFileName);
     return ERR_FAILED;
   }
-  if (ReceiveFileContents(host.get(), PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
+  if (OpenStoredFileForReading(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  // On a host-side failure from here on the stored file stays open on the
+  // adapter, as after a refused read: the next open starts afresh.
+  if (ReceiveFileContents(host, PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
     return ERR_FAILED;
   }
   const int32_t rc =
       JmsgSendCmd(kDevMemory, kOpClose, kTypePlain, 0, 0, nullptr, kSendTimeoutCommand);
   if (!RequestSent(rc, "PassThruReadFile(CLOSE)", "JmsgSendCmd")) return ERR_FAILED;
-  // Buffered bytes reach the disk at the close: a failure there (a full
-  // disk) means the host file is incomplete, which is no success.
-  if (!host.close()) {
+  // A failure at the close (a full disk) means the copy is incomplete,
+  // which is no success.
+  if (host.commit() != platform::kOk) {
     DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", PCFileName);
     return ERR_FAILED;
   }

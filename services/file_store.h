@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "link/jmsg.h"
+#include "platform/platform.h"
 
 namespace orv {
 
@@ -58,7 +59,8 @@ inline constexpr uint64_t kMaxHostFileBytes = uint64_t{64} << 20;
 // The read loop of PassThruReadFile: requests blocks until an empty answer
 // and appends each to `file`, at most `max_bytes` in all (then 7 with an
 // 'E' text). Returns 0 or 7.
-int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes);
+int32_t ReceiveFileContents(platform::FileReplacement& file, const char* pc_name,
+                            uint64_t max_bytes);
 
 // Polls the receive pass until the file store answers or 15 s pass.
 // Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer).

@@ -450,28 +450,56 @@ Platform& native() {
   return instance;
 }
 
-OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size) {
-  // No O_TRUNC at the open: a file that turns out to be someone else's
-  // must be left as it was.
-  const int fd =
-      ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return errno == ELOOP ? kErrorNotOwnFile : errno;  // ELOOP: a symbolic link
+FileReplacement::FileReplacement(const char* path) : target_(path) {
   struct stat status {};
-  OsError result = kOk;
-  if (fstat(fd, &status) != 0) {
-    result = errno;
-  } else if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
-    result = kErrorNotOwnFile;
-  } else if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ftruncate(fd, 0) != 0) {
-    result = errno;
+  if (lstat(path, &status) == 0) {
+    // lstat: a symbolic link is refused, never followed.
+    if (S_ISDIR(status.st_mode)) {
+      status_ = EISDIR;
+      return;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+      status_ = kErrorNotOwnFile;
+      return;
+    }
+  } else if (errno != ENOENT) {
+    status_ = errno;
+    return;
   }
-  for (size_t done = 0; result == kOk && done < size;) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno != EINTR) result = errno;
+  // mkostemp creates a name of its own (O_EXCL) with mode 0600.
+  temporary_ = target_ + ".XXXXXX";
+  const int fd = mkostemp(temporary_.data(), O_CLOEXEC);
+  if (fd < 0) {
+    status_ = errno;
+    temporary_.clear();
+    return;
+  }
+  handle_ = fd;
+}
+
+FileReplacement::~FileReplacement() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+OsError FileReplacement::write(const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; status_ == kOk && done < size;) {
+    const ssize_t n = ::write(static_cast<int>(handle_), bytes + done, size - done);
+    if (n < 0 && errno != EINTR) status_ = errno;
     if (n > 0) done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0 && result == kOk) result = errno;
-  return result;
+  return status_;
+}
+
+OsError FileReplacement::commit() {
+  if (status_ != kOk) return status_;
+  const int rc = ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  // rename replaces the name, never what a symbolic link put there points to.
+  if (rc != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) return status_ = errno;
+  temporary_.clear();
+  return kOk;
 }
 
 bool IsOwnIpv4Address(const uint8_t (&address)[4]) {
