@@ -41,6 +41,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/host_address.h"
+#include "platform/posix/posix_hooks.h"
 #include "platform/registry_ini.h"
 
 namespace orv::platform {
@@ -89,17 +90,60 @@ bool OwnedByRootOrMe(const struct stat& status) {
 // network password. Only root's or the user's own are used, and a
 // directory others may write to only with the sticky bit. Returns why a
 // path is refused, or null.
-const char* UnsafeComPathReason(const std::string& dir, const std::string& path) {
-  struct stat status {};
-  if (stat(dir.c_str(), &status) != 0) return nullptr;  // the open fails anyway
-  if (!OwnedByRootOrMe(status)) return "COM directory belongs to another user; not used";
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
+const char* UnsafeComPathReason(const struct stat& dir, const struct stat& entry) {
+  if (!OwnedByRootOrMe(dir)) return "COM directory belongs to another user; not used";
+  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (dir.st_mode & S_ISVTX) == 0) {
     return "COM directory is writable by other users; not used";
   }
-  if (lstat(path.c_str(), &status) == 0 && !OwnedByRootOrMe(status)) {
-    return "COM port entry belongs to another user; not used";
-  }
+  if (!OwnedByRootOrMe(entry)) return "COM port entry belongs to another user; not used";
   return nullptr;
+}
+
+void (*g_com_entry_checked)(const char* path) = nullptr;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens entry `name` of the COM directory `dir`: what is checked is what is
+// opened. The directory is checked through its open descriptor and the
+// entry opened relative to it; a missing entry is no port, and an entry
+// that is no longer the one checked once it is open (another user put a
+// link there in between) is not used. Returns the descriptor, or -1 with
+// *error and, for a path another user could control, *refusal.
+int OpenComEntry(const std::string& dir, const std::string& name, const char** refusal,
+                 OsError* error) {
+  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  // The device opened must be the one the checked entry led to, and the
+  // entry still the checked one.
+  struct stat dir_status = {}, checked = {}, target = {}, now = {}, opened = {};
+  int fd = -1;
+  if (fstat(dir_fd, &dir_status) != 0 ||
+      fstatat(dir_fd, name.c_str(), &checked, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstatat(dir_fd, name.c_str(), &target, 0) != 0) {
+    *error = errno;
+  } else if ((*refusal = UnsafeComPathReason(dir_status, checked)) != nullptr) {
+    *error = EACCES;
+  } else {
+    if (g_com_entry_checked != nullptr) g_com_entry_checked((dir + "/" + name).c_str());
+    fd = ::openat(dir_fd, name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    *error = fd < 0 ? errno : kOk;
+    const bool same = fd >= 0 && fstat(fd, &opened) == 0 && SameFile(opened, target) &&
+                      fstatat(dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      SameFile(now, checked) && OwnedByRootOrMe(now);
+    if (fd >= 0 && !same) {
+      ::close(fd);
+      fd = -1;
+      *refusal = "COM port entry changed while it was opened; not used";
+      *error = EACCES;
+    }
+  }
+  ::close(dir_fd);
+  return fd;
 }
 
 speed_t SpeedOf(uint32_t baud) {
@@ -178,12 +222,9 @@ class PosixPlatform final : public Platform {
     if (!PortNumberOf(device_name, &port)) return ENOENT;
     PortState* slot = FreeSlot();
     if (slot == nullptr) return EMFILE;
-    const std::string dir = ComDir();
-    const std::string path = dir + "/com" + std::to_string(port);
-    refusal_ = UnsafeComPathReason(dir, path);
-    if (refusal_ != nullptr) return EACCES;
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
+    OsError error = kOk;
+    const int fd = OpenComEntry(ComDir(), "com" + std::to_string(port), &refusal_, &error);
+    if (fd < 0) return error;
     if (OsError e = TakeExclusive(fd)) {
       ::close(fd);
       return e;
@@ -444,6 +485,10 @@ class PosixPlatform final : public Platform {
 };
 
 }  // namespace
+
+void SetComEntryCheckedHook(void (*hook)(const char* path)) {
+  g_com_entry_checked = hook;
+}
 
 Platform& native() {
   static PosixPlatform instance;
