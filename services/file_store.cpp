@@ -221,13 +221,21 @@ size_t ListingEntryName(const JMSG& answer, const char** name) {
   return length;
 }
 
-// A comma or a control character would break the comma-separated list.
+// A comma or a control character would break the comma-separated list
+// (or drive a terminal that shows it).
 bool FitsInList(const char* name, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c == ',' || c < 0x20 || c == 0x7F) return false;
+  for (size_t i = 0, n = 0; i < length; i += n) {
+    n = PrintableCharLength(name + i, length - i);
+    if (n == 0 || name[i] == ',') return false;
   }
   return true;
+}
+
+// A stored name the listing could not show is not written.
+bool StoredNameAccepted(const char* name, size_t length) {
+  if (FitsInList(name, length)) return true;
+  DbgMsg(kMsgError, "PassThruWriteFile stored file name has a comma or control character");
+  return false;
 }
 
 // Appends the entry of a listing answer and a comma to the list of `*used`
@@ -265,6 +273,18 @@ void FileWaitingAnswers() {
 }
 
 }  // namespace
+
+size_t PrintableCharLength(const char* text, size_t size) {
+  const auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+  const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || length > size) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return lead == 0xC2 && byte(1) < 0xA0 ? 0 : length;  // C2 80 to C2 9F: C1 controls
+}
 
 size_t BoundedNameLength(const char* name, size_t limit) {
   size_t length = 0;
@@ -366,6 +386,7 @@ int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, 
     DbgMsg(kMsgError, "PassThruWriteFile stored file name or data too long");
     return ERR_FAILED;
   }
+  if (!StoredNameAccepted(stored_name, sd_length)) return ERR_FAILED;
   WriteSource source{nullptr, data};
   return CopyIntoStore(stored_name, sd_length, source, static_cast<long>(size), "memory");
 }
@@ -400,6 +421,7 @@ int32_t orv::api::WriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) 
     DbgMsg(kMsgError, "PassThruWriteFile stored file name too long");
     return ERR_FAILED;
   }
+  if (!StoredNameAccepted(SDFileName, sd_length)) return ERR_FAILED;
   HostFile host(PCFileName, "rb");
   if (!host.is_open()) {
     DbgMsgf(kMsgError, "PassThruWriteFile(): %s file open error", PCFileName);

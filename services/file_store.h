@@ -36,6 +36,12 @@ inline constexpr uint8_t kLastOfBatch = 0x80;
 inline constexpr uint8_t kOpenForReading = 0x04;
 inline constexpr uint8_t kReadNextBlock = 0x20;
 
+// The length in bytes of the character at the start of `text` (`size` > 0
+// bytes), or 0 when it is a control character (C0, DEL, or a C1 control:
+// a byte 0x80 to 0x9F on its own or as UTF-8 C2 80 to C2 9F) or no whole
+// UTF-8 character: names from the adapter reach lists and terminals.
+size_t PrintableCharLength(const char* text, size_t size);
+
 // Length of `name` when it is at most `limit` characters, else limit + 1
 // (never reads more than limit + 1 characters).
 size_t BoundedNameLength(const char* name, size_t limit);

@@ -302,6 +302,32 @@ TEST_F(ServicesTest, HostileListingStaysInsideTheListMaximum) {
   EXPECT_STREQ(list.data(), "");
 }
 
+// C1 controls are control characters too, raw or as UTF-8; other UTF-8
+// passes. The list bound exactly: 8191 characters and the NUL fit, one
+// character more does not.
+TEST_F(ServicesTest, ListingSkipsC1ControlsAndFillsTheListToItsLastByte) {
+  std::vector<char> list(ORV_FILE_LIST_MAX + 64, 0x55);
+  for (const size_t last : {20u, 21u}) {
+    adapter_.clear_rules();
+    adapter_.replace_answer({kSysDev, 2, kDirType}, {ListingAnswer(2, std::string(51, 'N'))});
+    adapter_.replace_answer({kSysDev, 5, kDirType}, {ListingAnswer(5, "\xC3\xA9\xE2\x82\xAC")});
+    const char* skipped[] = {"A\x9B", "B\xC2\x9B", "C\x85", "D\xE2\x82"};
+    for (uint32_t i = 0; i < std::size(skipped); ++i) {
+      adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, i + 1},
+                              {ListingAnswer(2, skipped[i])});
+    }
+    // The open's entry and a comma (6 bytes), 157 of 51 and a comma, the last.
+    adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, 162},
+                            {ListingAnswer(2, std::string(last, 'L'))});
+    adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, 163}, {DirFrame(2)});
+    EXPECT_EQ(List("*", list.data()), last == 20 ? 0 : 7) << last;
+    const std::string text(list.data());
+    EXPECT_EQ(text.size(), last == 20 ? ORV_FILE_LIST_MAX - 1 : 6 + 157 * 52);
+    EXPECT_EQ(text.substr(0, 12), "\xC3\xA9\xE2\x82\xAC,NNNNNN");
+    for (size_t i = ORV_FILE_LIST_MAX; i < list.size(); ++i) ASSERT_EQ(list[i], 0x55) << i;
+  }
+}
+
 // --- memory, clock, firmware, security -----------------------------------------------
 
 TEST_F(ServicesTest, ReadMemSplitsIntoBigEndianRequestsOfAtMost64BytesEachAwaited) {
@@ -606,6 +632,9 @@ TEST_F(ServicesTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
       {PassThruWriteFile(nullptr, s.data(), 0), 4, LastErrorText(), ""},
       {PassThruWriteFile(host.data(), nullptr, 0), 4, LastErrorText(), ""},
       {Write(host, longest_delete), 7, LastErrorText(), ""},
+      {Write(host, "A,B"), 7, LastErrorText(), ""},
+      {Write(host, "A\x9B"), 7, LastErrorText(),
+       "PassThruWriteFile stored file name has a comma or control character"},
       {PassThruReadFile(host.data(), nullptr, 0), 4, LastErrorText(), ""},
       {Read(host, longest_open), 7, LastErrorText(), ""},
       {PassThruDeleteFile(nullptr, 0), 4, LastErrorText(), ""},
