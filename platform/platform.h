@@ -194,6 +194,10 @@ class FileReplacement {
 // Writes `size` bytes as the whole of `path` through a FileReplacement.
 OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size);
 
+// Sets `size` bytes at `data` to zero in a way the compiler cannot leave
+// out: for buffers that held a secret.
+void WipeMemory(void* data, size_t size);
+
 // True for a loopback address or an address of one of this machine's own
 // interfaces. `address` is in network byte order.
 bool IsOwnIpv4Address(const uint8_t (&address)[4]);

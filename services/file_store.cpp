@@ -137,6 +137,11 @@ int32_t CloseStoredFileAfterWrite();
 
 int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) {
   JMSG batch[kWriteBatchFrames];
+  // The file's bytes (the network setup file's password) leave no copy here.
+  struct Wipe {
+    JMSG* frames;
+    ~Wipe() { platform::WipeMemory(frames, sizeof(JMSG) * kWriteBatchFrames); }
+  } wipe{batch};
   long remaining = length;
   while (remaining > 0) {
     const uint32_t count = FillWriteBatch(source, &remaining, batch);
