@@ -174,16 +174,12 @@ int RunList(const Streams& s, const Options& o) {
   return kExitDone;
 }
 
+// A failed copy leaves the host file as it was (the library replaces it
+// only with a whole copy).
 int RunGet(const Streams& s, const Options& o) {
-  std::error_code ec;
-  const bool existed = fs::exists(o.host_file, ec) || ec;  // unsure: keep whatever is there
   const Outcome outcome =
       WithProgress(s, "get " + o.name, 0, [&] { return GetFile(o.name, o.host_file); });
-  if (outcome.ok()) return kExitDone;
-  // A host file this run created holds no complete copy: take it away.
-  std::error_code ignored;
-  if (!existed) fs::remove(o.host_file, ignored);
-  return TransferFailed(s, "get " + o.name, outcome);
+  return outcome.ok() ? kExitDone : TransferFailed(s, "get " + o.name, outcome);
 }
 
 int RunPut(const Streams& s, const Options& o) {
