@@ -66,6 +66,7 @@ class Lp64Face : public ::testing::Test {
         [this] { return PassThruIoctl(kChannel, GET_CONFIG, &config_list_, nullptr); },
         [this] { return PassThruIoctl(kChannel, GET_PROTOCOL_INFO, nullptr, &info_list_); },
         [this] { return PassThruIoctl(kChannel, READ_VBATT, nullptr, &out_); },
+        [this] { return PassThruIoctl(kChannel, FAST_INIT, &filter_[0], &msgs_[0]); },
     };
   }
 
