@@ -151,7 +151,7 @@ long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   long status = STATUS_NOERROR;
   do {
     const auto ask = static_cast<uint32_t>(std::min<ulong>(wanted - done, kChunk));
-    uint32_t got = 0;  // only what the core says it filled is converted
+    uint32_t got = ask;  // the core sets it to the records it filled, 0 on a failure
     {
       const CallGuard guard;
       status =
@@ -191,7 +191,7 @@ long WriteMsgs(uint32_t channel, const Msg* msgs, ulong* num_msgs, uint32_t time
       status = ERR_TIMEOUT;
       break;
     }
-    uint32_t sent = 0;
+    uint32_t sent = ready;
     if (ready != 0 || wanted == 0) {
       const CallGuard guard;
       status = api::WriteMsgs(channel, chunk, &sent, wait);

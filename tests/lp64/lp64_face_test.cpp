@@ -93,8 +93,17 @@ TEST_F(Lp64Face, FailedCallsTouchNoOutputAndClaimNoMessage) {
   ExpectFailuresTouchNothing(Calls(0, 0));        // the channel is not open
   ExpectFailuresTouchNothing(Calls(kBig, kBig));  // beyond 32 bits
 
-  // A hostile adapter stops the channel: the reads that follow fail whole.
+  // A frame is read; then a hostile adapter stops the channel: the reads
+  // that follow fail whole.
   ASSERT_EQ(PassThruConnect(device, CAN, 0, 500000, &out_), 0);
+  unsigned long filter = 0;
+  filter_[0].TxFlags = 0;
+  ASSERT_EQ(PassThruStartMsgFilter(out_, PASS_FILTER, &filter_[0], &filter_[1], nullptr, &filter),
+            0);
+  adapter_.inject_frame(emu::Frame::make(0x10, 2, 0, 0, std::vector<uint8_t>{7, 0xE8, 1}));
+  count_ = 4;
+  EXPECT_EQ(PassThruReadMsgs(out_, msgs_, &count_, 0), 0);
+  EXPECT_EQ(count_, 1u);
   adapter_.inject_frame(emu::Frame::make(0x10, 1, 0, 0, std::vector<uint8_t>{}));
   ExpectFailuresTouchNothing({[this] { return PassThruReadMsgs(out_, msgs_, &count_, 100); },
                               [this] { return PassThruReadMsgs(out_, msgs_, &count_, 100); }});
