@@ -171,7 +171,9 @@ void CloseSocket(NetSocket socket) {
 
 OsError OpenOutputFile(const char* path, std::FILE** file) {
   // No O_TRUNC at the open: a file that turns out not to be ours stays whole.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  // O_NONBLOCK: a FIFO put there cannot hold the open (regular files ignore it).
+  const int fd =
+      ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (fd < 0) return errno == ELOOP ? kErrorNotOwnFile : errno;
   struct stat status {};
   OsError result = kOk;
