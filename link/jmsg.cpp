@@ -363,7 +363,10 @@ int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout) {
     std::memcpy(buffer + length + kJmsgHeaderSize, frame.data, frame.size);
     length += WireSize(frame);
   }
-  return JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs", timeout);
+  const int32_t rc =
+      JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs", timeout);
+  platform::WipeMemory(buffer, length);  // file-store data may hold the Wi-Fi password
+  return rc;
 }
 
 int32_t JmsgReceiveMsgs() {

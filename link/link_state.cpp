@@ -33,7 +33,6 @@ void LinkState::Reset() {
   TraceDroppedLines = 0;
   trace_stall_socket = -1;
   trace_stall_since_ms = 0;
-  trace_key_answer_expected = false;
   pending_tail_len = 0;
   pending_tail_port = 0;
   link_losses = 0;

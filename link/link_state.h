@@ -46,9 +46,6 @@ struct LinkState {
   uint32_t TraceDroppedLines = 0;
   int32_t trace_stall_socket = -1;    // the connection that refuses, -1 while lines go out
   uint32_t trace_stall_since_ms = 0;  // when it began refusing
-  // True between a security request and the next file-store or memory
-  // request: the memory answer in between carries the key.
-  bool trace_key_answer_expected = false;
 
   // Where the receive pass hands bus frames and reports (see ReceiveSink).
   const ReceiveSink* sink = nullptr;

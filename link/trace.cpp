@@ -60,20 +60,13 @@ void SendTraceLine(char type, const char* text) {
   }
 }
 
-// Data the trace must not carry: file-store write data (the network setup
-// file holds the Wi-Fi password), security requests and the key that
-// answers them. Anyone on the machine may be the trace's listener.
+// Data the trace must not carry: file-store and memory data in both
+// directions (the network setup file holds the Wi-Fi password, and a key
+// answers a security request through the memory device) and security
+// requests. Anyone on the machine may be the trace's listener.
 bool DataIsSecret(char type, const JMSG& frame) {
-  bool& key_expected = Link().trace_key_answer_expected;
-  if (type == kMsgSent) {
-    if (frame.dev == kDevSecurity) {
-      key_expected = true;
-      return true;
-    }
-    if (frame.dev == kDevMemory) key_expected = false;
-    return frame.dev == kDevMemory && frame.op == kOpWrite;
-  }
-  return frame.dev == kDevSecurity || (key_expected && frame.dev == kDevMemory);
+  if (frame.dev == kDevSecurity) return true;
+  return frame.dev == kDevMemory && (type == kMsgReceived || frame.op == kOpWrite);
 }
 
 }  // namespace

@@ -63,6 +63,9 @@ using namespace orv;
 
 int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNumMsgs,
                            uint32_t Timeout) {
+  // A failure claims no message: the count stays 0 until messages go.
+  const uint32_t wanted = pNumMsgs != nullptr ? *pNumMsgs : 0;
+  if (pNumMsgs != nullptr) *pNumMsgs = 0;
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruReadMsgs device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -76,12 +79,12 @@ int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNu
     return ERR_NULL_PARAMETER;
   }
   DbgMsgf(kMsgRead, "PassThruReadMsgs(%ld, pMsg, %ld, %ld)", static_cast<long>(ChannelID),
-          static_cast<long>(*pNumMsgs), static_cast<long>(Timeout));
+          static_cast<long>(wanted), static_cast<long>(Timeout));
 
   const uint32_t start_time = platform::current().tick_ms();
   RxOutput out;
   out.msgs = pMsg;
-  out.wanted = *pNumMsgs;
+  out.wanted = wanted;
   // A caller asking for nothing may pass an empty array: do not touch it.
   if (out.wanted != 0) pMsg[0].DataSize = 0;
   KLineAssembly kline;
@@ -91,7 +94,6 @@ int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNu
 
   while (!out.Full() && status == STATUS_NOERROR) {
     if (!DrainChannel(ChannelID, out, kline, status, overflow_seen)) {
-      *pNumMsgs = 0;
       DbgMsg(kMsgError, "PassThruReadMsgs invalid channel ID");
       return ERR_INVALID_CHANNEL_ID;
     }
@@ -111,7 +113,7 @@ int32_t orv::api::ReadMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNu
 
   if (out.delivered > 0) {
     DbgMsgf(kMsgApi, "PassThruReadMsgs(%ld, pMsg, %ld, %ld) returned %ld msgs",
-            static_cast<long>(ChannelID), static_cast<long>(*pNumMsgs), static_cast<long>(Timeout),
+            static_cast<long>(ChannelID), static_cast<long>(wanted), static_cast<long>(Timeout),
             static_cast<long>(out.delivered));
   }
   if (out.delivered == 0) status = ERR_BUFFER_EMPTY;

@@ -202,6 +202,9 @@ using namespace orv;
 
 int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pNumMsgs,
                             uint32_t Timeout) {
+  // A failure claims no message: the count stays 0 until messages go.
+  const uint32_t wanted = pNumMsgs != nullptr ? *pNumMsgs : 0;
+  if (pNumMsgs != nullptr) *pNumMsgs = 0;
   if (JmsgCheckConnection() != 0) {
     DbgMsg(kMsgError, "PassThruWriteMsgs device not connected");
     return ERR_DEVICE_NOT_CONNECTED;
@@ -215,14 +218,14 @@ int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pN
     return ERR_NULL_PARAMETER;
   }
   DbgMsgf(kMsgApi, "PassThruWriteMsgs(%ld, pMsg, %ld, %ld)", static_cast<long>(ChannelID),
-          static_cast<long>(*pNumMsgs), static_cast<long>(Timeout));
-  if (*pNumMsgs == 0) return STATUS_NOERROR;
+          static_cast<long>(wanted), static_cast<long>(Timeout));
+  if (wanted == 0) return STATUS_NOERROR;
 
   WriteCall call;
   call.channel = ChannelID;
   call.dev = ChannelDevice(ChannelID);
   call.msgs = pMsg;
-  call.num_msgs = *pNumMsgs;
+  call.num_msgs = wanted;
   call.timeout = Timeout < kMinWriteTimeout ? kMinWriteTimeout : Timeout;
   call.per_msg_timeout = (call.timeout - kTimeoutReserve) / call.num_msgs;
   call.start_time = platform::current().tick_ms();
@@ -234,7 +237,6 @@ int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pN
         DbgMsgf(kMsgError, "PassThruWriteMsgs protocol (%d) mismatch for channel ID (%d)",
                 static_cast<int>(pMsg[0].ProtocolID), static_cast<int>(ChannelID));
       }
-      *pNumMsgs = 0;
       DbgMsg(kMsgError, "PassThruWriteMsgs invalid channel ID");
       return ERR_INVALID_CHANNEL_ID;
     }

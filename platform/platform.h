@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace orv::platform {
 
@@ -176,17 +177,41 @@ Platform* install(Platform* platform);
 // The native backend of this build (POSIX or Win32).
 Platform& native();
 
-// Outcome of WriteOwnerOnlyFile for a file that is not the caller's own:
-// another user's, one with more than one link, or not a regular file.
+// A target that is not the caller's own: a symbolic link (or reparse
+// point), not a regular file, a file with other hard links or one that
+// belongs to another user.
 inline constexpr OsError kErrorNotOwnFile = -2;
 
-// Creates `path`, or truncates it when it is already the effective user's
-// own regular file with a single link, without following a symbolic link
-// or reparse point, leaves it readable by its owner only (0600), and
-// writes `size` bytes through that same open file. Another user's file is
-// never truncated or written. Native only: the emulated platform has no
-// files of its own.
+// A host file replaced whole. The new bytes go into a new file beside the
+// target, created readable by its owner only (0600), which commit() renames
+// over the target: a descriptor someone still holds on the old file never
+// sees them, and a target that is not the caller's own (kErrorNotOwnFile)
+// is refused and left untouched. Without commit() the new file is removed,
+// so a failed copy leaves no partial file. Native only.
+class FileReplacement {
+ public:
+  explicit FileReplacement(const char* path);
+  ~FileReplacement();
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+
+  OsError status() const { return status_; }  // kOk while the new file is usable
+  OsError write(const void* data, size_t size);
+  OsError commit();
+
+ private:
+  std::string target_;
+  std::string temporary_;
+  intptr_t handle_ = -1;
+  OsError status_ = kOk;
+};
+
+// Writes `size` bytes as the whole of `path` through a FileReplacement.
 OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size);
+
+// Sets `size` bytes at `data` to zero in a way the compiler cannot leave
+// out: for buffers that held a secret.
+void WipeMemory(void* data, size_t size);
 
 // True for a loopback address or an address of one of this machine's own
 // interfaces. `address` is in network byte order.

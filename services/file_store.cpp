@@ -64,13 +64,6 @@ class HostFile {
   std::FILE* get() const { return file_; }
   bool is_open() const { return file_ != nullptr; }
 
-  // Closes now; false when buffered bytes could not be written out.
-  bool close() {
-    const int rc = std::fclose(file_);
-    file_ = nullptr;
-    return rc == 0;
-  }
-
  private:
   std::FILE* file_;
 };
@@ -144,6 +137,11 @@ int32_t CloseStoredFileAfterWrite();
 
 int32_t SendFileContents(WriteSource& source, long length, const char* pc_name) {
   JMSG batch[kWriteBatchFrames];
+  // The file's bytes (the network setup file's password) leave no copy here.
+  struct Wipe {
+    JMSG* frames;
+    ~Wipe() { platform::WipeMemory(frames, sizeof(JMSG) * kWriteBatchFrames); }
+  } wipe{batch};
   long remaining = length;
   while (remaining > 0) {
     const uint32_t count = FillWriteBatch(source, &remaining, batch);
@@ -240,13 +238,21 @@ size_t ListingEntryName(const JMSG& answer, const char** name) {
   return length;
 }
 
-// A comma or a control character would break the comma-separated list.
+// A comma or a control character would break the comma-separated list
+// (or drive a terminal that shows it).
 bool FitsInList(const char* name, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c == ',' || c < 0x20 || c == 0x7F) return false;
+  for (size_t i = 0, n = 0; i < length; i += n) {
+    n = PrintableCharLength(name + i, length - i);
+    if (n == 0 || name[i] == ',') return false;
   }
   return true;
+}
+
+// A stored name the listing could not show is not written.
+bool StoredNameAccepted(const char* name, size_t length) {
+  if (FitsInList(name, length)) return true;
+  DbgMsg(kMsgError, "PassThruWriteFile stored file name has a comma or control character");
+  return false;
 }
 
 // Appends the entry of a listing answer and a comma to the list of `*used`
@@ -285,6 +291,18 @@ void FileWaitingAnswers() {
 
 }  // namespace
 
+size_t PrintableCharLength(const char* text, size_t size) {
+  const auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+  const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || length > size) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return lead == 0xC2 && byte(1) < 0xA0 ? 0 : length;  // C2 80 to C2 9F: C1 controls
+}
+
 size_t BoundedNameLength(const char* name, size_t limit) {
   size_t length = 0;
   while (length <= limit && name[length] != '\0') ++length;
@@ -311,7 +329,8 @@ JMSG MakeOpenForWritingFrame(const char* name, size_t length) {
 // frames) is not a stale answer: it is filed by the drain before the next
 // request, lands at the start of Link().MemData and is taken by the next wait, so
 // the host file gets the bytes in the order the adapter sent them.
-int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes) {
+int32_t ReceiveFileContents(platform::FileReplacement& file, const char* pc_name,
+                            uint64_t max_bytes) {
   uint64_t written = 0;
   for (;;) {
     Link().MemStatus = kMemPending;
@@ -329,7 +348,7 @@ int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_b
               static_cast<unsigned long>(max_bytes));
       return ERR_FAILED;
     }
-    if (std::fwrite(Link().MemData, 1, bytes, file) != bytes) {
+    if (file.write(Link().MemData, bytes) != platform::kOk) {
       DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", pc_name);
       return ERR_FAILED;
     }
@@ -387,6 +406,7 @@ int32_t WriteStoredFileFromMemory(const char* stored_name, const uint8_t* data, 
     DbgMsg(kMsgError, "PassThruWriteFile stored file name or data too long");
     return ERR_FAILED;
   }
+  if (!StoredNameAccepted(stored_name, sd_length)) return ERR_FAILED;
   WriteSource source{nullptr, data};
   return CopyIntoStore(stored_name, sd_length, source, static_cast<long>(size), "memory");
 }
@@ -422,6 +442,7 @@ int32_t orv::api::WriteFile(char* PCFileName, char* SDFileName, uint32_t Flags) 
     DbgMsg(kMsgError, "PassThruWriteFile stored file name too long");
     return ERR_FAILED;
   }
+  if (!StoredNameAccepted(SDFileName, sd_length)) return ERR_FAILED;
   HostFile host(PCFileName, "rb");
   if (!host.is_open()) {
     DbgMsgf(kMsgError, "PassThruWriteFile(): %s file open error", PCFileName);
@@ -452,21 +473,28 @@ int32_t orv::api::ReadFile(char* PCFileName, char* SDFileName, uint32_t Flags) {
     DbgMsg(kMsgError, "PassThruReadFile stored file name too long");
     return ERR_FAILED;
   }
-  if (OpenStoredFileForReading(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
-  // On a host-side failure from here on the stored file stays open on the
-  // adapter, as after a refused read: the next open starts afresh.
-  HostFile host(PCFileName, "wb+");
-  if (!host.is_open()) {
+  // The copy replaces the host file only once it is whole (see
+  // FileReplacement): a failed read leaves no partial file.
+  platform::FileReplacement host(PCFileName);
+  if (host.status() == platform::kErrorNotOwnFile) {
+    DbgMsgf(kMsgError, "PassThruReadFile(): %s is not the user's own file; not replaced",
+            PCFileName);
+    return ERR_FAILED;
+  }
+  if (host.status() != platform::kOk) {
     DbgMsgf(kMsgError, "PassThruReadFile(): %s file open error", PCFileName);
     return ERR_FAILED;
   }
-  if (ReceiveFileContents(host.get(), PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
+  if (OpenStoredFileForReading(SDFileName, sd_length) != STATUS_NOERROR) return ERR_FAILED;
+  // On a host-side failure from here on the stored file stays open on the
+  // adapter, as after a refused read: the next open starts afresh.
+  if (ReceiveFileContents(host, PCFileName, kMaxHostFileBytes) != STATUS_NOERROR) {
     return ERR_FAILED;
   }
   if (CloseStoredFileAfterRead() != STATUS_NOERROR) return ERR_FAILED;
-  // Buffered bytes reach the disk at the close: a failure there (a full
-  // disk) means the host file is incomplete, which is no success.
-  if (!host.close()) {
+  // A failure at the close (a full disk) means the copy is incomplete,
+  // which is no success.
+  if (host.commit() != platform::kOk) {
     DbgMsgf(kMsgError, "PassThruReadFile(): %s file write error", PCFileName);
     return ERR_FAILED;
   }

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "link/jmsg.h"
+#include "platform/platform.h"
 
 namespace orv {
 
@@ -34,6 +35,12 @@ inline constexpr uint8_t kLastOfBatch = 0x80;
 // Request flags of the file-store frames.
 inline constexpr uint8_t kOpenForReading = 0x04;
 inline constexpr uint8_t kReadNextBlock = 0x20;
+
+// The length in bytes of the character at the start of `text` (`size` > 0
+// bytes), or 0 when it is a control character (C0, DEL, or a C1 control:
+// a byte 0x80 to 0x9F on its own or as UTF-8 C2 80 to C2 9F) or no whole
+// UTF-8 character: names from the adapter reach lists and terminals.
+size_t PrintableCharLength(const char* text, size_t size);
 
 // Length of `name` when it is at most `limit` characters, else limit + 1
 // (never reads more than limit + 1 characters).
@@ -58,7 +65,8 @@ inline constexpr uint64_t kMaxHostFileBytes = uint64_t{64} << 20;
 // The read loop of PassThruReadFile: requests blocks until an empty answer
 // and appends each to `file`, at most `max_bytes` in all (then 7 with an
 // 'E' text). Returns 0 or 7.
-int32_t ReceiveFileContents(std::FILE* file, const char* pc_name, uint64_t max_bytes);
+int32_t ReceiveFileContents(platform::FileReplacement& file, const char* pc_name,
+                            uint64_t max_bytes);
 
 // Polls the receive pass until the file store answers or `limit_ms` pass.
 // Returns MemStatus: kMemAccepted, kMemRefused, or kMemPending (no answer,

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +18,9 @@
 #include "app/adapter/adapter_core.h"
 #include "app/adapter/progress.h"
 #include "app/adapter/trace_decode.h"
+#include "platform/platform.h"
 #include "platform/tool/tool_platform.h"
+#include "services/file_store.h"
 #include "services/transfer_progress.h"
 
 namespace orv::app::adapter {
@@ -172,16 +175,12 @@ int RunList(const Streams& s, const Options& o) {
   return kExitDone;
 }
 
+// A failed copy leaves the host file as it was (the library replaces it
+// only with a whole copy).
 int RunGet(const Streams& s, const Options& o) {
-  std::error_code ec;
-  const bool existed = fs::exists(o.host_file, ec) || ec;  // unsure: keep whatever is there
   const Outcome outcome =
       WithProgress(s, "get " + o.name, 0, [&] { return GetFile(o.name, o.host_file); });
-  if (outcome.ok()) return kExitDone;
-  // A host file this run created holds no complete copy: take it away.
-  std::error_code ignored;
-  if (!existed) fs::remove(o.host_file, ignored);
-  return TransferFailed(s, "get " + o.name, outcome);
+  return outcome.ok() ? kExitDone : TransferFailed(s, "get " + o.name, outcome);
 }
 
 int RunPut(const Streams& s, const Options& o) {
@@ -286,12 +285,15 @@ int64_t UnixMicroseconds() {
       .count();
 }
 
-// Anyone on this machine can connect: control characters are shown as '?'
-// so that no text from the network can drive the terminal.
+// Text from a socket must not drive the terminal: every control character
+// (C0, DEL, C1 also as UTF-8) and every byte that is no whole UTF-8
+// character is shown as '?'.
 std::string Printable(std::string_view line) {
-  std::string out(line);
-  for (char& c : out) {
-    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = '?';
+  std::string out;
+  for (size_t i = 0, n = 0; i < line.size(); i += n) {
+    n = line[i] == '\t' ? 1 : PrintableCharLength(line.data() + i, line.size() - i);
+    out.append(n == 0 ? std::string_view("?") : line.substr(i, n));
+    n = std::max<size_t>(n, 1);
   }
   return out;
 }
@@ -317,10 +319,22 @@ class TraceListener {
     std::fflush(s_.out);
   }
 
+  // Only this machine and, where the system tells, this user may feed the
+  // trace (and the candump log). When all places are taken the earliest
+  // connections stay: later ones cannot silence the library's.
   void Accept(tool::NetSocket listener) {
     tool::NetSocket socket = tool::kNoSocket;
-    if (tool::Accept(listener, &socket) != platform::kOk) return;
-    if (connections_.size() == kMaxTraceConnections) Drop(0);  // the oldest is no longer used
+    tool::Peer peer;
+    if (tool::Accept(listener, &socket, &peer) != platform::kOk) return;
+    const char* refused = !platform::IsOwnIpv4Address(peer.address)     ? "from another machine"
+                          : peer.other_user                             ? "from another user"
+                          : connections_.size() == kMaxTraceConnections ? "over the limit"
+                                                                        : nullptr;
+    if (refused != nullptr) {
+      tool::CloseSocket(socket);
+      std::fprintf(s_.err, "-- trace connection %s refused\n", refused);
+      return;
+    }
     connections_.push_back(TraceConnection{socket, {}});
     std::fprintf(s_.err, "-- trace connection opened\n");
   }
@@ -372,8 +386,13 @@ class TraceListener {
 
 int RunTrace(const Streams& s, const Options& o) {
   std::FILE* candump = nullptr;
-  if (!o.candump.empty() && (candump = std::fopen(o.candump.c_str(), "w")) == nullptr) {
-    return Usage(s, "cannot write the candump log " + o.candump);
+  if (!o.candump.empty()) {
+    const platform::OsError e = tool::OpenOutputFile(o.candump.c_str(), &candump);
+    if (e == platform::kErrorNotOwnFile) {
+      return Usage(s, "the candump log " + o.candump +
+                          " is a link or not your own file; choose another name");
+    }
+    if (e != platform::kOk) return Usage(s, "cannot write the candump log " + o.candump);
   }
   tool::NetSocket listener = tool::kNoSocket;
   char address[tool::kAddressTextSize] = {};

@@ -147,6 +147,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
 // One line from `stream` without its line end. False at end of input with
 // nothing read, or when the line is longer than the buffer.
 bool ReadLine(std::FILE* stream, std::string* line) {
+  // Unbuffered, so that no stdio buffer keeps a copy of the password (set
+  // before the stream's first read, which this is).
+  std::setvbuf(stream, nullptr, _IONBF, 0);
   char buffer[kLineCapacity];
   if (std::fgets(buffer, sizeof buffer, stream) == nullptr) return false;
   size_t length = std::strlen(buffer);

@@ -121,16 +121,16 @@ struct InMsg {
   }
 };
 
-// A 32-bit output for the core, widened into the caller's (if any) after.
+// A 32-bit output for the core, widened into the caller's (if any) by
+// Done() when the call succeeded: a failed call leaves it as it was.
 class OutNumber {
  public:
   explicit OutNumber(ulong* host) : host_(host) {}
-  ~OutNumber() {
-    if (host_ != nullptr) *host_ = value_;
-  }
-  OutNumber(const OutNumber&) = delete;
-  OutNumber& operator=(const OutNumber&) = delete;
   uint32_t* get() { return host_ != nullptr ? &value_ : nullptr; }
+  long Done(long status) {
+    if (status == STATUS_NOERROR && host_ != nullptr) *host_ = value_;
+    return status;
+  }
 
  private:
   ulong* host_;
@@ -151,7 +151,7 @@ long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   long status = STATUS_NOERROR;
   do {
     const auto ask = static_cast<uint32_t>(std::min<ulong>(wanted - done, kChunk));
-    uint32_t got = ask;
+    uint32_t got = ask;  // the core sets it to the records it filled, 0 on a failure
     {
       const CallGuard guard;
       status =
@@ -163,9 +163,13 @@ long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
     if (status != STATUS_NOERROR || got < ask) break;
   } while (done < wanted);
   *num_msgs = done;
-  // A later chunk that found nothing more ends the call as the core ends a
-  // call that got some of the messages.
-  if (done > 0 && status == ERR_BUFFER_EMPTY) status = timeout == 0 ? STATUS_NOERROR : ERR_TIMEOUT;
+  // A later chunk that found nothing more, or failed, ends the call as the
+  // core ends a call that got some of the messages; the failure shows at
+  // the next call.
+  if (done > 0 && status != STATUS_NOERROR && status != ERR_BUFFER_OVERFLOW &&
+      status != ERR_TIMEOUT) {
+    status = timeout == 0 ? STATUS_NOERROR : ERR_TIMEOUT;
+  }
   return status;
 }
 
@@ -228,8 +232,8 @@ long ConfigIoctl(uint32_t channel, uint32_t ioctl_id, ConfigList* list) {
       const CallGuard guard;
       status = api::Ioctl(channel, ioctl_id, &core, nullptr);
     }
-    for (uint32_t i = 0; i < count; ++i) list->ConfigPtr[done + i].Value = chunk[i].Value;
     if (status != STATUS_NOERROR) return status;
+    for (uint32_t i = 0; i < count; ++i) list->ConfigPtr[done + i].Value = chunk[i].Value;
     done += count;
   } while (done < list->NumOfParams);
   return STATUS_NOERROR;
@@ -254,11 +258,11 @@ long InfoIoctl(uint32_t channel, uint32_t ioctl_id, ParamList* list) {
       const CallGuard guard(CallKind::kAnswerSlot);
       status = api::Ioctl(channel, ioctl_id, nullptr, &core);
     }
+    if (status != STATUS_NOERROR) return status;
     for (uint32_t i = 0; i < count; ++i) {
       list->ParamPtr[done + i].Value = chunk[i].Value;
       list->ParamPtr[done + i].Supported = chunk[i].Supported;
     }
-    if (status != STATUS_NOERROR) return status;
     done += count;
   } while (done < list->NumOfParams);
   return STATUS_NOERROR;
@@ -293,7 +297,7 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
     case READ_DIO2: {
       OutNumber value(static_cast<ulong*>(output));
       const CallGuard guard(CallKind::kAnswerSlot);
-      return api::Ioctl(channel, ioctl_id, input, value.get());
+      return value.Done(api::Ioctl(channel, ioctl_id, input, value.get()));
     }
     case FIVE_BAUD_INIT: {
       InBytes target(static_cast<const ByteArray*>(input));
@@ -325,13 +329,20 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
 }
 
 // A read or write with a null record list or count: the core refuses it
-// with its own checks and text.
+// with its own checks and text, and a count there is becomes 0.
 template <class CoreCall>
-long NullMessageList(CoreCall core_call, ulong channel, const ulong* count, ulong timeout) {
+long NullMessageList(CoreCall core_call, ulong channel, ulong* count, ulong timeout) {
   uint32_t none = 0;
+  if (count != nullptr) *count = 0;
   const CallGuard guard;
   return core_call(IdOrNone(channel), nullptr, count != nullptr ? &none : nullptr,
                    static_cast<uint32_t>(timeout));
+}
+
+// A read or write refused at this face: it claims no message.
+long RefuseMessages(ulong* count, const char* call) {
+  if (count != nullptr) *count = 0;
+  return Refuse(ERR_INVALID_TIME_INTERVAL, call, "Timeout");
 }
 
 // The refusal of a periodic message whose interval does not fit 32 bits
@@ -355,6 +366,7 @@ using orv::lp64::NullMessageList;
 using orv::lp64::OutNumber;
 using orv::lp64::PeriodicRefusal;
 using orv::lp64::Refuse;
+using orv::lp64::RefuseMessages;
 using orv::lp64::ulong;
 namespace api = orv::api;
 
@@ -365,7 +377,7 @@ extern "C" {
 ORV_API long PassThruOpen(const char* pName, ulong* pDeviceID) {
   OutNumber device(pDeviceID);
   const CallGuard guard(CallKind::kAnswerSlot);
-  return api::Open(pName, device.get());
+  return device.Done(api::Open(pName, device.get()));
 }
 
 ORV_API long PassThruClose(ulong DeviceID) {
@@ -411,8 +423,9 @@ ORV_API long PassThruConnect(ulong DeviceID, ulong ProtocolID, ulong Flags, ulon
   if (!Fits(BaudRate)) return Refuse(ERR_INVALID_BAUDRATE, "PassThruConnect", "BaudRate");
   OutNumber channel(pChannelID);
   const CallGuard guard;
-  return api::Connect(IdOrNone(DeviceID), IdOrNone(ProtocolID), static_cast<uint32_t>(Flags),
-                      static_cast<uint32_t>(BaudRate), channel.get());
+  return channel.Done(api::Connect(IdOrNone(DeviceID), IdOrNone(ProtocolID),
+                                   static_cast<uint32_t>(Flags), static_cast<uint32_t>(BaudRate),
+                                   channel.get()));
 }
 
 ORV_API long PassThruDisconnect(ulong ChannelID) {
@@ -421,7 +434,7 @@ ORV_API long PassThruDisconnect(ulong ChannelID) {
 }
 
 ORV_API long PassThruReadMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong Timeout) {
-  if (!Fits(Timeout)) return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruReadMsgs", "Timeout");
+  if (!Fits(Timeout)) return RefuseMessages(pNumMsgs, "PassThruReadMsgs");
   if (pMsg == nullptr || pNumMsgs == nullptr) {
     return NullMessageList(api::ReadMsgs, ChannelID, pNumMsgs, Timeout);
   }
@@ -429,7 +442,7 @@ ORV_API long PassThruReadMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong
 }
 
 ORV_API long PassThruWriteMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong Timeout) {
-  if (!Fits(Timeout)) return Refuse(ERR_INVALID_TIME_INTERVAL, "PassThruWriteMsgs", "Timeout");
+  if (!Fits(Timeout)) return RefuseMessages(pNumMsgs, "PassThruWriteMsgs");
   if (pMsg == nullptr || pNumMsgs == nullptr) {
     return NullMessageList(api::WriteMsgs, ChannelID, pNumMsgs, Timeout);
   }
@@ -444,8 +457,8 @@ ORV_API long PassThruStartPeriodicMsg(ulong ChannelID, Msg* pMsg, ulong* pMsgID,
   }
   OutNumber id(pMsgID);
   const CallGuard guard;
-  return api::StartPeriodicMsg(IdOrNone(ChannelID), msg.ptr, id.get(),
-                               static_cast<uint32_t>(TimeInterval));
+  return id.Done(api::StartPeriodicMsg(IdOrNone(ChannelID), msg.ptr, id.get(),
+                                       static_cast<uint32_t>(TimeInterval)));
 }
 
 ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
@@ -484,8 +497,8 @@ ORV_API long PassThruStartMsgFilter(ulong ChannelID, ulong FilterType, Msg* pMas
   }
   OutNumber id(pFilterID);
   const CallGuard guard;
-  return api::StartMsgFilter(IdOrNone(ChannelID), IdOrNone(FilterType), mask.ptr, pattern.ptr,
-                             flow.ptr, id.get());
+  return id.Done(api::StartMsgFilter(IdOrNone(ChannelID), IdOrNone(FilterType), mask.ptr,
+                                     pattern.ptr, flow.ptr, id.get()));
 }
 
 ORV_API long PassThruStopMsgFilter(ulong ChannelID, ulong FilterID) {

@@ -43,6 +43,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/host_address.h"
+#include "platform/posix/posix_hooks.h"
 #include "platform/registry_ini.h"
 
 namespace orv::platform {
@@ -100,17 +101,60 @@ bool OwnedByRootOrMe(const struct stat& status) {
 // network password. Only root's or the user's own are used, and a
 // directory others may write to only with the sticky bit. Returns why a
 // path is refused, or null.
-const char* UnsafeComPathReason(const std::string& dir, const std::string& path) {
-  struct stat status {};
-  if (stat(dir.c_str(), &status) != 0) return nullptr;  // the open fails anyway
-  if (!OwnedByRootOrMe(status)) return "COM directory belongs to another user; not used";
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
+const char* UnsafeComPathReason(const struct stat& dir, const struct stat& entry) {
+  if (!OwnedByRootOrMe(dir)) return "COM directory belongs to another user; not used";
+  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (dir.st_mode & S_ISVTX) == 0) {
     return "COM directory is writable by other users; not used";
   }
-  if (lstat(path.c_str(), &status) == 0 && !OwnedByRootOrMe(status)) {
-    return "COM port entry belongs to another user; not used";
-  }
+  if (!OwnedByRootOrMe(entry)) return "COM port entry belongs to another user; not used";
   return nullptr;
+}
+
+void (*g_com_entry_checked)(const char* path) = nullptr;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens entry `name` of the COM directory `dir`: what is checked is what is
+// opened. The directory is checked through its open descriptor and the
+// entry opened relative to it; a missing entry is no port, and an entry
+// that is no longer the one checked once it is open (another user put a
+// link there in between) is not used. Returns the descriptor, or -1 with
+// *error and, for a path another user could control, *refusal.
+int OpenComEntry(const std::string& dir, const std::string& name, const char** refusal,
+                 OsError* error) {
+  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  // The device opened must be the one the checked entry led to, and the
+  // entry still the checked one.
+  struct stat dir_status = {}, checked = {}, target = {}, now = {}, opened = {};
+  int fd = -1;
+  if (fstat(dir_fd, &dir_status) != 0 ||
+      fstatat(dir_fd, name.c_str(), &checked, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstatat(dir_fd, name.c_str(), &target, 0) != 0) {
+    *error = errno;
+  } else if ((*refusal = UnsafeComPathReason(dir_status, checked)) != nullptr) {
+    *error = EACCES;
+  } else {
+    if (g_com_entry_checked != nullptr) g_com_entry_checked((dir + "/" + name).c_str());
+    fd = ::openat(dir_fd, name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    *error = fd < 0 ? errno : kOk;
+    const bool same = fd >= 0 && fstat(fd, &opened) == 0 && SameFile(opened, target) &&
+                      fstatat(dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      SameFile(now, checked) && OwnedByRootOrMe(now);
+    if (fd >= 0 && !same) {
+      ::close(fd);
+      fd = -1;
+      *refusal = "COM port entry changed while it was opened; not used";
+      *error = EACCES;
+    }
+  }
+  ::close(dir_fd);
+  return fd;
 }
 
 speed_t SpeedOf(uint32_t baud) {
@@ -187,12 +231,9 @@ class PosixPlatform final : public Platform {
     refusal_ = nullptr;
     unsigned long port = 0;
     if (!PortNumberOf(device_name, &port)) return ENOENT;
-    const std::string dir = ComDir();
-    const std::string path = dir + "/com" + std::to_string(port);
-    refusal_ = UnsafeComPathReason(dir, path);
-    if (refusal_ != nullptr) return EACCES;
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
+    OsError error = kOk;
+    const int fd = OpenComEntry(ComDir(), "com" + std::to_string(port), &refusal_, &error);
+    if (fd < 0) return error;
     if (OsError e = TakeExclusive(fd)) {
       ::close(fd);
       return e;
@@ -546,33 +587,65 @@ class PosixPlatform final : public Platform {
 
 }  // namespace
 
+void SetComEntryCheckedHook(void (*hook)(const char* path)) {
+  g_com_entry_checked = hook;
+}
+
 Platform& native() {
   static PosixPlatform instance;
   return instance;
 }
 
-OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size) {
-  // No O_TRUNC at the open: a file that turns out to be someone else's
-  // must be left as it was.
-  const int fd =
-      ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return errno == ELOOP ? kErrorNotOwnFile : errno;  // ELOOP: a symbolic link
+FileReplacement::FileReplacement(const char* path) : target_(path) {
   struct stat status {};
-  OsError result = kOk;
-  if (fstat(fd, &status) != 0) {
-    result = errno;
-  } else if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
-    result = kErrorNotOwnFile;
-  } else if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ftruncate(fd, 0) != 0) {
-    result = errno;
+  if (lstat(path, &status) == 0) {
+    // lstat: a symbolic link is refused, never followed.
+    if (S_ISDIR(status.st_mode)) {
+      status_ = EISDIR;
+      return;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+      status_ = kErrorNotOwnFile;
+      return;
+    }
+  } else if (errno != ENOENT) {
+    status_ = errno;
+    return;
   }
-  for (size_t done = 0; result == kOk && done < size;) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno != EINTR) result = errno;
+  // mkostemp creates a name of its own (O_EXCL) with mode 0600.
+  temporary_ = target_ + ".XXXXXX";
+  const int fd = mkostemp(temporary_.data(), O_CLOEXEC);
+  if (fd < 0) {
+    status_ = errno;
+    temporary_.clear();
+    return;
+  }
+  handle_ = fd;
+}
+
+FileReplacement::~FileReplacement() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+OsError FileReplacement::write(const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; status_ == kOk && done < size;) {
+    const ssize_t n = ::write(static_cast<int>(handle_), bytes + done, size - done);
+    if (n < 0 && errno != EINTR) status_ = errno;
     if (n > 0) done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0 && result == kOk) result = errno;
-  return result;
+  return status_;
+}
+
+OsError FileReplacement::commit() {
+  if (status_ != kOk) return status_;
+  const int rc = ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  // rename replaces the name, never what a symbolic link put there points to.
+  if (rc != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) return status_ = errno;
+  temporary_.clear();
+  return kOk;
 }
 
 bool IsOwnIpv4Address(const uint8_t (&address)[4]) {

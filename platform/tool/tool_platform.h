@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 
 #include "platform/platform.h"
@@ -48,11 +49,25 @@ OsError Listen(uint16_t port, NetSocket* listener, char (&address)[kAddressTextS
 // which. A wait cut short by a signal is no error.
 OsError WaitReadable(const NetSocket* sockets, size_t count, uint32_t timeout_ms, bool* ready);
 
-OsError Accept(NetSocket listener, NetSocket* connection);
+// Who is at the other end of an accepted connection.
+struct Peer {
+  uint8_t address[4] = {};  // IPv4, network byte order
+  // The kernel's TCP table (Linux) names another user than this program's
+  // effective one as the owner of the peer's socket. False where the
+  // system does not tell.
+  bool other_user = false;
+};
+OsError Accept(NetSocket listener, NetSocket* connection, Peer* peer);
 
 // Receives up to `capacity` bytes; *received is 0 when the peer closed.
 OsError Receive(NetSocket connection, char* buffer, uint32_t capacity, uint32_t* received);
 
 void CloseSocket(NetSocket socket);
+
+// Opens `path` for writing from its start without following a symbolic
+// link (or reparse point) and without truncating a file that is not the
+// user's own regular file with a single link (kErrorNotOwnFile then); a new
+// file is readable by its owner only.
+OsError OpenOutputFile(const char* path, std::FILE** file);
 
 }  // namespace orv::platform::tool

@@ -1,10 +1,12 @@
 // POSIX backend of the tools' services: isatty, termios, signals, BSD sockets.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -114,9 +116,44 @@ OsError WaitReadable(const NetSocket* sockets, size_t count, uint32_t timeout_ms
   return kOk;
 }
 
-OsError Accept(NetSocket listener, NetSocket* connection) {
-  const int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+namespace {
+
+// Whether the kernel's TCP table has the socket at `peer` connected to
+// `local` owned by another user than this program's effective one.
+bool OwnedByAnotherUser(const sockaddr_in& peer, const sockaddr_in& local) {
+  std::FILE* table = std::fopen("/proc/net/tcp", "re");
+  if (table == nullptr) return false;
+  // The table prints an address as the 32-bit value in host order.
+  char want_local[24], want_remote[24];
+  std::snprintf(want_local, sizeof want_local, "%08X:%04X", peer.sin_addr.s_addr,
+                ntohs(peer.sin_port));
+  std::snprintf(want_remote, sizeof want_remote, "%08X:%04X", local.sin_addr.s_addr,
+                ntohs(local.sin_port));
+  char line[512];
+  bool other = false;
+  while (!other && std::fgets(line, sizeof line, table) != nullptr) {
+    char at[24], to[24];
+    unsigned uid = 0;
+    other = std::sscanf(line, " %*u: %23s %23s %*x %*x:%*x %*x:%*x %*x %u", at, to, &uid) == 3 &&
+            std::strcmp(at, want_local) == 0 && std::strcmp(to, want_remote) == 0 &&
+            uid != geteuid();
+  }
+  std::fclose(table);
+  return other;
+}
+
+}  // namespace
+
+OsError Accept(NetSocket listener, NetSocket* connection, Peer* peer) {
+  sockaddr_in from{}, local{};
+  socklen_t from_size = sizeof from, local_size = sizeof local;
+  const int fd =
+      accept4(Fd(listener), reinterpret_cast<sockaddr*>(&from), &from_size, SOCK_CLOEXEC);
   if (fd < 0) return errno;
+  *peer = Peer{};
+  if (from.sin_family == AF_INET) std::memcpy(peer->address, &from.sin_addr, 4);
+  peer->other_user = getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) == 0 &&
+                     OwnedByAnotherUser(from, local);
   *connection = fd;
   return kOk;
 }
@@ -130,6 +167,25 @@ OsError Receive(NetSocket connection, char* buffer, uint32_t capacity, uint32_t*
 
 void CloseSocket(NetSocket socket) {
   if (socket != kNoSocket) ::close(Fd(socket));
+}
+
+OsError OpenOutputFile(const char* path, std::FILE** file) {
+  // No O_TRUNC at the open: a file that turns out not to be ours stays whole.
+  // O_NONBLOCK: a FIFO put there cannot hold the open (regular files ignore it).
+  const int fd =
+      ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return errno == ELOOP ? kErrorNotOwnFile : errno;
+  struct stat status {};
+  OsError result = kOk;
+  if (fstat(fd, &status) != 0) {
+    result = errno;
+  } else if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+    result = kErrorNotOwnFile;
+  } else if (ftruncate(fd, 0) != 0 || (*file = fdopen(fd, "w")) == nullptr) {
+    result = errno;
+  }
+  if (result != kOk) ::close(fd);
+  return result;
 }
 
 }  // namespace orv::platform::tool

@@ -134,9 +134,14 @@ OsError WaitReadable(const NetSocket* sockets, size_t count, uint32_t timeout_ms
   return n == SOCKET_ERROR ? WsaError() : kOk;
 }
 
-OsError Accept(NetSocket listener, NetSocket* connection) {
-  const SOCKET s = accept(Handle(listener), nullptr, nullptr);
+// Windows does not tell the peer's user here: only its address.
+OsError Accept(NetSocket listener, NetSocket* connection, Peer* peer) {
+  sockaddr_in from{};
+  int from_size = sizeof from;
+  const SOCKET s = accept(Handle(listener), reinterpret_cast<sockaddr*>(&from), &from_size);
   if (s == INVALID_SOCKET) return WsaError();
+  *peer = Peer{};
+  if (from.sin_family == AF_INET) std::memcpy(peer->address, &from.sin_addr, 4);
   *connection = static_cast<NetSocket>(s);
   return kOk;
 }
@@ -150,6 +155,32 @@ OsError Receive(NetSocket connection, char* buffer, uint32_t capacity, uint32_t*
 
 void CloseSocket(NetSocket socket) {
   if (socket != kNoSocket) closesocket(Handle(socket));
+}
+
+OsError OpenOutputFile(const char* path, std::FILE** file) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return static_cast<OsError>(GetLastError());
+  BY_HANDLE_FILE_INFORMATION info{};
+  OsError result = kOk;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      info.nNumberOfLinks != 1) {
+    result = kErrorNotOwnFile;
+  } else if (!SetEndOfFile(handle)) {  // the position is 0 after the open
+    result = static_cast<OsError>(GetLastError());
+  }
+  const int fd = result == kOk ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0) : -1;
+  if (fd < 0) {
+    CloseHandle(handle);
+    return result != kOk ? result : static_cast<OsError>(ERROR_GEN_FAILURE);
+  }
+  *file = _fdopen(fd, "w");
+  if (*file == nullptr) {
+    _close(fd);  // closes the handle too
+    return static_cast<OsError>(ERROR_GEN_FAILURE);
+  }
+  return kOk;
 }
 
 }  // namespace orv::platform::tool

@@ -23,8 +23,10 @@
 // winsock2.h comes first: it must precede windows.h.
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -420,32 +422,74 @@ Platform& native() {
   return instance;
 }
 
-// Opened without sharing and without following a reparse point; a file
-// with other hard links or a reparse point is not the caller's own. The
-// file's ACL is left as the directory gives it: on Windows the user's own
-// directories are private already.
-OsError WriteOwnerOnlyFile(const char* path, const uint8_t* data, size_t size) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastErrorOrFailure();
-  BY_HANDLE_FILE_INFORMATION info{};
-  OsError result = kOk;
-  if (!GetFileInformationByHandle(file, &info)) {
-    result = LastErrorOrFailure();
-  } else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
-                 0 ||
-             info.nNumberOfLinks != 1) {
-    result = kErrorNotOwnFile;
-  } else if (!SetEndOfFile(file)) {  // the position is 0 after the open: truncate
-    result = LastErrorOrFailure();
+// A target with a reparse point, other hard links or that is no file is
+// not the caller's own. The new file gets the ACL the directory gives it:
+// on Windows the user's own directories are private already.
+FileReplacement::FileReplacement(const char* path) : target_(path) {
+  HANDLE old = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (old != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool read = GetFileInformationByHandle(old, &info) != 0;
+    CloseHandle(old);
+    if (read && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      status_ = ERROR_ACCESS_DENIED;  // as an open of a directory for writing fails
+      return;
+    }
+    if (!read || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        info.nNumberOfLinks != 1) {
+      status_ = kErrorNotOwnFile;
+      return;
+    }
+  } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+    status_ = LastErrorOrFailure();
+    return;
   }
-  DWORD written = 0;
-  if (result == kOk &&
-      (!WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) || written != size)) {
-    result = LastErrorOrFailure();
+  // CREATE_NEW: a name of its own, never an existing file or link.
+  for (unsigned n = 0; n < 100 && handle_ == -1; ++n) {
+    temporary_ = target_ + ".new" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n);
+    HANDLE file = CreateFileA(temporary_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<intptr_t>(file);
+    } else if (GetLastError() != ERROR_FILE_EXISTS) {
+      break;
+    }
   }
-  if (!CloseHandle(file) && result == kOk) result = LastErrorOrFailure();
-  return result;
+  if (handle_ == -1) {
+    status_ = LastErrorOrFailure();
+    temporary_.clear();
+  }
+}
+
+FileReplacement::~FileReplacement() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  if (!temporary_.empty()) DeleteFileA(temporary_.c_str());
+}
+
+OsError FileReplacement::write(const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; status_ == kOk && done < size;) {
+    const DWORD part = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes + done, part, &written, nullptr) ||
+        written == 0) {
+      status_ = LastErrorOrFailure();
+    }
+    done += written;
+  }
+  return status_;
+}
+
+OsError FileReplacement::commit() {
+  if (status_ != kOk) return status_;
+  const bool closed = CloseHandle(reinterpret_cast<HANDLE>(handle_)) != 0;
+  handle_ = -1;
+  if (!closed || !MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return status_ = LastErrorOrFailure();
+  }
+  temporary_.clear();
+  return kOk;
 }
 
 // The stack lets a socket bind only to one of the machine's own addresses

@@ -4,6 +4,11 @@
 // and the trace listener fed by the library (in this process, Debug
 // switched on) while it talks to the simulator, with its candump log read
 // back by python-can.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +20,7 @@
 #include <vector>
 
 #include "orvanta_j2534.h"
+#include "platform/posix/host_address.h"
 #include "tests/integration/pty_library_test.h"
 #include "tests/support/library_fixture.h"
 #include "tests/support/sim_process.h"
@@ -121,6 +127,59 @@ TEST_F(AdapterToolPtyTest, TraceDecodesDiscoveryAndLogsBusFramesForPythonCan) {
                             " sys.exit(0 if m and m[0].arbitration_id == 0x7E8 and" +
                             " bytes(m[0].data) == bytes([2, 0x41, 0]) else 1)\" " + log.string();
   EXPECT_EQ(std::system(check.c_str()), 0) << text;
+}
+
+// Connects to the listener's address and sends `line`; the socket, or -1.
+int ConnectAndSend(const std::string& line) {
+  sockaddr_in address{};
+  if (platform::OwnHostAddress(&address) != platform::kOk) return -1;
+  address.sin_port = htons(8609);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+    return fd;
+  }
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Only this machine's own user feeds the listener and its candump log
+// (root can play another user here); control characters show as '?'; the
+// earliest connections stay; the log is never written through a link,
+// and a new one is the user's alone.
+TEST_F(AdapterToolPtyTest, TraceListenerTakesOnlyTheUsersOwnLinesAndWritesNoLinkedLog) {
+  if (const std::string why = TraceHostUnusableReason(); !why.empty()) GTEST_SKIP() << why;
+  const fs::path victim = dir_ / "victim", linked = dir_ / "linked.log", log = dir_ / "bus.log";
+  std::ofstream(victim) << "victim's";
+  fs::create_symlink(victim, linked);
+  EXPECT_EQ(ChildProcess(ORV_ADAPTER_PATH, {"trace", "--candump", linked.string()}, dir_).Wait(),
+            2);
+  EXPECT_EQ(ReadFileText(victim), "victim's");
+
+  ChildProcess trace(ORV_ADAPTER_PATH, {"trace", "--candump", log.string()}, dir_);
+  ASSERT_TRUE(trace.AwaitErr("Listening")) << trace.Err();
+  EXPECT_EQ(fs::status(log).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const std::string frame = "M 7 1 00 05 10 02 00 00 (00000100) 07 E8 02 41 00\r\n";
+  if (geteuid() == 0) {
+    const pid_t child = fork();
+    if (child == 0) {  // stays connected until the listener has judged it
+      if (setgid(65534) != 0 || setuid(65534) != 0 ||
+          ConnectAndSend("A 7 1 injected\r\n" + frame) < 0)
+        _exit(1);
+      pause();
+    }
+    EXPECT_TRUE(trace.AwaitErr("from another user refused")) << trace.Err();
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  std::vector<int> own{ConnectAndSend("A 7 1 own \x9B[2J \xC2\x9B \xC3\xA9\r\n")};
+  for (int i = 0; i < 8; ++i) own.push_back(ConnectAndSend(""));
+  EXPECT_TRUE(trace.AwaitErr("over the limit refused")) << trace.Err();
+  for (const int fd : own) close(fd);
+  EXPECT_EQ(trace.Interrupt(), 0);
+  EXPECT_EQ(trace.Out().find("injected"), std::string::npos) << trace.Out();
+  EXPECT_NE(trace.Out().find("A 7 1 own ?[2J ?? \xC3\xA9\n"), std::string::npos) << trace.Out();
+  EXPECT_EQ(ReadFileText(log), "");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // the unit tests and in the fault matrix on a pseudo-terminal; the trace
 // reaching a real listener in the adapter tool's trace test.)
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <fcntl.h>
@@ -32,6 +33,7 @@
 #include "orvanta_j2534.h"
 #include "passthru/library_state.h"
 #include "platform/platform.h"
+#include "platform/posix/posix_hooks.h"
 #include "tests/integration/pty_library_test.h"
 #include "tests/support/fault_matrix.h"
 #include "tests/support/library_fixture.h"
@@ -53,6 +55,36 @@ TEST_F(PortPtyTest, OpenIsExclusive) {
   EXPECT_EQ(com_close(&first), COM_OK);
   EXPECT_EQ(com_open(&second, 7, 115200, 8, 1, 0), COM_OK);
   com_close(&second);
+}
+
+// What is checked is what is opened: an entry that appears, or is swapped
+// for a link to another terminal, between the check and the open (as
+// another user may do in a shared directory) is not used.
+TEST_F(PortPtyTest, ComEntryThatChangesBetweenCheckAndOpenIsNotUsed) {
+  SimProcess sim;
+  ASSERT_TRUE(sim.started()) << sim.log_text();
+  const int decoy = posix_openpt(O_RDWR | O_NOCTTY);  // another user's emulator
+  ASSERT_TRUE(decoy >= 0 && grantpt(decoy) == 0 && unlockpt(decoy) == 0);
+  static std::string entry, other;
+  entry = sim.com_dir() + "/com7";
+  other = ptsname(decoy);
+  platform::SetComEntryCheckedHook([](const char*) {
+    unlink(entry.c_str());
+    EXPECT_EQ(symlink(other.c_str(), entry.c_str()), 0);
+  });
+  const std::string real = sim.com_dir() + "/real7";
+  ASSERT_EQ(std::rename(entry.c_str(), real.c_str()), 0);
+  int32_t h = -1;
+  EXPECT_EQ(com_open(&h, 7, 115200, 8, 1, 0), COM_ERR_OPEN);  // missing: no such port
+  unlink(entry.c_str());
+  ASSERT_EQ(symlink(real.c_str(), entry.c_str()), 0);
+  EXPECT_EQ(com_open(&h, 7, 115200, 8, 1, 0), COM_ERR_OPEN);  // swapped
+  platform::SetComEntryCheckedHook(nullptr);
+  unlink(entry.c_str());
+  ASSERT_EQ(symlink(real.c_str(), entry.c_str()), 0);
+  ASSERT_EQ(com_open(&h, 7, 115200, 8, 1, 0), COM_OK);
+  com_close(&h);
+  close(decoy);
 }
 
 // The call fails cleanly (status, last-error text, no false success),

@@ -186,13 +186,45 @@ TEST_F(ServicesTest, HostFileThatCannotBeReadOrWrittenFailsTheCopy) {
               LastErrorText().find("file open error") != std::string::npos)
       << LastErrorText();
   for (const auto& f : Sent()) EXPECT_NE(f.op, 3) << emu::describe(f);
-
-  // Nor is a read into a full disk a success.
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  adapter_.files().put("F", Pattern(300));
-  EXPECT_EQ(Read("/dev/full", "F"), 7);
-  EXPECT_NE(LastErrorText().find("file write error"), std::string::npos) << LastErrorText();
 }
+
+#if !defined(_WIN32)
+// The host file is replaced whole, never written through: a symbolic link,
+// a file with a second name or a device is refused and left as it was, a
+// reader that holds the old file keeps the old bytes, the copy is 0600, a
+// failed read leaves nothing behind, and the trace shows no data.
+TEST_F(ServicesTest, ReadFileReplacesOnlyTheUsersOwnFileAndTracesNoData) {
+  const std::vector<uint8_t> net{4, 'H', 'o', 'm', 'e', 3, 'p', 'w', 'd'};
+  adapter_.files().put("IOT.NET", net);
+  const std::string copy = MakeHostFile("copy.net", {1, 2});
+  std::ifstream held(copy, std::ios::binary);
+  StartTrace();
+  ASSERT_EQ(Read(copy, "IOT.NET"), 0) << LastErrorText();
+  EXPECT_EQ(ReadHostFile(copy), net);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "\1\2");
+  EXPECT_EQ(fs::status(copy).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const std::string trace = platform_.trace_text();
+  EXPECT_EQ(trace.find("70 77 64"), std::string::npos) << trace;  // "pwd"
+  EXPECT_NE(trace.find("[9 data bytes not shown]"), std::string::npos) << trace;
+
+  const std::string victim = MakeHostFile("victim", {9});
+  fs::create_symlink(victim, HostPath("link"));
+  fs::create_hard_link(victim, HostPath("second"));
+  for (const std::string& target :
+       {HostPath("link"), HostPath("second"), std::string("/dev/null")}) {
+    ClearLogs();
+    EXPECT_EQ(Read(target, "IOT.NET"), 7);
+    EXPECT_NE(LastErrorText().find(" is not the user"), std::string::npos) << LastErrorText();
+    EXPECT_TRUE(Sent().empty());
+  }
+  EXPECT_EQ(ReadHostFile(victim), std::vector<uint8_t>{9});
+  const auto entries = [&] { return std::distance(fs::directory_iterator(dir_), {}); };
+  const auto before = entries();
+  adapter_.refuse_answer({kFileDev, 2, emu::kAny, 0x20, 2});  // after the first block
+  EXPECT_EQ(Read(HostPath("partial"), "IOT.NET"), 7);
+  EXPECT_EQ(entries(), before);
+}
+#endif
 
 // --- file store: reading, deleting, listing ------------------------------------------
 
@@ -268,6 +300,32 @@ TEST_F(ServicesTest, HostileListingStaysInsideTheListMaximum) {
   adapter_.replace_answer({kSysDev, 2, kDirType}, {ListingAnswer(2, "E,F")});
   EXPECT_EQ(List("*", list.data()), 7);
   EXPECT_STREQ(list.data(), "");
+}
+
+// C1 controls are control characters too, raw or as UTF-8; other UTF-8
+// passes. The list bound exactly: 8191 characters and the NUL fit, one
+// character more does not.
+TEST_F(ServicesTest, ListingSkipsC1ControlsAndFillsTheListToItsLastByte) {
+  std::vector<char> list(ORV_FILE_LIST_MAX + 64, 0x55);
+  for (const size_t last : {20u, 21u}) {
+    adapter_.clear_rules();
+    adapter_.replace_answer({kSysDev, 2, kDirType}, {ListingAnswer(2, std::string(51, 'N'))});
+    adapter_.replace_answer({kSysDev, 5, kDirType}, {ListingAnswer(5, "\xC3\xA9\xE2\x82\xAC")});
+    const char* skipped[] = {"A\x9B", "B\xC2\x9B", "C\x85", "D\xE2\x82"};
+    for (uint32_t i = 0; i < std::size(skipped); ++i) {
+      adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, i + 1},
+                              {ListingAnswer(2, skipped[i])});
+    }
+    // The open's entry and a comma (6 bytes), 157 of 51 and a comma, the last.
+    adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, 162},
+                            {ListingAnswer(2, std::string(last, 'L'))});
+    adapter_.replace_answer({kSysDev, 2, kDirType, emu::kAny, 163}, {DirFrame(2)});
+    EXPECT_EQ(List("*", list.data()), last == 20 ? 0 : 7) << last;
+    const std::string text(list.data());
+    EXPECT_EQ(text.size(), last == 20 ? ORV_FILE_LIST_MAX - 1 : 6 + 157 * 52);
+    EXPECT_EQ(text.substr(0, 12), "\xC3\xA9\xE2\x82\xAC,NNNNNN");
+    for (size_t i = ORV_FILE_LIST_MAX; i < list.size(); ++i) ASSERT_EQ(list[i], 0x55) << i;
+  }
 }
 
 // --- memory, clock, firmware, security -----------------------------------------------
@@ -533,12 +591,11 @@ TEST_F(ServicesTest, ReadDataArrivingAfterItsWaitReachesTheHostFileInOrder) {
 TEST_F(ServicesTest, ReadDataBeyondTheHostFileCapFails) {
   adapter_.replace_answer({kFileDev, 2, emu::kAny, 0x20},
                           {emu::Frame::make(kFileDev, 2, 0, 0, Pattern(64, 1))});
-  std::FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
+  platform::FileReplacement file(HostPath("endless").c_str());
   EXPECT_EQ(ReceiveFileContents(file, "endless.bin", 1000), ERR_FAILED);
-  EXPECT_EQ(std::ftell(file), 960);
   EXPECT_EQ(LastErrorText(), "PassThruReadFile(): endless.bin would exceed 1000 bytes");
-  std::fclose(file);
+  ASSERT_EQ(file.commit(), platform::kOk);
+  EXPECT_EQ(fs::file_size(HostPath("endless")), 960u);
 }
 
 TEST_F(ServicesTest, LateListingAnswerNeverAddsAForeignEntry) {
@@ -586,6 +643,9 @@ TEST_F(ServicesTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
       {PassThruWriteFile(nullptr, s.data(), 0), 4, LastErrorText(), ""},
       {PassThruWriteFile(host.data(), nullptr, 0), 4, LastErrorText(), ""},
       {Write(host, longest_delete), 7, LastErrorText(), ""},
+      {Write(host, "A,B"), 7, LastErrorText(), ""},
+      {Write(host, "A\x9B"), 7, LastErrorText(),
+       "PassThruWriteFile stored file name has a comma or control character"},
       {PassThruReadFile(host.data(), nullptr, 0), 4, LastErrorText(), ""},
       {Read(host, longest_open), 7, LastErrorText(), ""},
       {PassThruDeleteFile(nullptr, 0), 4, LastErrorText(), ""},
