@@ -409,7 +409,10 @@ void PrintTable(const std::vector<std::unique_ptr<Worker>>& workers) {
   for (auto& w : workers) {
     std::string other;
     for (auto [code, n] : w->statuses) {
-      if (code != 0) other += std::to_string(code) + ":" + std::to_string(n) + " ";
+      char item[32];
+      std::snprintf(item, sizeof item, "0x%02X:%lld ", static_cast<unsigned>(code),
+                    static_cast<long long>(n));
+      if (code != 0) other += item;
     }
     std::printf("%-10s %8lld %8lld %-32s %5lld  %s (%zu)\n", w->name,
                 static_cast<long long>(w->calls), static_cast<long long>(w->ok),
