@@ -72,6 +72,7 @@ std::string Hex(const uint8_t* p, size_t n) {
 }
 
 struct Worker;
+pid_t g_sim = -1;    // the simulator, ended also when the watchdog ends the run
 std::mutex g_mutex;  // guards the violation list and every Worker's counters
 std::map<std::string, std::pair<int, std::string>> g_violations;  // invariant -> count, first
 void Violate(const std::string& invariant, Worker* w, const std::string& detail);
@@ -316,12 +317,16 @@ void CanWriter(Worker& w, Setup& s) {
     const int64_t since = Now();
     auto m = Msg(CAN, kWriterId, {static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k)});
     uint32_t n = 1;
-    if (w.Call("WriteMsgs", [&] { return PassThruWriteMsgs(s.can, m.get(), &n, 100); }) == 0) {
-      if (n != 1) Violate("can-tx", &w, "status 0 with " + std::to_string(n) + " of 1 sent");
-      std::lock_guard lock(g_mutex);
-      s.can_written += n;
+    const bool sent =
+        w.Call("WriteMsgs", [&] { return PassThruWriteMsgs(s.can, m.get(), &n, 100); }) == 0;
+    if (sent && n != 1) Violate("can-tx", &w, "status 0 with " + std::to_string(n) + " of 1 sent");
+    if (sent && n == 1) {
+      {
+        std::lock_guard lock(g_mutex);
+        ++s.can_written;
+      }
+      w.Success(since);
     }
-    if (n == 1) w.Success(since);
     SleepMs(10);
   }
 }
@@ -373,28 +378,6 @@ int Fds() {
   return static_cast<int>(std::distance(directory_iterator("/proc/self/fd"), directory_iterator{}));
 }
 
-// Calls that run longer than kStuckMs end the run: names, stacks, exit 1.
-void Watchdog(std::vector<std::unique_ptr<Worker>>& workers, std::atomic<bool>& done) {
-  while (!done) {
-    SleepMs(200);
-    std::string stuck;
-    for (auto& w : workers) {
-      const int64_t start = w->call_start;
-      if (start >= 0 && Now() - start > kStuckMs) {
-        stuck += std::string(" ") + w->name + " in " + w->call_name.load() + " since " +
-                 std::to_string(Sec(start)) + " s;";
-      }
-    }
-    if (stuck.empty()) continue;
-    Violate("stuck", nullptr, "calls over 17 s:" + stuck);
-    const std::string gdb = "command -v gdb >/dev/null && gdb -p " + std::to_string(getpid()) +
-                            " -batch -ex 'thread apply all bt' 1>&2";
-    if (std::system(gdb.c_str()) != 0) std::fprintf(stderr, "(no thread stacks: gdb failed)\n");
-    std::fflush(nullptr);
-    _exit(1);
-  }
-}
-
 std::string Median(std::vector<int64_t> v) {
   if (v.empty()) return "-";
   std::sort(v.begin(), v.end());
@@ -422,6 +405,30 @@ void PrintTable(const std::vector<std::unique_ptr<Worker>>& workers) {
   std::printf("\ninvariant violations: %s\n", g_violations.empty() ? "none" : "");
   for (auto& [name, v] : g_violations) {
     std::printf("  %-9s %5d  first: %s\n", name.c_str(), v.first, v.second.c_str());
+  }
+}
+
+// Calls that run longer than kStuckMs end the run: names, stacks, exit 1.
+void Watchdog(std::vector<std::unique_ptr<Worker>>& workers, std::atomic<bool>& done) {
+  while (!done) {
+    SleepMs(200);
+    std::string stuck;
+    for (auto& w : workers) {
+      const int64_t start = w->call_start;
+      if (start >= 0 && Now() - start > kStuckMs) {
+        stuck += std::string(" ") + w->name + " in " + w->call_name.load() + " since " +
+                 std::to_string(Sec(start)) + " s;";
+      }
+    }
+    if (stuck.empty()) continue;
+    Violate("stuck", nullptr, "calls over 17 s:" + stuck);
+    const std::string gdb = "command -v gdb >/dev/null && gdb -p " + std::to_string(getpid()) +
+                            " -batch -ex 'thread apply all bt' 1>&2";
+    if (std::system(gdb.c_str()) != 0) std::fprintf(stderr, "(no thread stacks: gdb failed)\n");
+    PrintTable(workers);
+    if (g_sim > 0) kill(g_sim, SIGINT);
+    std::fflush(nullptr);
+    _exit(1);
   }
 }
 
@@ -477,7 +484,7 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t sim = -1;
+  pid_t& sim = g_sim;
   const int spawned =
       posix_spawn(&sim, args.sim.c_str(), &actions, nullptr, sim_argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
