@@ -56,6 +56,46 @@ size_t cut_frame(std::span<const uint8_t> bytes, Frame* frame) {
   return total;
 }
 
+namespace {
+
+bool known_device(uint8_t d) {
+  switch (d) {
+    case dev::kCan1:
+    case dev::kIso15765_1:
+    case dev::kCan2:
+    case dev::kIso15765_2:
+    case dev::kKLine:
+    case dev::kAdc:
+    case dev::kDac:
+    case dev::kDio:
+    case dev::kFileStore:
+    case dev::kSystem:
+    case dev::kDisplay:
+    case dev::kSecurity:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool known_operation(uint8_t o) {
+  return o <= op::kWrite || (o >= op::kOpen && o <= op::kDelete);
+}
+
+}  // namespace
+
+HeaderCheck check_header(std::span<const uint8_t> bytes) {
+  const size_t n = bytes.size();
+  if (n > 1 && bytes[1] > kMemoryWriteDataCapacity) return HeaderCheck::kBad;
+  if (n > 2 && !known_device(bytes[2])) return HeaderCheck::kBad;
+  if (n > 3 && !known_operation(bytes[3])) return HeaderCheck::kBad;
+  if (n > 4 && bytes[1] > kHostDataCapacity &&
+      !(bytes[2] == dev::kFileStore && bytes[3] == op::kWrite && bytes[4] == kMemoryWriteFlags)) {
+    return HeaderCheck::kBad;
+  }
+  return n >= kHeaderSize ? HeaderCheck::kGood : HeaderCheck::kIncomplete;
+}
+
 std::string describe(const Frame& frame) {
   char head[48];
   std::snprintf(head, sizeof head, "%02X %02X %02X %02X %02X %02X (%02X%02X%02X%02X)", frame.id,
@@ -149,8 +189,23 @@ void Adapter::on_host_bytes(std::span<const uint8_t> bytes, uint32_t now_ms) {
   in_buf_.insert(in_buf_.end(), bytes.begin(), bytes.end());
   size_t pos = 0;
   Frame frame;
-  while (const size_t used = cut_frame(std::span(in_buf_).subspan(pos), &frame)) {
+  while (pos < in_buf_.size()) {
+    const auto rest = std::span<const uint8_t>(in_buf_).subspan(pos);
+    const HeaderCheck check = check_header(rest);
+    if (check == HeaderCheck::kBad) {
+      // Resynchronise: this byte starts no frame, the next one may.
+      ++desync_bytes_;
+      if (!out_of_step_) {
+        out_of_step_ = true;
+        if (desync_observer_) desync_observer_(rest[0], desync_bytes_);
+      }
+      ++pos;
+      continue;
+    }
+    const size_t used = check == HeaderCheck::kGood ? cut_frame(rest, &frame) : 0;
+    if (used == 0) break;
     pos += used;
+    out_of_step_ = false;
     dispatch(frame);
   }
   in_buf_.erase(in_buf_.begin(), in_buf_.begin() + static_cast<std::ptrdiff_t>(pos));
@@ -162,6 +217,7 @@ bool Adapter::matches(const RequestMatch& m, const Frame& f) const {
 }
 
 void Adapter::dispatch(const Frame& request) {
+  ++frames_received_;
   received_.push_back({request, now()});
   if (observer_) observer_(false, request);
 
@@ -320,6 +376,13 @@ void Adapter::inject_bytes_at(std::span<const uint8_t> bytes, uint32_t at_ms) {
 void Adapter::stop_everything() {
   Context ctx(*this);
   for (auto& unit : units_) unit->stop_everything(ctx);
+}
+
+void Adapter::power_cycle() {
+  in_buf_.clear();
+  out_of_step_ = false;
+  out_.clear();
+  stop_everything();
 }
 
 }  // namespace orv::emu

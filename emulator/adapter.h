@@ -6,9 +6,17 @@
 // its virtual clock, the pseudo-terminal program the monotonic clock.
 //
 // Data flow:
-//   host bytes -> on_host_bytes() -> frames cut by their `size` byte ->
-//   logged -> dispatched by device to the units -> answers queued with a
-//   due time -> read_host_bytes() hands out the bytes that are due.
+//   host bytes -> on_host_bytes() -> headers checked, frames cut by their
+//   `size` byte -> logged -> dispatched by device to the units -> answers
+//   queued with a due time -> read_host_bytes() hands out the bytes that
+//   are due.
+//
+// The frame stream has no start byte or checksum, so a host that loses
+// its place would have the adapter take data bytes for headers. The
+// engine checks every header (known device and operation, data size the
+// host can send) and counts a byte that cannot start a frame as a desync
+// byte: it is dropped and the next byte tried, so garbage never reaches
+// the units. A healthy host causes none.
 //
 // Adding a unit (a CAN bus, the analogue inputs, the clock, ...):
 //   1. Derive from `Unit` in a new file under emulator/. Implement
@@ -49,6 +57,10 @@ namespace orv::emu {
 inline constexpr size_t kHeaderSize = 10;
 inline constexpr size_t kMaxDataSize = 255;      // what the size byte can say
 inline constexpr size_t kHostDataCapacity = 68;  // what the host stores per frame
+// The memory write frame (0xE0, op 3, flags 0x10) carries address, length,
+// up to 64 bytes and ten zero bytes.
+inline constexpr size_t kMemoryWriteDataCapacity = 82;
+inline constexpr uint8_t kMemoryWriteFlags = 0x10;
 
 namespace dev {
 inline constexpr uint8_t kCan1 = 0x10;
@@ -114,6 +126,13 @@ std::vector<uint8_t> to_wire(const Frame& frame);
 size_t cut_frame(std::span<const uint8_t> bytes, Frame* frame);
 // "00 00 F0 02 00 0D (00000000) 01 02": header and data bytes in hex.
 std::string describe(const Frame& frame);
+
+enum class HeaderCheck : uint8_t { kGood, kBad, kIncomplete };
+// Judges the header at the start of `bytes` on as many of its bytes as are
+// there: kBad as soon as a present field rules it out (unknown device or
+// operation, more data than the host sends in such a frame), kIncomplete
+// when the fields needed are not all there yet.
+HeaderCheck check_header(std::span<const uint8_t> bytes);
 
 // --- scripting -------------------------------------------------------------
 
@@ -241,8 +260,18 @@ class Adapter {
   Adapter& operator=(const Adapter&) = delete;
 
   // Host -> adapter. Frames are cut by their size byte; a partial frame is
-  // kept until the rest arrives.
+  // kept until the rest arrives. A byte that cannot start a well-formed
+  // header is counted as a desync byte and dropped.
   void on_host_bytes(std::span<const uint8_t> bytes, uint32_t now_ms);
+  // Host bytes dropped because no well-formed frame could start there.
+  uint64_t desync_bytes() const { return desync_bytes_; }
+  // Frames dispatched since the engine was made (clear_log() keeps it).
+  uint64_t frames_received() const { return frames_received_; }
+  // Called with the first dropped byte and the running count when the
+  // stream falls out of step (once per episode: a whole frame ends it).
+  void set_desync_observer(std::function<void(uint8_t byte, uint64_t total)> observer) {
+    desync_observer_ = std::move(observer);
+  }
   // Adapter -> host: copies the bytes due by now_ms (subject to the read
   // splitting below) and returns their count.
   size_t read_host_bytes(std::span<uint8_t> out, uint32_t now_ms);
@@ -314,6 +343,10 @@ class Adapter {
   // Sends every unit the stop-everything notice (the system unit does this
   // for the host's stop command).
   void stop_everything();
+  // The adapter lost power (unplugged): the partial input frame and every
+  // byte queued for the host are gone, the units lose their state as on
+  // stop-everything. The file store is flash and keeps its contents.
+  void power_cycle();
 
  private:
   friend class Context;
@@ -337,6 +370,10 @@ class Adapter {
   bool clock_started_ = false;
 
   std::vector<uint8_t> in_buf_;
+  uint64_t desync_bytes_ = 0;
+  uint64_t frames_received_ = 0;
+  bool out_of_step_ = false;
+  std::function<void(uint8_t, uint64_t)> desync_observer_;
   std::deque<Pending> out_;
   std::vector<ReceivedFrame> received_;
   std::function<void(bool, const Frame&)> observer_;

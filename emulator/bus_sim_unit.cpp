@@ -139,8 +139,11 @@ void BusSim::advance(Context& ctx) {
   run_due_events();
 }
 
+// The adapter's filters are gone with its channels: nothing more is
+// forwarded or answered with flow control until the host installs new ones.
 void BusSim::stop_everything(Context& /*ctx*/) {
   for (Iface& iface : ifaces_) iface.tx = TxSession{};
+  filters_.fill(FilterMirror{});
   kline_tx_.clear();
 }
 

@@ -92,6 +92,63 @@ TEST_F(EmulatorTest, FramesAreCutFromAnySplitAndABatchIsAnsweredOnce) {
   EXPECT_EQ(answers, 20u) << "one answer to the open, one to the batch";
 }
 
+// A byte that cannot start a well-formed header is counted and skipped,
+// one at a time, however the stream is split; the good frame after the
+// garbage is still dispatched. Without a checksum the resync may land on a
+// plausible header inside the garbage: a memory write header read from its
+// third byte on is a CAN connect with 3 data bytes.
+TEST_F(EmulatorTest, MalformedHeadersAreCountedAndSkipped) {
+  const auto zeros = [](size_t n) { return std::vector<uint8_t>(n, 0); };
+  const auto mem_write = [&](uint8_t flags, size_t n) {
+    return to_wire(Frame::make(dev::kFileStore, op::kWrite, 0, flags, zeros(n)));
+  };
+  const struct {
+    const char* what;
+    std::vector<uint8_t> lead;
+    uint64_t desync;
+    uint64_t frames;  // the version request included
+  } cases[] = {
+      {"a good frame", to_wire(serial), 0, 2},
+      {"unknown device", to_wire(Frame::make(0x55, op::kRead, 0)), 10, 1},
+      {"unknown operation", to_wire(Frame::make(dev::kSystem, 4, 0)), 10, 1},
+      {"69 data bytes", to_wire(Frame::make(dev::kCan1, op::kWrite, 5, 0, zeros(69))), 79, 1},
+      {"memory write of 82", mem_write(kMemoryWriteFlags, 82), 0, 2},
+      {"82 without the memory write flags", mem_write(0, 82), 92, 1},
+      {"memory write of 83", mem_write(kMemoryWriteFlags, 83), 2 + 78, 2},
+      {"garbage", {0xFF, 0x13, 0x37}, 3, 1},
+  };
+  for (const auto& c : cases) {
+    for (const bool bytewise : {false, true}) {
+      Adapter a;
+      std::vector<uint8_t> stream = c.lead;
+      append_wire(version, stream);
+      if (bytewise) {
+        for (uint8_t byte : stream) a.on_host_bytes(std::span(&byte, 1), 5000);
+      } else {
+        a.on_host_bytes(stream, 5000);
+      }
+      const std::string what = std::string(c.what) + (bytewise ? " (bytewise)" : "");
+      EXPECT_EQ(a.desync_bytes(), c.desync) << what;
+      EXPECT_EQ(a.frames_received(), c.frames) << what;
+      ASSERT_FALSE(a.received_frames().empty()) << what;
+      EXPECT_EQ(a.received_frames().back(), version) << what;
+    }
+  }
+}
+
+// Unplugged: the partial frame and the queued answer are gone, so the next
+// whole frame is read from its own first byte.
+TEST_F(EmulatorTest, PowerCycleDropsThePartialFrameAndTheOutput) {
+  adapter.on_host_bytes(to_wire(version), 5000);
+  const auto wire = to_wire(serial);
+  adapter.on_host_bytes(std::span(wire).first(5), 5000);
+  adapter.power_cycle();
+  adapter.on_host_bytes(wire, 5000);
+  EXPECT_EQ(adapter.desync_bytes(), 0u);
+  EXPECT_EQ(adapter.frames_received(), 2u);
+  EXPECT_EQ(adapter.read_host_bytes(buf, 5001), 26u) << "only the serial number's answer";
+}
+
 TEST_F(EmulatorTest, RegistryNamesNeedRoomForTheirNulAndIgnoreCase) {
   RegistrySubkey ours{"Orvanta", {}};
   ours.text("Name", "Orvanta-IOT");
