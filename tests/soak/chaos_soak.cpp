@@ -38,12 +38,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr char kHelp[] =
-    "Usage: chaos_soak [--seconds N] [--seed S] [--sim PATH] [--com-dir DIR]\n"
+    "Usage: chaos_soak [--seconds N] [--seed S] [--sim PATH] [--com-dir DIR] [--verbose]\n"
     "Runs host threads on the pass-thru library against orvanta-adapter-sim for N\n"
     "seconds (default 60, at least 6) while injecting faults chosen from seed S\n"
     "(default: from the clock; printed) through the simulator's control socket.\n"
     "--sim names the simulator (default: the one built with this program),\n"
-    "--com-dir the directory for its com7 link (default: a private temporary one).\n"
+    "--com-dir the directory for its com7 link (default: a private temporary one),\n"
+    "--verbose prints every failed call with the library's error text.\n"
     "Exit codes: 0 no invariant violated, 1 violations (listed), 2 bad usage.\n";
 constexpr int64_t kStuckMs = 17000, kRecoveryMs = 2000, kWarmupMs = 2000, kRssMargin = 16 << 20;
 constexpr int kFdMargin = 2;
@@ -60,6 +61,11 @@ int64_t Now() {
 double Sec(int64_t ms) {
   return static_cast<double>(ms) / 1000;
 }
+std::string Fixed(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", Sec(ms));
+  return text;
+}
 void SleepMs(int64_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -72,8 +78,9 @@ std::string Hex(const uint8_t* p, size_t n) {
 }
 
 struct Worker;
-pid_t g_sim = -1;    // the simulator, ended also when the watchdog ends the run
-std::mutex g_mutex;  // guards the violation list and every Worker's counters
+bool g_verbose = false;  // --verbose: every failed call with its error text
+pid_t g_sim = -1;        // the simulator, ended also when the watchdog ends the run
+std::mutex g_mutex;      // guards the violation list and every Worker's counters
 std::map<std::string, std::pair<int, std::string>> g_violations;  // invariant -> count, first
 void Violate(const std::string& invariant, Worker* w, const std::string& detail);
 
@@ -95,6 +102,12 @@ struct Worker {
     call_start = start;
     const int32_t rc = call();
     call_start = -1;
+    if (g_verbose && rc != 0 && rc != static_cast<int32_t>(ERR_BUFFER_EMPTY)) {
+      char text[80] = "";
+      PassThruGetLastError(text);
+      std::fprintf(stderr, "%8.3f s  %s: %s returned 0x%02X after %lld ms: %s\n", Sec(Now()), name,
+                   what, static_cast<unsigned>(rc), static_cast<long long>(Now() - start), text);
+    }
     std::lock_guard lock(g_mutex);
     ++calls;
     ++statuses[rc];
@@ -351,6 +364,7 @@ void FileStore(Worker& w, Setup& s) {
     small = true;
     if (w.Call("WriteFile", [&] { return PassThruWriteFile(pc.data(), stored.data(), 0); }) != 0 ||
         w.Call("ReadFile", [&] { return PassThruReadFile(bk.data(), stored.data(), 0); }) != 0) {
+      SleepMs(20);
       continue;
     }
     std::ifstream in(back, std::ios::binary);
@@ -417,7 +431,7 @@ void Watchdog(std::vector<std::unique_ptr<Worker>>& workers, std::atomic<bool>& 
       const int64_t start = w->call_start;
       if (start >= 0 && Now() - start > kStuckMs) {
         stuck += std::string(" ") + w->name + " in " + w->call_name.load() + " since " +
-                 std::to_string(Sec(start)) + " s;";
+                 Fixed(start) + " s;";
       }
     }
     if (stuck.empty()) continue;
@@ -443,6 +457,10 @@ int ParseArgs(int argc, char** argv, Args* a) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help") return std::fputs(kHelp, stdout), 0;
+    if (arg == "--verbose") {
+      g_verbose = true;
+      continue;
+    }
     char* end = nullptr;
     const char* value = i + 1 < argc ? argv[++i] : "";
     if (arg == "--seconds") a->seconds = std::strtoll(value, &end, 10);
@@ -609,7 +627,7 @@ int main(int argc, char** argv) {
         w->judged = true;
         lock.unlock();
         Violate("recovery", w.get(),
-                "no success within 2 s of the replug at " + std::to_string(Sec(replug_at)) + " s");
+                "no success within 2 s of the replug at " + Fixed(replug_at) + " s");
       }
     } else {
       hold(lasting);
