@@ -400,26 +400,39 @@ bool write_ready_file(const std::string& path) {
   return std::fclose(f) == 0 && ok;
 }
 
+// True when a program accepts connections on the socket at `addr`.
+bool socket_in_use(const sockaddr_un& addr) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return live;
+}
+
 // The listening control socket at `path`, created with mode 0600. A stale
-// socket of ours is replaced; any other file there is left alone.
+// socket of ours is replaced; a live one, or any other file, is left alone.
 int open_control(const std::string& path) {
   sockaddr_un addr{};
   if (path.size() >= sizeof addr.sun_path) {
     errno = ENAMETOOLONG;
     return -1;
   }
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) {
       errno = EEXIST;
       return -1;
     }
+    if (socket_in_use(addr)) {
+      errno = EADDRINUSE;
+      return -1;
+    }
     unlink(path.c_str());
   }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   const mode_t old_mask = umask(0177);  // the socket is made 0600 at once
   const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   umask(old_mask);
@@ -517,8 +530,8 @@ class Server {
     });
     adapter_.set_desync_observer([](uint8_t byte, uint64_t total) {
       std::fprintf(stderr,
-                   "orvanta-adapter-sim: host bytes out of frame from a byte %02X on; dropped "
-                   "until a well-formed frame (%" PRIu64 " desync bytes so far)\n",
+                   "orvanta-adapter-sim: host bytes out of frame from a byte %02X on: dropped "
+                   "until a well-formed frame starts (desync bytes so far: %" PRIu64 ")\n",
                    byte, total);
     });
   }
@@ -566,6 +579,7 @@ class Server {
   uint32_t split_bytes_;
   uint32_t split_gap_ms_;
   uint64_t next_piece_at_ = 0;
+  bool pty_full_ = false;  // the last write found no room
   uint64_t stall_until_ = 0;
   bool unplugged_ = false;
   uint64_t replug_at_ = 0;
@@ -591,6 +605,7 @@ void Server::run() {
 
     const bool reading = !unplugged_ && now >= stall_until_;
     const size_t may_take = reading ? std::min(sizeof buf, in_pace_.allowance(now)) : 0;
+    const bool sending = may_write(now);
     fds.clear();
     for (size_t i = 0; i < ptys_.size(); ++i) {
       short events = 0;
@@ -598,7 +613,7 @@ void Server::run() {
         ioctl(ptys_[i].slave, TIOCNXCL);
         // A stalled or paced line leaves the host's bytes in the pty.
         if (i != 0 || may_take != 0) events |= POLLIN;
-        if (i == 0 && may_write(now)) events |= POLLOUT;
+        if (i == 0 && sending) events |= POLLOUT;
       }
       fds.push_back({ptys_[i].master, events, 0});  // -1 while unplugged: ignored
     }
@@ -610,7 +625,10 @@ void Server::run() {
       fds.push_back({listen_fd_, POLLIN, 0});  // -1 without --control: ignored
     }
 
-    const int ready = poll(fds.data(), fds.size(), 1);
+    // While bytes wait for a pty with room, the loop turns at once: a pty
+    // master's POLLOUT comes late, and the line would lose much of its
+    // rate. A full pty holds plenty for the host: then poll waits for room.
+    const int ready = poll(fds.data(), fds.size(), sending && !pty_full_ ? 0 : 1);
     if (ready < 0 && errno != EINTR) break;
     bool hung_up = false;
     now = monotonic_ms();
@@ -706,6 +724,7 @@ void Server::flush_output(uint64_t now) {
     size_t room = std::min(pending_.size(), out_pace_.allowance(now));
     if (split_bytes_ != 0) room = std::min<size_t>(room, split_bytes_);
     const ssize_t n = write(ptys_[0].master, pending_.data(), room);
+    pty_full_ = n <= 0;
     if (n <= 0) return;  // full: poll says when there is room
     out_pace_.take(static_cast<size_t>(n));
     pending_.erase(pending_.begin(), pending_.begin() + n);
@@ -733,6 +752,7 @@ void Server::unplug(uint64_t now, uint32_t ms) {
   close_pty(&pty);
   pending_.clear();
   next_piece_at_ = 0;
+  pty_full_ = false;
   adapter_.power_cycle();
   bus_sim_.set_loopback(false);
   std::fprintf(stderr, "orvanta-adapter-sim: %s unplugged for %u ms\n", link_path_.c_str(), ms);
