@@ -15,11 +15,15 @@ if ! dpkg -s clang libclang-rt-14-dev gdb >/dev/null 2>&1; then
   apt-get install -y -qq --no-install-recommends clang libclang-rt-14-dev gdb >/dev/null
 fi
 
+# Both runs run even when the first fails; either failing fails the step.
+status=0
 cmake --preset default >/dev/null
 cmake --build build/default -j2 --target chaos_soak orvanta-adapter-sim
-build/default/tests/chaos_soak --seconds 60
+build/default/tests/chaos_soak --seconds 60 || status=1
 
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan --target chaos_soak orvanta-adapter-sim
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/chaos_soak --seconds 30
-echo "chaos soak passed"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/chaos_soak --seconds 30 ||
+  status=1
+[ "$status" -eq 0 ] && echo "chaos soak passed"
+exit "$status"
