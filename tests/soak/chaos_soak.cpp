@@ -5,7 +5,6 @@
 // docs/RELIABILITY.md. POSIX only: it starts the simulator as a child process.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -263,15 +262,17 @@ void CanWriter(Worker& w) {
 
 // (f) Copies random files of 1 byte to 200 kB into the store and back: the
 // first 1 byte, the second 200000, then sizes even over the orders of
-// magnitude; after a failure the next is at most 4 kB.
+// magnitude; after a failure the next is at most 4 kB. File k depends only on
+// the seed, k and whether the round before failed.
 void FileStore(Worker& w) {
-  std::mt19937_64 rng(g.seed ^ 0xF11E);
   std::string out = g.dir + "/out.bin", back = g.dir + "/back.bin";
   bool small = false;
   for (int k = 0; !g_stop; ++k) {
     const int64_t since = Now();
+    std::mt19937_64 rng(g.seed ^ (0xF11E0000u + static_cast<unsigned>(k)));
+    const size_t at_most_4k = 1 + rng() % 4096;
     const double spread = std::exp(std::log(200000.0) * static_cast<double>(rng() % 1000) / 999);
-    Bytes data(k < 2 ? (k ? 200000 : 1) : small ? 1 + rng() % 4096 : static_cast<size_t>(spread));
+    Bytes data(k < 2 ? (k ? 200000 : 1) : small ? at_most_4k : static_cast<size_t>(spread));
     for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
     std::ofstream(out, std::ios::binary).write(reinterpret_cast<char*>(data.data()), data.size());
     std::string stored = "SOAK" + std::to_string(k % 4 + 1) + ".BIN";
@@ -407,32 +408,28 @@ int main(int argc, char** argv) {
   g.dir = (std::filesystem::temp_directory_path() / "orv-soak-XXXXXX").string();
   if (mkdtemp(g.dir.data()) == nullptr) return std::perror("mkdtemp"), 1;
   const std::string com = com_dir.empty() ? g.dir + "/com" : com_dir, ready = g.dir + "/ready",
-                    log = g.dir + "/sim.log";
+                    log = g.dir + "/sim.log", control = g.dir + "/control";
 
   // The simulator, its standard error in sim.log.
-  std::vector<std::string> sim_args{sim_path,
-                                    "--com-dir",
-                                    com,
-                                    "--port",
-                                    "7",
-                                    "--ready-file",
-                                    ready,
-                                    "--control",
-                                    g.dir + "/control",
-                                    "--bus-traffic",
-                                    "10:0123A55A0001C0DE:20"};
+  std::vector<std::string> sim_args{sim_path, "--com-dir",    com,  "--port",
+                                    "7",      "--ready-file", ready};
+  sim_args.insert(sim_args.end(),
+                  {"--control", control, "--bus-traffic", "10:0123A55A0001C0DE:20"});
   std::vector<char*> sim_argv;
   for (auto& a : sim_args) sim_argv.push_back(a.data());
   sim_argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  bool ok = posix_spawn(&g_sim, sim_path.c_str(), &actions, nullptr, sim_argv.data(), environ) == 0;
+  if ((g_sim = fork()) == 0) {         // still one thread here
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // the simulator ends with the soak, however it ends
+    dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600), 2);
+    execv(sim_path.c_str(), sim_argv.data());
+    _exit(127);
+  }
+  bool ok = g_sim > 0;
   for (int i = 0; ok && i < 2000 && !std::filesystem::exists(ready); ++i, SleepMs(10)) {
     if (waitpid(g_sim, nullptr, WNOHANG) != 0) ok = false, g_sim = -1;  // it refused its arguments
   }
   if (!ok) g_sim = -1;
-  if (!(ok = ok && std::filesystem::exists(ready) && ConnectControl(sim_args[8]))) {
+  if (!(ok = ok && std::filesystem::exists(ready) && ConnectControl(control))) {
     Violate("setup", "soak", "the simulator or its control socket did not start; see " + log);
   }
   setenv("ORVANTA_COM_DIR", com.c_str(), 1);
