@@ -24,6 +24,11 @@ uint8_t FdFlags(uint32_t tx_flags) {
   return (tx_flags & kTxFdBitRateSwitch) ? (kFrameFd | kFrameFdBitRateSwitch) : kFrameFd;
 }
 
+uint8_t IsoFlags(uint32_t tx_flags) {
+  return static_cast<uint8_t>(FdFlags(tx_flags) | ((tx_flags & kTx29BitId) ? kFrame29BitId : 0) |
+                              ((tx_flags & kTxExtendedAddress) ? kFrameExtendedAddress : 0));
+}
+
 // One frame being built in wire form at `out` (room for kTxFrameRoom
 // bytes): the header, then the data bytes, whose count goes into the size
 // byte when the frame is finished.
@@ -151,9 +156,7 @@ bool BuildIso15765Frame(const PASSTHRU_MSG& msg, uint8_t dev, const IsoTxParams&
   const bool pad = (msg.TxFlags & kTxFramePad) != 0;
 
   const bool single = cursor.data_index == 0 && IsoFitsSingleFrame(ds, l);
-  WireFrame frame(out, dev,
-                  static_cast<uint8_t>(FdFlags(msg.TxFlags) | (id_bytes == 4 ? kFrame29BitId : 0) |
-                                       (x ? kFrameExtendedAddress : 0)),
+  WireFrame frame(out, dev, IsoFlags(msg.TxFlags),
                   single ? time_limit_ms : std::max(time_limit_ms, kSegmentedMinTimeLimit));
   frame.AppendIsoHeader(msg);
 
@@ -186,6 +189,27 @@ bool BuildIso15765Frame(const PASSTHRU_MSG& msg, uint8_t dev, const IsoTxParams&
   if (pad) frame.PadIso(id_bytes, params);
   cursor.data_index = 0;
   return true;
+}
+
+void StartIsoMiddleFrames(const PASSTHRU_MSG& msg, uint8_t dev, const IsoTxParams& params,
+                          uint32_t time_limit_ms, IsoMiddleFrames& middle) {
+  uint8_t out[kTxFrameRoom];
+  uint32_t head_data = 0;
+  {
+    WireFrame frame(out, dev, IsoFlags(msg.TxFlags),
+                    std::max(time_limit_ms, kSegmentedMinTimeLimit));
+    frame.AppendIsoHeader(msg);
+    head_data = frame.size();
+  }
+  const uint32_t chunk = params.tx_data_length - AddressBytes(msg.TxFlags) - 1;
+  middle.head_size = 0;
+  // The checked data lengths keep every frame within its 68 data bytes;
+  // were that not so, the general builder, which cuts, builds them.
+  if (params.tx_data_length > kMaxCanFdLength || head_data + 1 + chunk > kJmsgDataSize) return;
+  out[1] = static_cast<uint8_t>(head_data + 1 + chunk);
+  std::memcpy(middle.head.data(), out, middle.head.size());
+  middle.head_size = static_cast<uint32_t>(kJmsgHeaderSize) + head_data;
+  middle.chunk = chunk;
 }
 
 void BuildResumeFrame(uint8_t dev, uint8_t* out) {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "link/jmsg.h"
 #include "orvanta_j2534.h"
@@ -116,6 +117,40 @@ bool BuildKLineFrame(const PASSTHRU_MSG& msg, uint32_t time_limit_ms, TxCursor& 
 // last consecutive frame, which carries flag 0x80).
 bool BuildIso15765Frame(const PASSTHRU_MSG& msg, uint8_t dev, const IsoTxParams& params,
                         uint32_t time_limit_ms, TxCursor& cursor, uint8_t* out);
+
+// The consecutive frames of a segmented ISO 15765 message between its
+// first and its last frame all have the same header, identifier, address
+// byte and length, so those bytes are worked out once per message.
+struct IsoMiddleFrames {
+  std::array<uint8_t, 16> head{};  // header, identifier, address byte
+  uint32_t head_size = 0;          // 0 while not worked out
+  uint32_t chunk = 0;              // payload bytes of each frame
+};
+
+// Works out `middle` for `msg` after its first frame was built with the
+// same arguments.
+void StartIsoMiddleFrames(const PASSTHRU_MSG& msg, uint8_t dev, const IsoTxParams& params,
+                          uint32_t time_limit_ms, IsoMiddleFrames& middle);
+
+// True when the next frame of `msg` at `cursor` is a consecutive frame that
+// is not the last: BuildIsoMiddleFrame builds exactly what
+// BuildIso15765Frame would.
+inline bool IsIsoMiddleFrame(const PASSTHRU_MSG& msg, const IsoMiddleFrames& middle,
+                             const TxCursor& cursor) {
+  return cursor.data_index != 0 && middle.head_size != 0 &&
+         cursor.data_index + middle.chunk < msg.DataSize;
+}
+
+// Builds that frame at `out` (room for kTxFrameRoom bytes) and moves the
+// cursor on.
+inline void BuildIsoMiddleFrame(const PASSTHRU_MSG& msg, const IsoMiddleFrames& middle,
+                                TxCursor& cursor, uint8_t* out) {
+  std::memcpy(out, middle.head.data(), middle.head.size());
+  out[middle.head_size] = cursor.consecutive_pci;
+  cursor.consecutive_pci = NextConsecutivePci(cursor.consecutive_pci);
+  std::memcpy(out + middle.head_size + 1, msg.Data + cursor.data_index, middle.chunk);
+  cursor.data_index += middle.chunk;
+}
 
 // True when a message of `data_size` bytes goes out as a single frame.
 bool IsoFitsSingleFrame(uint32_t data_size, uint32_t tx_data_length);

@@ -53,6 +53,7 @@ struct WriteCall {
   uint32_t tx_msgs = 0;
   TxCursor cursor;
   IsoTxParams iso;
+  IsoMiddleFrames middle;   // of the current segmented message
   bool protocol_ok = true;  // the current message's protocol suits the channel
   bool sent = false;        // this pass wrote a batch
   uint32_t frames_unclocked = 0;
@@ -130,10 +131,17 @@ bool BuildNextFrame(WriteCall& call, const PASSTHRU_MSG& msg, uint8_t* frame, bo
       BuildCanFrame(msg, call.dev, call.per_msg_timeout, frame);
       return true;
     default: {
+      if (IsIsoMiddleFrame(msg, call.middle, call.cursor)) {
+        BuildIsoMiddleFrame(msg, call.middle, call.cursor, frame);
+        return false;
+      }
       const bool was_segmented = call.cursor.data_index != 0;
       const bool done =
           BuildIso15765Frame(msg, call.dev, call.iso, call.per_msg_timeout, call.cursor, frame);
       *resume = done && was_segmented;
+      if (!was_segmented && !done) {
+        StartIsoMiddleFrames(msg, call.dev, call.iso, call.per_msg_timeout, call.middle);
+      }
       return done;
     }
   }
@@ -171,6 +179,7 @@ void TransmitOneFrame(WriteCall& call) {
   if (done) {
     ++call.tx_msgs;
     call.cursor = TxCursor{};
+    call.middle.head_size = 0;
   }
   AddToBatch(call, resume);
   if (call.status != STATUS_NOERROR) return;
