@@ -267,7 +267,10 @@ int32_t WriteAfterCutRest(const uint8_t* bytes, uint32_t length, const char* who
   std::memcpy(joined, Link().pending_tail, first);
   std::memcpy(joined + first, bytes, length);
   Link().pending_tail_len = 0;
-  return WriteOutgoing({joined, first + length, first}, who, timeout_ms);
+  platform::WipeMemory(Link().pending_tail, first);
+  const int32_t rc = WriteOutgoing({joined, first + length, first}, who, timeout_ms);
+  platform::WipeMemory(joined, first + length);  // may hold file-store data
+  return rc;
 }
 
 // A read that fails on an open port means the link is lost (the adapter
@@ -358,15 +361,31 @@ int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout) {
   size_t length = 0;
   for (uint32_t i = 0; i < num_msgs; ++i) {
     const JMSG& frame = p_msg[i];
-    if (TraceOn()) DumpFrame(kMsgSent, frame, kBatchDumpBytes);
     PutHeader(buffer + length, frame);
     std::memcpy(buffer + length + kJmsgHeaderSize, frame.data, frame.size);
     length += WireSize(frame);
   }
-  const int32_t rc =
-      JmsgWriteWithRetry(buffer, static_cast<uint32_t>(length), "JmsgSendMsgs", timeout);
+  const int32_t rc = JmsgSendWire(buffer, static_cast<uint32_t>(length), timeout);
   platform::WipeMemory(buffer, length);  // file-store data may hold the Wi-Fi password
   return rc;
+}
+
+int32_t JmsgSendWire(const uint8_t* bytes, uint32_t length, uint32_t timeout) {
+  if ((bytes == nullptr && length != 0) || length > kSendBufferSize) return kLinkFailed;
+  // The trace is looked at once per batch, and again before every frame
+  // while it is on (a listener that stopped reading closes it midway).
+  if (TraceOn()) {
+    for (size_t at = 0; at + kJmsgHeaderSize <= length && TraceOn();) {
+      JMSG frame{};
+      std::memcpy(&frame, bytes + at, kJmsgHeaderSize);
+      const size_t data =
+          std::min<size_t>({frame.size, kJmsgDataSize, length - at - kJmsgHeaderSize});
+      std::memcpy(frame.data, bytes + at + kJmsgHeaderSize, data);
+      DumpFrame(kMsgSent, frame, kBatchDumpBytes);
+      at += WireSize(frame);
+    }
+  }
+  return JmsgWriteWithRetry(bytes, length, "JmsgSendMsgs", timeout);
 }
 
 int32_t JmsgReceiveMsgs() {

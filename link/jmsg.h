@@ -126,6 +126,12 @@ int32_t JmsgSendCmd(uint8_t device, uint8_t operation, uint8_t type, uint8_t fla
 // 7 before anything is written, as is a frame whose size exceeds 68.
 int32_t JmsgSendMsgs(const JMSG* p_msg, uint32_t num_msgs, uint32_t timeout);
 
+// Writes a batch its caller built in wire form: whole frames of at most 68
+// data bytes back to back, `length` at most 16384 (more is refused with 7
+// before anything is written). Traced and written as JmsgSendMsgs does,
+// under that name.
+int32_t JmsgSendWire(const uint8_t* bytes, uint32_t length, uint32_t timeout);
+
 // Writes prepared wire bytes (whole frames) with the driver's single
 // reconnect-and-retry. A write that the port's time limit cut short is
 // continued with the rest while `timeout_ms` (the caller's send time)

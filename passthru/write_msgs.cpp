@@ -28,18 +28,21 @@ constexpr uint32_t kTimeoutReserve = 500;
 constexpr uint32_t kPerBatchAllowance = 1500;
 constexpr uint32_t kBlockingWaitMs = 15000;
 
-// The batch is part of the library state: 78 kB is too much for every
-// stack, and only the call holding the state lock builds one.
-TxBatch& MsgBuf() {
-  return State().tx_batch;
-}
+// The clock is read after every frame whose pass wrote to the port (the
+// only place where a write spends time) and otherwise every this many
+// frames: building frames takes microseconds, the time limit milliseconds.
+constexpr uint32_t kFramesPerClockRead = 64;
 
 uint32_t SaturatingAdd(uint32_t a, uint32_t b) {
   return a > UINT32_MAX - b ? UINT32_MAX : a + b;
 }
 
-// The working state of one call.
+// The working state of one call. The batch is part of the library state:
+// only the call holding the state lock builds one.
 struct WriteCall {
+  explicit WriteCall(TxBatch& b) : batch(b) {}
+
+  TxBatch& batch;
   uint32_t channel = 0;
   uint8_t dev = 0;
   PASSTHRU_MSG* msgs = nullptr;
@@ -50,34 +53,41 @@ struct WriteCall {
   uint32_t tx_msgs = 0;
   TxCursor cursor;
   IsoTxParams iso;
+  IsoMiddleFrames middle;   // of the current segmented message
+  bool protocol_ok = true;  // the current message's protocol suits the channel
+  bool sent = false;        // this pass wrote a batch
+  uint32_t frames_unclocked = 0;
   bool blocking = false;
   int32_t status = STATUS_NOERROR;
 };
 
 // Writes the batch and empties it; each batch sent earns more time.
 void SendBatch(WriteCall& call) {
-  call.status = JmsgSendMsgs(MsgBuf().frames.data(), MsgBuf().count, kSendTimeoutBus);
-  MsgBuf().Clear();
+  call.status = JmsgSendWire(call.batch.bytes.data(), call.batch.wire_bytes, kSendTimeoutBus);
+  call.batch.Clear();
   call.timeout = SaturatingAdd(call.timeout, kPerBatchAllowance);
+  call.sent = true;
 }
 
-// Counts the frame built in MsgBuf().Next() (and the resume frame after a
+// Counts the frame built at batch.Next() (and the resume frame after a
 // last consecutive frame), sending the batch without it first when they
 // would not fit. The batch never holds 1000 frames here: it is sent then.
 void AddToBatch(WriteCall& call, bool with_resume) {
+  TxBatch& batch = call.batch;
   const uint32_t frames = with_resume ? 2 : 1;
-  const uint32_t bytes =
-      static_cast<uint32_t>(WireSize(MsgBuf().Next()) + (with_resume ? kJmsgHeaderSize : 0));
-  if (!MsgBuf().Fits(frames, bytes)) {
-    const JMSG frame = MsgBuf().Next();
+  const uint32_t size = TxWireSize(batch.Next());
+  const uint32_t bytes = size + (with_resume ? static_cast<uint32_t>(kJmsgHeaderSize) : 0);
+  if (!batch.Fits(frames, bytes)) {
+    uint8_t frame[kTxFrameRoom];
+    std::memcpy(frame, batch.Next(), size);
     SendBatch(call);
     if (call.status != STATUS_NOERROR) return;
-    MsgBuf().Next() = frame;
+    std::memcpy(batch.Next(), frame, size);
   }
-  MsgBuf().Commit();
+  batch.Commit();
   if (with_resume) {
-    BuildResumeFrame(call.dev, MsgBuf().Next());
-    MsgBuf().Commit();
+    BuildResumeFrame(call.dev, batch.Next());
+    batch.Commit();
   }
 }
 
@@ -110,7 +120,7 @@ int32_t CheckNewMessage(WriteCall& call, const PASSTHRU_MSG& msg) {
 
 // Builds the next frame of the current message into `frame`; true when the
 // message is complete. `resume` tells whether a resume frame must follow.
-bool BuildNextFrame(WriteCall& call, const PASSTHRU_MSG& msg, JMSG& frame, bool* resume) {
+bool BuildNextFrame(WriteCall& call, const PASSTHRU_MSG& msg, uint8_t* frame, bool* resume) {
   *resume = false;
   switch (call.channel) {
     case kChannelIso9141:
@@ -121,10 +131,17 @@ bool BuildNextFrame(WriteCall& call, const PASSTHRU_MSG& msg, JMSG& frame, bool*
       BuildCanFrame(msg, call.dev, call.per_msg_timeout, frame);
       return true;
     default: {
+      if (IsIsoMiddleFrame(msg, call.middle, call.cursor)) {
+        BuildIsoMiddleFrame(msg, call.middle, call.cursor, frame);
+        return false;
+      }
       const bool was_segmented = call.cursor.data_index != 0;
       const bool done =
           BuildIso15765Frame(msg, call.dev, call.iso, call.per_msg_timeout, call.cursor, frame);
       *resume = done && was_segmented;
+      if (!was_segmented && !done) {
+        StartIsoMiddleFrames(msg, call.dev, call.iso, call.per_msg_timeout, call.middle);
+      }
       return done;
     }
   }
@@ -133,11 +150,15 @@ bool BuildNextFrame(WriteCall& call, const PASSTHRU_MSG& msg, JMSG& frame, bool*
 // One loop pass: one frame of the current message into the batch.
 void TransmitOneFrame(WriteCall& call) {
   const PASSTHRU_MSG& msg = call.msgs[call.tx_msgs];
-  if (!VerifyProtocol(msg.ProtocolID, call.channel)) {
+  // The protocol and the flags are the same for every frame of a message.
+  if (call.cursor.data_index == 0) {
+    call.protocol_ok = VerifyProtocol(msg.ProtocolID, call.channel) != 0;
+    if (msg.TxFlags & kTxBlocking) call.blocking = true;
+  }
+  if (!call.protocol_ok) {
     DbgMsgf(kMsgError, "PassThruWriteMsgs protocol (%d) mismatch for channel ID (%d)",
             static_cast<int>(msg.ProtocolID), static_cast<int>(call.channel));
   }
-  if (msg.TxFlags & kTxBlocking) call.blocking = true;
 
   if (call.cursor.data_index == 0) {
     const int32_t check = CheckNewMessage(call, msg);
@@ -146,22 +167,26 @@ void TransmitOneFrame(WriteCall& call) {
       // messages produced still goes out, so the count stays true.
       DbgMsgf(kMsgError, "PassThruWriteMsgs message %ld cannot be framed (DataSize %ld)",
               static_cast<long>(call.tx_msgs), static_cast<long>(msg.DataSize));
-      if (MsgBuf().count != 0) SendBatch(call);
+      if (call.batch.count != 0) SendBatch(call);
       if (call.status == STATUS_NOERROR) call.status = check;
       return;
     }
   }
 
+  call.sent = false;
   bool resume = false;
-  const bool done = BuildNextFrame(call, msg, MsgBuf().Next(), &resume);
+  const bool done = BuildNextFrame(call, msg, call.batch.Next(), &resume);
   if (done) {
     ++call.tx_msgs;
     call.cursor = TxCursor{};
+    call.middle.head_size = 0;
   }
   AddToBatch(call, resume);
   if (call.status != STATUS_NOERROR) return;
-  if (call.tx_msgs == call.num_msgs || MsgBuf().count == kTxBatchFrames) SendBatch(call);
+  if (call.tx_msgs == call.num_msgs || call.batch.count == kTxBatchFrames) SendBatch(call);
   if (call.status != STATUS_NOERROR) return;
+  if (!call.sent && ++call.frames_unclocked < kFramesPerClockRead) return;
+  call.frames_unclocked = 0;
   if (platform::current().tick_ms() - call.start_time >= call.timeout &&
       call.tx_msgs < call.num_msgs) {
     call.status = ERR_TIMEOUT;
@@ -221,7 +246,7 @@ int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pN
           static_cast<long>(wanted), static_cast<long>(Timeout));
   if (wanted == 0) return STATUS_NOERROR;
 
-  WriteCall call;
+  WriteCall call(State().tx_batch);
   call.channel = ChannelID;
   call.dev = ChannelDevice(ChannelID);
   call.msgs = pMsg;
@@ -229,7 +254,7 @@ int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pN
   call.timeout = Timeout < kMinWriteTimeout ? kMinWriteTimeout : Timeout;
   call.per_msg_timeout = (call.timeout - kTimeoutReserve) / call.num_msgs;
   call.start_time = platform::current().tick_ms();
-  MsgBuf().Clear();
+  call.batch.Clear();
 
   while (call.tx_msgs < call.num_msgs && call.status == STATUS_NOERROR) {
     if (call.dev == 0) {
@@ -242,7 +267,7 @@ int32_t orv::api::WriteMsgs(uint32_t ChannelID, PASSTHRU_MSG* pMsg, uint32_t* pN
     }
     TransmitOneFrame(call);
   }
-  MsgBuf().Clear();
+  call.batch.Clear();
   *pNumMsgs = call.tx_msgs;
   if (call.blocking) return BlockingWait(call.status);
   return call.status;

@@ -101,6 +101,44 @@ TEST_F(Transmit, CanFdDataLengthFromExtraDataIndexStaysInTheSetupRecord) {
   EXPECT_EQ(State().channels.CANSetup.iso15765_tx_data_length, 8);
 }
 
+// The consecutive frames between the first and the last are built from a
+// header worked out once per message: byte for byte what the frame builder
+// makes one call at a time, for each framing, also where a 16384-byte
+// batch ends inside a message.
+TEST_F(Transmit, MiddleFramesAreWhatTheFrameBuilderMakes) {
+  const uint32_t ch = Connect(ISO15765);
+  const struct {
+    uint32_t flags;
+    uint32_t length;
+    size_t payload;
+  } cases[] = {{0, 8, 4095},
+               {CAN_29BIT_ID | ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD, 8, 301},
+               {0x10100000 | ISO15765_FRAME_PAD, 64, 4000},
+               {0x10180000 | ISO15765_ADDR_TYPE | CAN_29BIT_ID, 12, 2500}};
+  for (const auto& c : cases) {
+    PASSTHRU_MSG m = CanMsg(ISO15765, 0x18DA10F1, Count(c.payload, 1), c.flags);
+    m.ExtraDataIndex = c.length;
+    std::vector<uint8_t> expected;
+    for (int copy = 0; copy < 3; ++copy) {
+      TxCursor cursor;
+      uint8_t frame[kTxFrameRoom];
+      for (bool done = false; !done;) {
+        done = BuildIso15765Frame(m, kDevIso15765_1, {c.length, 0xCC}, 1000, cursor, frame);
+        expected.insert(expected.end(), frame, frame + TxWireSize(frame));
+      }
+      BuildResumeFrame(kDevIso15765_1, frame);
+      expected.insert(expected.end(), frame, frame + kJmsgHeaderSize);
+    }
+    ClearLogs();
+    ASSERT_EQ(Write(ch, {m, m, m}, 3500), 0);
+    std::vector<uint8_t> written;
+    for (const auto& w : platform_.port(kAdapterPort).writes) {
+      written.insert(written.end(), w.begin(), w.end());
+    }
+    EXPECT_TRUE(written == expected) << "TxFlags " << std::hex << c.flags;
+  }
+}
+
 TEST_F(Transmit, TimeBudgetIsSharedByTheMessages) {
   const uint32_t ch = Connect(CAN);
   ASSERT_EQ(Write(ch, {CanMsg(CAN, 1, {1}), CanMsg(CAN, 2, {2}), CanMsg(CAN, 3, {3})}, 0), 0);
