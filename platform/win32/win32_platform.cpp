@@ -1,13 +1,25 @@
 // The Win32 backend of the platform seam.
 //
 // Serial ports: CreateFileA on the device name ("\\.\COM7"), exclusive,
-// existing devices only, no overlapped transfers; the line settings are the
-// DCB of GetCommState/SetCommState; queue sizes SetupComm, purge PurgeComm,
-// time limits SetCommTimeouts, transfers ReadFile/WriteFile bounded by those
-// limits, break SetCommBreak/ClearCommBreak. The seam's SerialHandle is a
-// 32-bit number, a HANDLE is pointer-sized: open ports live in a small table
-// and the handle given out is the slot number. Trace sockets are kept in a
-// table of their own for the same reason.
+// existing devices only, opened for overlapped transfers so that a wait on
+// the port never holds up a write; the line settings are the DCB of
+// GetCommState/SetCommState; queue sizes SetupComm, purge PurgeComm, time
+// limits SetCommTimeouts, transfers ReadFile/WriteFile bounded by those
+// limits and waited for at once (the seam's transfers are synchronous),
+// break SetCommBreak/ClearCommBreak. The seam's SerialHandle is a 32-bit
+// number, a HANDLE is pointer-sized: open ports live in a small table and
+// the handle given out names the slot and the open of it (a generation), so
+// a handle kept after its close never reaches the port opened next in the
+// same slot. Trace sockets are kept in a table of their own.
+//
+// Waits and time: Windows' timer runs at 64 Hz unless a program asks for
+// more, so Sleep(1), GetTickCount and the time limits of waits move in
+// 15.6 ms steps. The millisecond tick therefore comes from the performance
+// counter, and a wait for bytes sleeps in WaitForMultipleObjects on an
+// EV_RXCHAR comm event (an arriving byte wakes it at once), the port's close
+// event and a high-resolution waitable timer for its time limit. A driver
+// whose comm event ends without an event (Wine on a pseudo-terminal) is
+// looked at once per millisecond of that timer instead.
 //
 // Registry: HKEY_LOCAL_MACHINE\Software\PassThruSupport.04.04 opened with
 // read access (RegOpenKeyExA, RegEnumKeyExA, RegQueryValueExA, RegCloseKey);
@@ -27,12 +39,15 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_api.h"
 
 namespace orv::platform {
 
 namespace {
 
 constexpr int32_t kMaxPorts = 64;
+// A handle is slot + kMaxPorts * generation, generation 1 to kGenerations-1.
+constexpr uint32_t kGenerations = 1u << 24;
 constexpr int32_t kMaxSockets = 16;
 constexpr const char* kPassThruKey = "Software\\PassThruSupport.04.04";
 constexpr uint32_t kHostNameSize = 240;
@@ -138,23 +153,61 @@ class RegistryKey {
   HKEY key_ = nullptr;
 };
 
+// One open port: its handle, what a wait on it needs, and what lets a
+// thread wait on it while another closes it (see serial_wait_readable).
+struct PortState {
+  HANDLE port = INVALID_HANDLE_VALUE;
+  uint32_t generation = 0;  // bumped by every open of the slot
+  HANDLE read_done = nullptr;
+  HANDLE write_done = nullptr;
+  HANDLE event_done = nullptr;  // the comm event of a wait
+  HANDLE closing_event = nullptr;
+  HANDLE timer = nullptr;
+  uint32_t waiters = 0;
+  bool waiting = false;
+  bool closing = false;
+  bool no_comm_events = false;  // the driver's comm events end at once
+};
+
 class Win32Platform final : public Platform {
  public:
-  Win32Platform() {
-    ports_.fill(INVALID_HANDLE_VALUE);
+  explicit Win32Platform(win32::Api& api) : api_(api) {
     sockets_.fill(INVALID_SOCKET);
+    InitializeSRWLock(&table_);
+    InitializeConditionVariable(&waiters_left_);
+    frequency_ = static_cast<uint64_t>(api_.QueryPerformanceFrequency());
+    if (frequency_ == 0) frequency_ = 1000;
   }
 
   // --- serial port -------------------------------------------------------
   OsError serial_open(const char* device_name, SerialHandle* handle) override {
-    const int32_t slot = FreePortSlot();
-    if (slot < 0) return ERROR_TOO_MANY_OPEN_FILES;
-    HANDLE port = CreateFileA(device_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return LastErrorOrFailure();
-    ports_[static_cast<size_t>(slot)] = port;
-    *handle = slot;
-    return kOk;
+    HANDLE port = api_.OpenPort(device_name);
+    if (port == INVALID_HANDLE_VALUE) return ApiError();
+    PortState fresh;
+    fresh.port = port;
+    fresh.read_done = api_.CreateEvent();
+    fresh.write_done = api_.CreateEvent();
+    fresh.event_done = api_.CreateEvent();
+    fresh.closing_event = api_.CreateEvent();
+    fresh.timer = api_.CreateTimer();
+    OsError e = kOk;
+    if (fresh.read_done == nullptr || fresh.write_done == nullptr || fresh.event_done == nullptr ||
+        fresh.closing_event == nullptr || fresh.timer == nullptr ||
+        !api_.SetCommMask(port, EV_RXCHAR)) {
+      e = ApiError();
+    }
+    AcquireSRWLockExclusive(&table_);
+    PortState* slot = e == kOk ? FreeSlot() : nullptr;
+    if (e == kOk && slot == nullptr) e = ERROR_TOO_MANY_OPEN_FILES;
+    if (e == kOk) {
+      fresh.generation = slot->generation % (kGenerations - 1) + 1;
+      *slot = fresh;
+      *handle = static_cast<SerialHandle>(static_cast<uint32_t>(slot - ports_.data()) +
+                                          kMaxPorts * fresh.generation);
+    }
+    ReleaseSRWLockExclusive(&table_);
+    if (e != kOk) Release(fresh);
+    return e;
   }
 
   // A COM port that another program holds fails with ERROR_ACCESS_DENIED.
@@ -171,12 +224,25 @@ class Win32Platform final : public Platform {
     }
   }
 
+  // A thread waiting on the port (serial_wait_readable) is woken and has
+  // left before the port is closed, so that it never waits on a handle
+  // value the system may already have given to another object.
   OsError serial_close(SerialHandle handle) override {
-    HANDLE port = Port(handle);
-    if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    AcquireSRWLockExclusive(&table_);
+    PortState* p = Slot(handle);
+    if (p == nullptr || p->closing) {
+      ReleaseSRWLockExclusive(&table_);
+      return ERROR_INVALID_HANDLE;
+    }
+    p->closing = true;
+    if (p->waiters != 0) api_.SetEvent(p->closing_event);
+    while (p->waiters != 0) SleepConditionVariableSRW(&waiters_left_, &table_, INFINITE, 0);
+    const PortState gone = *p;
     // The slot is free either way: a handle that fails to close is unusable.
-    ports_[static_cast<size_t>(handle)] = INVALID_HANDLE_VALUE;
-    return Result(CloseHandle(port));
+    p->port = INVALID_HANDLE_VALUE;
+    p->closing = false;
+    ReleaseSRWLockExclusive(&table_);
+    return Release(gone);
   }
 
   OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override {
@@ -232,7 +298,7 @@ class Win32Platform final : public Platform {
     if (!GetCommProperties(port, &prop)) return LastErrorOrFailure();
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status)) return LastErrorOrFailure();
+    if (!api_.ClearCommError(port, &errors, &status)) return ApiError();
     properties->current_rx_queue = status.cbInQue;
     properties->current_tx_queue = status.cbOutQue;
     return kOk;
@@ -240,43 +306,55 @@ class Win32Platform final : public Platform {
 
   OsError serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
                       uint32_t* done) override {
-    HANDLE port = Port(handle);
-    if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-    DWORD moved = 0;
-    const BOOL ok = ReadFile(port, buffer, count, &moved, nullptr);
-    *done = ok ? moved : 0;
-    return Result(ok);
+    *done = 0;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    if (!Lookup(handle, &port, &event, nullptr)) return ERROR_INVALID_HANDLE;
+    return Transfer(port, event, done,
+                    [&](OVERLAPPED* o) { return api_.ReadFile(port, buffer, count, o); });
   }
 
-  // Looks at the input queue once per read limit (1 ms) until bytes are
-  // there or the time is up: the port is not opened for overlapped
-  // transfers, so a blocking wait on it would also hold up writes.
+  // Runs without the library's lock, so another thread may close the port
+  // meanwhile: the close sets the port's closing event, which ends this
+  // wait, and waits for it to leave. One thread waits on a port at a time
+  // (a port has one comm event); a second one is told "readable" at once,
+  // the seam's default, and then reads under the port's read limit.
   OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
     *readable = false;
-    HANDLE port = Port(handle);
-    if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-    const DWORD start = GetTickCount();
-    for (;;) {
-      DWORD errors = 0;
-      COMSTAT status{};
-      if (!ClearCommError(port, &errors, &status)) return LastErrorOrFailure();
-      if (status.cbInQue != 0) {
-        *readable = true;
-        return kOk;
-      }
-      if (GetTickCount() - start >= ms) return kOk;
-      Sleep(1);
+    AcquireSRWLockExclusive(&table_);
+    PortState* p = Slot(handle);
+    if (p == nullptr || p->closing) {
+      ReleaseSRWLockExclusive(&table_);
+      return ERROR_INVALID_HANDLE;
     }
+    if (p->waiting) {
+      ReleaseSRWLockExclusive(&table_);
+      *readable = true;
+      return kOk;
+    }
+    ++p->waiters;
+    p->waiting = true;
+    PortState view = *p;
+    ReleaseSRWLockExclusive(&table_);
+
+    const OsError e = WaitForBytes(view, ms, readable);
+
+    AcquireSRWLockExclusive(&table_);
+    p->waiting = false;
+    if (view.no_comm_events) p->no_comm_events = true;
+    if (--p->waiters == 0) WakeAllConditionVariable(&waiters_left_);
+    ReleaseSRWLockExclusive(&table_);
+    return e;
   }
 
   OsError serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                        uint32_t* done) override {
-    HANDLE port = Port(handle);
-    if (port == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-    DWORD moved = 0;
-    const BOOL ok = WriteFile(port, buffer, count, &moved, nullptr);
-    *done = ok ? moved : 0;
-    return Result(ok);
+    *done = 0;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    if (!Lookup(handle, &port, nullptr, &event)) return ERROR_INVALID_HANDLE;
+    return Transfer(port, event, done,
+                    [&](OVERLAPPED* o) { return api_.WriteFile(port, buffer, count, o); });
   }
 
   OsError serial_set_break(SerialHandle handle) override {
@@ -292,8 +370,10 @@ class Win32Platform final : public Platform {
   }
 
   // --- time ---------------------------------------------------------------
-  uint32_t tick_ms() override { return GetTickCount(); }
-  void sleep_ms(uint32_t ms) override { Sleep(ms); }
+  // The performance counter in milliseconds, wrapping at 32 bits like
+  // GetTickCount but moving every millisecond.
+  uint32_t tick_ms() override { return static_cast<uint32_t>(MicrosecondsNow() / 1000u); }
+  void sleep_ms(uint32_t ms) override { api_.Sleep(ms); }
 
   // --- registry -----------------------------------------------------------
   OsError registry_enum_subkey(uint32_t index, char* name, uint32_t capacity) override {
@@ -370,16 +450,146 @@ class Win32Platform final : public Platform {
   }
 
  private:
-  HANDLE Port(SerialHandle handle) const {
-    if (handle < 0 || handle >= kMaxPorts) return INVALID_HANDLE_VALUE;
-    return ports_[static_cast<size_t>(handle)];
+  // What woke a wait (Pause).
+  enum class Woke { kEvent, kClosing, kTimer, kFailed };
+
+  // The timer backs its limit up with WaitForMultipleObjects' own, which
+  // ends on the coarse timer's steps.
+  static constexpr DWORD kBackupSlackMs = 20;
+  // How often a port without working comm events is looked at.
+  static constexpr uint64_t kLookIntervalUs = 1000;
+
+  OsError ApiError() {
+    const DWORD error = api_.GetLastError();
+    return error != ERROR_SUCCESS ? static_cast<OsError>(error) : ERROR_GEN_FAILURE;
   }
 
-  int32_t FreePortSlot() const {
-    for (int32_t i = 0; i < kMaxPorts; ++i) {
-      if (ports_[static_cast<size_t>(i)] == INVALID_HANDLE_VALUE) return i;
+  uint64_t MicrosecondsNow() {
+    const auto counter = static_cast<uint64_t>(api_.QueryPerformanceCounter());
+    return counter / frequency_ * 1000000u + counter % frequency_ * 1000000u / frequency_;
+  }
+
+  // The slot an open handle names, or null; the table lock is held.
+  PortState* Slot(SerialHandle handle) {
+    if (handle < 0) return nullptr;
+    const auto slot = static_cast<uint32_t>(handle) % kMaxPorts;
+    const auto generation = static_cast<uint32_t>(handle) / kMaxPorts;
+    PortState& p = ports_[slot];
+    return p.port != INVALID_HANDLE_VALUE && p.generation == generation ? &p : nullptr;
+  }
+
+  PortState* FreeSlot() {
+    for (auto& p : ports_) {
+      if (p.port == INVALID_HANDLE_VALUE) return &p;
     }
-    return -1;
+    return nullptr;
+  }
+
+  bool Lookup(SerialHandle handle, HANDLE* port, HANDLE* read_done, HANDLE* write_done) {
+    AcquireSRWLockShared(&table_);
+    const PortState* p = Slot(handle);
+    if (p != nullptr && !p->closing) {
+      *port = p->port;
+      if (read_done != nullptr) *read_done = p->read_done;
+      if (write_done != nullptr) *write_done = p->write_done;
+    }
+    ReleaseSRWLockShared(&table_);
+    return *port != INVALID_HANDLE_VALUE;
+  }
+
+  HANDLE Port(SerialHandle handle) {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    Lookup(handle, &port, nullptr, nullptr);
+    return port;
+  }
+
+  OsError Release(const PortState& p) {
+    for (HANDLE object : {p.read_done, p.write_done, p.event_done, p.closing_event, p.timer}) {
+      if (object != nullptr) api_.CloseHandle(object);
+    }
+    return api_.ClosePort(p.port) ? kOk : ApiError();
+  }
+
+  // One overlapped transfer, waited for to its end (the port's time limits
+  // bound it).
+  template <class Start>
+  OsError Transfer(HANDLE port, HANDLE done_event, uint32_t* done, Start start) {
+    OVERLAPPED o{};
+    o.hEvent = done_event;
+    if (!start(&o) && api_.GetLastError() != ERROR_IO_PENDING) return ApiError();
+    DWORD moved = 0;
+    if (!api_.GetOverlappedResult(port, &o, &moved, TRUE)) return ApiError();
+    *done = moved;
+    return kOk;
+  }
+
+  OsError LookAtQueue(HANDLE port, bool* readable) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!api_.ClearCommError(port, &errors, &status)) return ApiError();
+    *readable = status.cbInQue != 0;
+    return kOk;
+  }
+
+  // Sleeps until `event` (may be null) is set, the port closes or `us`
+  // microseconds have passed.
+  Woke Pause(const PortState& p, HANDLE event, uint64_t us) {
+    if (!api_.SetTimer(p.timer, us)) return Woke::kFailed;
+    HANDLE objects[3];
+    DWORD count = 0;
+    if (event != nullptr) objects[count++] = event;
+    objects[count++] = p.closing_event;
+    objects[count++] = p.timer;
+    const uint64_t backup_ms = us / 1000u + kBackupSlackMs;
+    const DWORD r = api_.WaitForMultipleObjects(
+        count, objects, static_cast<DWORD>(backup_ms < INFINITE ? backup_ms : INFINITE - 1));
+    if (r == WAIT_TIMEOUT) return Woke::kTimer;
+    if (r >= WAIT_OBJECT_0 + count) return Woke::kFailed;
+    const HANDLE woke = objects[r - WAIT_OBJECT_0];
+    return woke == event ? Woke::kEvent : woke == p.closing_event ? Woke::kClosing : Woke::kTimer;
+  }
+
+  // The wait of serial_wait_readable: looks at the input queue, then sleeps
+  // on an EV_RXCHAR comm event until a byte comes, the time is up or the
+  // port closes. A comm event that ends without EV_RXCHAR (the driver
+  // cannot wait for one) turns the port over to a look every millisecond.
+  OsError WaitForBytes(PortState& p, uint32_t ms, bool* readable) {
+    const uint64_t deadline = MicrosecondsNow() + uint64_t{ms} * 1000u;
+    for (;;) {
+      if (OsError e = LookAtQueue(p.port, readable); e != kOk || *readable) return e;
+      const uint64_t now = MicrosecondsNow();
+      if (now >= deadline) return kOk;
+      const uint64_t left = deadline - now;
+      if (p.no_comm_events) {
+        const Woke woke = Pause(p, nullptr, left < kLookIntervalUs ? left : kLookIntervalUs);
+        if (woke == Woke::kClosing) return ERROR_INVALID_HANDLE;
+        if (woke == Woke::kFailed) return ApiError();
+        continue;
+      }
+      OVERLAPPED o{};
+      o.hEvent = p.event_done;
+      DWORD mask = 0;
+      if (!api_.ResetEvent(p.event_done)) return ApiError();
+      if (api_.WaitCommEvent(p.port, &mask, &o)) {
+        if ((mask & EV_RXCHAR) == 0) p.no_comm_events = true;
+        continue;
+      }
+      if (api_.GetLastError() != ERROR_IO_PENDING) {
+        p.no_comm_events = true;
+        continue;
+      }
+      // A byte that came between the look and the comm event's start
+      // raises no event: look once more before sleeping.
+      const OsError e = LookAtQueue(p.port, readable);
+      const Woke woke = e != kOk || *readable ? Woke::kTimer : Pause(p, p.event_done, left);
+      if (woke != Woke::kEvent) api_.CancelIoEx(p.port, &o);
+      DWORD unused = 0;
+      const bool ended = api_.GetOverlappedResult(p.port, &o, &unused, TRUE);
+      if (e != kOk || *readable) return e;
+      if (woke == Woke::kClosing) return ERROR_INVALID_HANDLE;
+      if (woke == Woke::kFailed) return ApiError();
+      if (woke == Woke::kEvent && (!ended || (mask & EV_RXCHAR) == 0)) p.no_comm_events = true;
+    }
   }
 
   SOCKET Socket(SocketHandle handle) const {
@@ -409,14 +619,102 @@ class Win32Platform final : public Platform {
     return kOk;
   }
 
-  std::array<HANDLE, kMaxPorts> ports_;
+  win32::Api& api_;
+  uint64_t frequency_ = 1000;
+  SRWLOCK table_;
+  CONDITION_VARIABLE waiters_left_;
+  std::array<PortState, kMaxPorts> ports_{};
   std::array<SOCKET, kMaxSockets> sockets_;
 };
 
 }  // namespace
 
+namespace win32 {
+
+namespace {
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+class Real final : public Api {
+ public:
+  HANDLE OpenPort(const char* device_name) override {
+    return ::CreateFileA(device_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  }
+  BOOL ClosePort(HANDLE port) override { return ::CloseHandle(port); }
+  BOOL SetCommMask(HANDLE port, DWORD mask) override { return ::SetCommMask(port, mask); }
+  BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* status) override {
+    return ::ClearCommError(port, errors, status);
+  }
+  BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped) override {
+    return ::WaitCommEvent(port, mask, overlapped);
+  }
+  BOOL ReadFile(HANDLE port, void* buffer, DWORD count, OVERLAPPED* overlapped) override {
+    return ::ReadFile(port, buffer, count, nullptr, overlapped);
+  }
+  BOOL WriteFile(HANDLE port, const void* buffer, DWORD count, OVERLAPPED* overlapped) override {
+    return ::WriteFile(port, buffer, count, nullptr, overlapped);
+  }
+  BOOL GetOverlappedResult(HANDLE port, OVERLAPPED* overlapped, DWORD* done, BOOL wait) override {
+    return ::GetOverlappedResult(port, overlapped, done, wait);
+  }
+  BOOL CancelIoEx(HANDLE port, OVERLAPPED* overlapped) override {
+    return ::CancelIoEx(port, overlapped);
+  }
+  DWORD GetLastError() override { return ::GetLastError(); }
+  HANDLE CreateEvent() override { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  BOOL SetEvent(HANDLE event) override { return ::SetEvent(event); }
+  BOOL ResetEvent(HANDLE event) override { return ::ResetEvent(event); }
+  // High resolution where Windows has it (10, version 1803 on); an
+  // ordinary timer, which ends on the coarse timer's steps, elsewhere.
+  HANDLE CreateTimer() override {
+    constexpr DWORD kManual = CREATE_WAITABLE_TIMER_MANUAL_RESET;
+    HANDLE timer = ::CreateWaitableTimerExW(
+        nullptr, nullptr, kManual | CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (timer == nullptr)
+      timer = ::CreateWaitableTimerExW(nullptr, nullptr, kManual, TIMER_ALL_ACCESS);
+    return timer;
+  }
+  BOOL SetTimer(HANDLE timer, uint64_t due_us) override {
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(due_us * 10u);  // relative, in 100 ns
+    return ::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+  }
+  BOOL CloseHandle(HANDLE object) override { return ::CloseHandle(object); }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, DWORD ms) override {
+    return ::WaitForMultipleObjects(count, objects, FALSE, ms);
+  }
+  int64_t QueryPerformanceCounter() override {
+    LARGE_INTEGER counter;
+    ::QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+  }
+  int64_t QueryPerformanceFrequency() override {
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+  }
+  DWORD GetTickCount() override { return ::GetTickCount(); }
+  void Sleep(DWORD ms) override { ::Sleep(ms); }
+};
+
+}  // namespace
+
+Api& RealApi() {
+  static Real api;
+  return api;
+}
+
+std::unique_ptr<Platform> MakePlatform(Api& api) {
+  return std::make_unique<Win32Platform>(api);
+}
+
+}  // namespace win32
+
 Platform& native() {
-  static Win32Platform instance;
+  static Win32Platform instance(win32::RealApi());
   return instance;
 }
 
