@@ -162,12 +162,37 @@ struct PortState {
   HANDLE write_done = nullptr;
   HANDLE event_done = nullptr;  // the comm event of a wait
   HANDLE closing_event = nullptr;
-  HANDLE timer = nullptr;
+  HANDLE timer = nullptr;       // the timer of the comm event's holder
+  HANDLE read_timer = nullptr;  // a read's while another holds the comm event
+  SerialTimeouts timeouts;
   uint32_t waiters = 0;
-  bool waiting = false;
+  bool comm_event_taken = false;
   bool closing = false;
   bool no_comm_events = false;  // the driver's comm events end at once
 };
+
+// What one wait sleeps on: the port's comm event (null: looks every
+// millisecond instead), its closing event and a timer.
+struct WaitObjects {
+  HANDLE port = INVALID_HANDLE_VALUE;
+  HANDLE comm_event = nullptr;
+  HANDLE closing = nullptr;
+  HANDLE timer = nullptr;
+  bool holds_comm_event = false;
+  bool comm_events_fail = false;  // found: the driver's comm events end at once
+};
+
+// How long a read waits for its first byte under the port's time limits
+// (COMMTIMEOUTS): interval MAXDWORD alone means not at all, no limits at
+// all means without end. The interval limit is not applied: a read returns
+// what has arrived as soon as anything has.
+uint32_t ReadWaitMs(const SerialTimeouts& t, uint32_t count) {
+  if (t.read_total_multiplier == 0 && t.read_total_constant == 0) {
+    return t.read_interval == MAXDWORD ? 0 : UINT32_MAX;
+  }
+  const uint64_t ms = uint64_t{t.read_total_constant} + uint64_t{t.read_total_multiplier} * count;
+  return ms < UINT32_MAX ? static_cast<uint32_t>(ms) : UINT32_MAX - 1;
+}
 
 class Win32Platform final : public Platform {
  public:
@@ -190,9 +215,10 @@ class Win32Platform final : public Platform {
     fresh.event_done = api_.CreateEvent();
     fresh.closing_event = api_.CreateEvent();
     fresh.timer = api_.CreateTimer();
+    fresh.read_timer = api_.CreateTimer();
     OsError e = kOk;
     if (fresh.read_done == nullptr || fresh.write_done == nullptr || fresh.event_done == nullptr ||
-        fresh.closing_event == nullptr || fresh.timer == nullptr ||
+        fresh.closing_event == nullptr || fresh.timer == nullptr || fresh.read_timer == nullptr ||
         !api_.SetCommMask(port, EV_RXCHAR)) {
       e = ApiError();
     }
@@ -285,7 +311,11 @@ class Win32Platform final : public Platform {
     timeouts.ReadTotalTimeoutConstant = t.read_total_constant;
     timeouts.WriteTotalTimeoutMultiplier = t.write_total_multiplier;
     timeouts.WriteTotalTimeoutConstant = t.write_total_constant;
-    return Result(SetCommTimeouts(port, &timeouts));
+    if (!SetCommTimeouts(port, &timeouts)) return LastErrorOrFailure();
+    AcquireSRWLockExclusive(&table_);
+    if (PortState* p = Slot(handle)) p->timeouts = t;
+    ReleaseSRWLockExclusive(&table_);
+    return kOk;
   }
 
   // GetCommProperties' dwCurrentRxQueue is the size of the driver's input
@@ -304,46 +334,64 @@ class Win32Platform final : public Platform {
     return kOk;
   }
 
+  // Waits for the first byte as serial_wait_readable does, at most the
+  // read limit, then takes what has arrived. The driver's own time limits
+  // are not relied on: they end on the coarse timer's steps, and Wine
+  // leaves an overlapped read that got part of its bytes pending for good.
   OsError serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
                       uint32_t* done) override {
     *done = 0;
-    HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE event = nullptr;
-    if (!Lookup(handle, &port, &event, nullptr)) return ERROR_INVALID_HANDLE;
-    return Transfer(port, event, done,
-                    [&](OVERLAPPED* o) { return api_.ReadFile(port, buffer, count, o); });
-  }
-
-  // Runs without the library's lock, so another thread may close the port
-  // meanwhile: the close sets the port's closing event, which ends this
-  // wait, and waits for it to leave. One thread waits on a port at a time
-  // (a port has one comm event); a second one is told "readable" at once,
-  // the seam's default, and then reads under the port's read limit.
-  OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
-    *readable = false;
+    WaitObjects w;
+    uint32_t wait_ms = 0;
+    HANDLE read_done = nullptr;
     AcquireSRWLockExclusive(&table_);
     PortState* p = Slot(handle);
     if (p == nullptr || p->closing) {
       ReleaseSRWLockExclusive(&table_);
       return ERROR_INVALID_HANDLE;
     }
-    if (p->waiting) {
+    wait_ms = ReadWaitMs(p->timeouts, count);
+    read_done = p->read_done;
+    Enter(*p, &w);
+    ReleaseSRWLockExclusive(&table_);
+
+    uint32_t queued = 0;
+    OsError e = count == 0 ? kOk : WaitForBytes(w, wait_ms, &queued);
+    if (e == kOk && queued != 0) {
+      e = Transfer(w.port, read_done, done, [&](OVERLAPPED* o) {
+        return api_.ReadFile(w.port, buffer, queued < count ? queued : count, o);
+      });
+    }
+    Leave(*p, w);
+    return e;
+  }
+
+  // Runs without the library's lock, so another thread may close the port
+  // meanwhile: the close sets the port's closing event, which ends this
+  // wait, and waits for it to leave. A port has one comm event: while
+  // another thread waits on it, this one is told "readable" at once, the
+  // seam's default, and then reads under the port's read limit.
+  OsError serial_wait_readable(SerialHandle handle, uint32_t ms, bool* readable) override {
+    *readable = false;
+    WaitObjects w;
+    AcquireSRWLockExclusive(&table_);
+    PortState* p = Slot(handle);
+    if (p == nullptr || p->closing) {
+      ReleaseSRWLockExclusive(&table_);
+      return ERROR_INVALID_HANDLE;
+    }
+    if (p->comm_event_taken) {
       ReleaseSRWLockExclusive(&table_);
       *readable = true;
       return kOk;
     }
-    ++p->waiters;
-    p->waiting = true;
-    PortState view = *p;
+    Enter(*p, &w);
     ReleaseSRWLockExclusive(&table_);
 
-    const OsError e = WaitForBytes(view, ms, readable);
-
-    AcquireSRWLockExclusive(&table_);
-    p->waiting = false;
-    if (view.no_comm_events) p->no_comm_events = true;
-    if (--p->waiters == 0) WakeAllConditionVariable(&waiters_left_);
-    ReleaseSRWLockExclusive(&table_);
+    uint32_t queued = 0;
+    const OsError e = WaitForBytes(w, ms, &queued);
+    *readable = e == kOk && queued != 0;
+    Leave(*p, w);
     return e;
   }
 
@@ -504,7 +552,8 @@ class Win32Platform final : public Platform {
   }
 
   OsError Release(const PortState& p) {
-    for (HANDLE object : {p.read_done, p.write_done, p.event_done, p.closing_event, p.timer}) {
+    for (HANDLE object :
+         {p.read_done, p.write_done, p.event_done, p.closing_event, p.timer, p.read_timer}) {
       if (object != nullptr) api_.CloseHandle(object);
     }
     return api_.ClosePort(p.port) ? kOk : ApiError();
@@ -523,73 +572,101 @@ class Win32Platform final : public Platform {
     return kOk;
   }
 
-  OsError LookAtQueue(HANDLE port, bool* readable) {
+  // Counts a wait on the port (a close waits for it to leave) and gives
+  // it the port's comm event and timer, or, when another wait holds them,
+  // the read timer and a look every millisecond. The table lock is held.
+  static void Enter(PortState& p, WaitObjects* w) {
+    ++p.waiters;
+    w->port = p.port;
+    w->closing = p.closing_event;
+    w->holds_comm_event = !p.comm_event_taken;
+    if (w->holds_comm_event) {
+      p.comm_event_taken = true;
+      w->comm_event = p.no_comm_events ? nullptr : p.event_done;
+      w->timer = p.timer;
+    } else {
+      w->timer = p.read_timer;
+    }
+  }
+
+  void Leave(PortState& p, const WaitObjects& w) {
+    AcquireSRWLockExclusive(&table_);
+    if (w.holds_comm_event) p.comm_event_taken = false;
+    if (w.comm_events_fail) p.no_comm_events = true;
+    if (--p.waiters == 0) WakeAllConditionVariable(&waiters_left_);
+    ReleaseSRWLockExclusive(&table_);
+  }
+
+  OsError LookAtQueue(HANDLE port, uint32_t* queued) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!api_.ClearCommError(port, &errors, &status)) return ApiError();
-    *readable = status.cbInQue != 0;
+    *queued = status.cbInQue;
     return kOk;
   }
 
   // Sleeps until `event` (may be null) is set, the port closes or `us`
   // microseconds have passed.
-  Woke Pause(const PortState& p, HANDLE event, uint64_t us) {
-    if (!api_.SetTimer(p.timer, us)) return Woke::kFailed;
+  Woke Pause(const WaitObjects& w, HANDLE event, uint64_t us) {
+    if (!api_.SetTimer(w.timer, us)) return Woke::kFailed;
     HANDLE objects[3];
     DWORD count = 0;
     if (event != nullptr) objects[count++] = event;
-    objects[count++] = p.closing_event;
-    objects[count++] = p.timer;
+    objects[count++] = w.closing;
+    objects[count++] = w.timer;
     const uint64_t backup_ms = us / 1000u + kBackupSlackMs;
     const DWORD r = api_.WaitForMultipleObjects(
         count, objects, static_cast<DWORD>(backup_ms < INFINITE ? backup_ms : INFINITE - 1));
     if (r == WAIT_TIMEOUT) return Woke::kTimer;
     if (r >= WAIT_OBJECT_0 + count) return Woke::kFailed;
     const HANDLE woke = objects[r - WAIT_OBJECT_0];
-    return woke == event ? Woke::kEvent : woke == p.closing_event ? Woke::kClosing : Woke::kTimer;
+    return woke == event ? Woke::kEvent : woke == w.closing ? Woke::kClosing : Woke::kTimer;
   }
 
-  // The wait of serial_wait_readable: looks at the input queue, then sleeps
-  // on an EV_RXCHAR comm event until a byte comes, the time is up or the
-  // port closes. A comm event that ends without EV_RXCHAR (the driver
-  // cannot wait for one) turns the port over to a look every millisecond.
-  OsError WaitForBytes(PortState& p, uint32_t ms, bool* readable) {
+  // Looks at the input queue, then sleeps on an EV_RXCHAR comm event until
+  // a byte comes, `ms` have passed or the port closes; *queued is the count
+  // of bytes waiting at the end. A comm event that ends without EV_RXCHAR
+  // (the driver cannot wait for one) turns the wait over to a look every
+  // millisecond.
+  OsError WaitForBytes(WaitObjects& w, uint32_t ms, uint32_t* queued) {
     const uint64_t deadline = MicrosecondsNow() + uint64_t{ms} * 1000u;
     for (;;) {
-      if (OsError e = LookAtQueue(p.port, readable); e != kOk || *readable) return e;
+      if (OsError e = LookAtQueue(w.port, queued); e != kOk || *queued != 0) return e;
       const uint64_t now = MicrosecondsNow();
       if (now >= deadline) return kOk;
       const uint64_t left = deadline - now;
-      if (p.no_comm_events) {
-        const Woke woke = Pause(p, nullptr, left < kLookIntervalUs ? left : kLookIntervalUs);
+      if (w.comm_event == nullptr) {
+        const Woke woke = Pause(w, nullptr, left < kLookIntervalUs ? left : kLookIntervalUs);
         if (woke == Woke::kClosing) return ERROR_INVALID_HANDLE;
         if (woke == Woke::kFailed) return ApiError();
         continue;
       }
       OVERLAPPED o{};
-      o.hEvent = p.event_done;
+      o.hEvent = w.comm_event;
       DWORD mask = 0;
-      if (!api_.ResetEvent(p.event_done)) return ApiError();
-      if (api_.WaitCommEvent(p.port, &mask, &o)) {
-        if ((mask & EV_RXCHAR) == 0) p.no_comm_events = true;
-        continue;
-      }
-      if (api_.GetLastError() != ERROR_IO_PENDING) {
-        p.no_comm_events = true;
+      if (!api_.ResetEvent(w.comm_event)) return ApiError();
+      const bool at_once = api_.WaitCommEvent(w.port, &mask, &o);
+      if (at_once || api_.GetLastError() != ERROR_IO_PENDING) {
+        if (!at_once || (mask & EV_RXCHAR) == 0) NoCommEvents(w);
         continue;
       }
       // A byte that came between the look and the comm event's start
       // raises no event: look once more before sleeping.
-      const OsError e = LookAtQueue(p.port, readable);
-      const Woke woke = e != kOk || *readable ? Woke::kTimer : Pause(p, p.event_done, left);
-      if (woke != Woke::kEvent) api_.CancelIoEx(p.port, &o);
+      const OsError e = LookAtQueue(w.port, queued);
+      const Woke woke = e != kOk || *queued != 0 ? Woke::kTimer : Pause(w, w.comm_event, left);
+      if (woke != Woke::kEvent) api_.CancelIoEx(w.port, &o);
       DWORD unused = 0;
-      const bool ended = api_.GetOverlappedResult(p.port, &o, &unused, TRUE);
-      if (e != kOk || *readable) return e;
+      const bool ended = api_.GetOverlappedResult(w.port, &o, &unused, TRUE);
+      if (e != kOk || *queued != 0) return e;
       if (woke == Woke::kClosing) return ERROR_INVALID_HANDLE;
       if (woke == Woke::kFailed) return ApiError();
-      if (woke == Woke::kEvent && (!ended || (mask & EV_RXCHAR) == 0)) p.no_comm_events = true;
+      if (woke == Woke::kEvent && (!ended || (mask & EV_RXCHAR) == 0)) NoCommEvents(w);
     }
+  }
+
+  static void NoCommEvents(WaitObjects& w) {
+    w.comm_event = nullptr;
+    w.comm_events_fail = true;
   }
 
   SOCKET Socket(SocketHandle handle) const {

@@ -77,8 +77,9 @@ class CoarseWindows final : public win32::Api {
   HANDLE CreateEvent() override { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
   BOOL SetEvent(HANDLE event) override { return ::SetEvent(event); }
   BOOL ResetEvent(HANDLE event) override { return ::ResetEvent(event); }
-  HANDLE CreateTimer() override { return timer_ = CreateEvent(); }
+  HANDLE CreateTimer() override { return CreateEvent(); }
   BOOL SetTimer(HANDLE timer, uint64_t due_us) override {
+    timer_ = timer;  // the one a wait is about to sleep on
     timer_due_ = now_us + due_us;
     return ::ResetEvent(timer);
   }
