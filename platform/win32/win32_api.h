@@ -5,8 +5,8 @@
 // 15.6 ms steps, wait time limits end on those steps) and whose port
 // receives bytes at chosen moments.
 //
-// The other port calls (line settings, queues, break) work on the HANDLE
-// that OpenPort gave and stay direct calls.
+// The other port calls (line settings, queues, purge, break) work on the
+// HANDLE that OpenPort gave and stay direct calls.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -29,6 +29,7 @@ class Api {
   virtual HANDLE OpenPort(const char* device_name) = 0;
   virtual BOOL ClosePort(HANDLE port) = 0;
   virtual BOOL SetCommMask(HANDLE port, DWORD mask) = 0;
+  virtual BOOL SetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts) = 0;
   virtual BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* status) = 0;
   virtual BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped) = 0;
   virtual BOOL ReadFile(HANDLE port, void* buffer, DWORD count, OVERLAPPED* overlapped) = 0;

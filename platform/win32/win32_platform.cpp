@@ -4,9 +4,11 @@
 // existing devices only, opened for overlapped transfers so that a wait on
 // the port never holds up a write; the line settings are the DCB of
 // GetCommState/SetCommState; queue sizes SetupComm, purge PurgeComm, time
-// limits SetCommTimeouts, transfers ReadFile/WriteFile bounded by those
-// limits and waited for at once (the seam's transfers are synchronous),
-// break SetCommBreak/ClearCommBreak. The seam's SerialHandle is a 32-bit
+// limits SetCommTimeouts (also kept here), break SetCommBreak/ClearCommBreak.
+// Transfers are waited for at once, as the seam's transfers are
+// synchronous: a write is bounded by the driver's write limit; a read waits
+// for its first byte itself (below), at most the read limit, then takes the
+// bytes queued. The seam's SerialHandle is a 32-bit
 // number, a HANDLE is pointer-sized: open ports live in a small table and
 // the handle given out names the slot and the open of it (a generation), so
 // a handle kept after its close never reaches the port opened next in the
@@ -311,7 +313,7 @@ class Win32Platform final : public Platform {
     timeouts.ReadTotalTimeoutConstant = t.read_total_constant;
     timeouts.WriteTotalTimeoutMultiplier = t.write_total_multiplier;
     timeouts.WriteTotalTimeoutConstant = t.write_total_constant;
-    if (!SetCommTimeouts(port, &timeouts)) return LastErrorOrFailure();
+    if (!api_.SetCommTimeouts(port, &timeouts)) return ApiError();
     AcquireSRWLockExclusive(&table_);
     if (PortState* p = Slot(handle)) p->timeouts = t;
     ReleaseSRWLockExclusive(&table_);
@@ -722,6 +724,9 @@ class Real final : public Api {
   }
   BOOL ClosePort(HANDLE port) override { return ::CloseHandle(port); }
   BOOL SetCommMask(HANDLE port, DWORD mask) override { return ::SetCommMask(port, mask); }
+  BOOL SetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts) override {
+    return ::SetCommTimeouts(port, timeouts);
+  }
   BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* status) override {
     return ::ClearCommError(port, errors, status);
   }

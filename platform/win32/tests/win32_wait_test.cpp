@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -22,7 +23,7 @@ const HANDLE kPort = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x4000));
 class CoarseWindows final : public win32::Api {
  public:
   uint64_t now_us = 5'000'000;
-  std::vector<uint64_t> arrivals;  // when each byte comes, in order
+  std::vector<uint64_t> arrivals;  // when each byte comes, in order (Arrive)
   bool comm_events_work = true;    // false: a comm event ends at once, aborted (Wine, a pty)
   DWORD real_pause_ms = 0;         // real time each fake wait step takes (other threads)
   bool used_after_close = false;   // a port call came after the port's close
@@ -36,11 +37,13 @@ class CoarseWindows final : public win32::Api {
     return port == kPort;
   }
   BOOL SetCommMask(HANDLE, DWORD) override { return TRUE; }
+  BOOL SetCommTimeouts(HANDLE, COMMTIMEOUTS*) override { return TRUE; }
   BOOL ClearCommError(HANDLE, DWORD* errors, COMSTAT* status) override {
     used_after_close |= closed_;
     *errors = 0;
     *status = COMSTAT{};
     for (uint64_t at : arrivals) status->cbInQue += at <= now_us ? 1 : 0;
+    status->cbInQue -= consumed_;
     return TRUE;
   }
   BOOL WaitCommEvent(HANDLE, DWORD* mask, OVERLAPPED* o) override {
@@ -54,14 +57,23 @@ class CoarseWindows final : public win32::Api {
     last_error_ = ERROR_IO_PENDING;
     return FALSE;
   }
-  BOOL ReadFile(HANDLE, void*, DWORD, OVERLAPPED*) override { return Fail(ERROR_NOT_SUPPORTED); }
+  // Takes what has arrived, at once (the backend reads only that much).
+  BOOL ReadFile(HANDLE port, void* buffer, DWORD count, OVERLAPPED*) override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(port, &errors, &status);
+    read_ = std::min(count, status.cbInQue);
+    std::memset(buffer, 0x55, read_);
+    consumed_ += read_;
+    return TRUE;
+  }
   BOOL WriteFile(HANDLE, const void*, DWORD, OVERLAPPED*) override {
     return Fail(ERROR_NOT_SUPPORTED);
   }
   BOOL GetOverlappedResult(HANDLE, OVERLAPPED* o, DWORD* done, BOOL) override {
     used_after_close |= closed_;
-    *done = 0;
-    if (o != event_) return Fail(ERROR_INVALID_PARAMETER);
+    *done = o != event_ ? read_ : 0;
+    if (o != event_) return TRUE;
     if (event_result_ == ERROR_IO_PENDING) return Fail(ERROR_IO_INCOMPLETE);  // never waited here
     event_ = nullptr;
     return event_result_ == ERROR_SUCCESS ? TRUE : Fail(event_result_);
@@ -73,6 +85,10 @@ class CoarseWindows final : public win32::Api {
     return TRUE;
   }
   DWORD GetLastError() override { return last_error_; }
+  void Arrive(std::vector<uint64_t> at) {
+    arrivals = std::move(at);
+    consumed_ = 0;
+  }
 
   HANDLE CreateEvent() override { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
   BOOL SetEvent(HANDLE event) override { return ::SetEvent(event); }
@@ -138,6 +154,8 @@ class CoarseWindows final : public win32::Api {
   }
 
   bool closed_ = false;
+  DWORD consumed_ = 0;
+  DWORD read_ = 0;
   DWORD last_error_ = 0;
   OVERLAPPED* event_ = nullptr;
   DWORD* event_mask_ = nullptr;
@@ -154,6 +172,24 @@ class CoarseTimer : public ::testing::Test {
     if (port != kInvalidHandle) os->serial_close(port);
   }
 
+  // Waits up to `ms` for bytes through serial_wait_readable, or through a
+  // one-byte read with that read limit; true when a byte came.
+  bool WaitVia(bool read, uint32_t ms) {
+    bool readable = false;
+    if (!read) {
+      EXPECT_EQ(os->serial_wait_readable(port, ms, &readable), kOk);
+      return readable;
+    }
+    SerialTimeouts limits;
+    limits.read_total_constant = ms;
+    limits.read_interval = ms == 0 ? MAXDWORD : 0;
+    EXPECT_EQ(os->serial_set_timeouts(port, limits), kOk);
+    uint8_t byte = 0;
+    uint32_t done = 0;
+    EXPECT_EQ(os->serial_read(port, &byte, 1, &done), kOk);
+    return done == 1 && byte == 0x55;
+  }
+
   CoarseWindows fake;
   std::unique_ptr<Platform> os = win32::MakePlatform(fake);
   SerialHandle port = kInvalidHandle;
@@ -168,37 +204,39 @@ TEST_F(CoarseTimer, TheTickMovesEveryMillisecondAndWrapsAt32Bits) {
 }
 
 // What a Timeout 0 read and every other limit rests on: an empty port's
-// wait ends at its limit, not on the next 15.6 ms step, and the tick has
-// moved by as much.
+// wait, or read, ends at its limit, not on the next 15.6 ms step, and the
+// tick has moved by as much.
 TEST_F(CoarseTimer, AnEmptyPortsWaitLastsItsLimit) {
-  for (const uint32_t ms : {0u, 1u, 2u, 20u, 100u}) {
-    const uint64_t start = fake.now_us;
-    const uint32_t tick = os->tick_ms();
-    bool readable = true;
-    ASSERT_EQ(os->serial_wait_readable(port, ms, &readable), kOk);
-    EXPECT_FALSE(readable);
-    EXPECT_GE(fake.now_us - start, ms * 1000u) << ms;
-    EXPECT_LE(fake.now_us - start, ms * 1000u + 1000u) << ms;
-    EXPECT_GE(os->tick_ms() - tick, ms) << ms;
+  for (const bool read : {false, true}) {
+    for (const uint32_t ms : {0u, 1u, 2u, 20u, 100u}) {
+      SCOPED_TRACE(testing::Message() << (read ? "read" : "wait") << " of " << ms << " ms");
+      const uint64_t start = fake.now_us;
+      const uint32_t tick = os->tick_ms();
+      EXPECT_FALSE(WaitVia(read, ms));
+      EXPECT_GE(fake.now_us - start, ms * 1000u);
+      EXPECT_LE(fake.now_us - start, ms * 1000u + 1000u);
+      EXPECT_GE(os->tick_ms() - tick, ms);
+    }
   }
 }
 
-// A waiting thread wakes within 2 ms of its byte: at once where the
+// A waiting thread (or read) wakes within 2 ms of its byte: at once where the
 // driver's comm events work, within the 1 ms look otherwise.
 TEST_F(CoarseTimer, AByteWakesTheWaiterWithin2Ms) {
   for (const bool comm_events : {true, false}) {
-    for (const uint64_t after_us : {0ull, 300ull, 7'900ull, 50'300ull, 999'000ull}) {
-      SCOPED_TRACE(testing::Message()
-                   << "comm events " << comm_events << ", byte after " << after_us << " us");
-      fake.comm_events_work = comm_events;
-      const uint64_t start = fake.now_us;
-      fake.arrivals = {start + after_us};
-      bool readable = false;
-      ASSERT_EQ(os->serial_wait_readable(port, 1000, &readable), kOk);
-      EXPECT_TRUE(readable);
-      EXPECT_GE(fake.now_us, start + after_us);
-      EXPECT_LE(fake.now_us - start - after_us, 2000u);
-      fake.now_us += 1000;
+    for (const bool read : {false, true}) {
+      for (const uint64_t after_us : {0ull, 300ull, 7'900ull, 50'300ull, 999'000ull}) {
+        SCOPED_TRACE(testing::Message()
+                     << "comm events " << comm_events << ", " << (read ? "read" : "wait")
+                     << ", byte after " << after_us << " us");
+        fake.comm_events_work = comm_events;
+        const uint64_t start = fake.now_us;
+        fake.Arrive({start + after_us});
+        EXPECT_TRUE(WaitVia(read, 1000));
+        EXPECT_GE(fake.now_us, start + after_us);
+        EXPECT_LE(fake.now_us - start - after_us, 2000u);
+        fake.now_us += 1000;
+      }
     }
     // A new port finds out afresh whether its comm events work.
     os->serial_close(port);
