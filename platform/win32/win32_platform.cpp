@@ -171,12 +171,19 @@ struct PortState {
   bool comm_event_taken = false;
   bool closing = false;
   bool no_comm_events = false;  // the driver's comm events end at once
+  // The EV_RXCHAR wait stays pending from one wait to the next (Wine cannot
+  // cancel it on a serial device): the holder of the comm event owns these,
+  // and the close ends the wait with the port.
+  OVERLAPPED comm_wait{};
+  DWORD comm_mask = 0;
+  bool comm_pending = false;
 };
 
 // What one wait sleeps on: the port's comm event (null: looks every
 // millisecond instead), its closing event and a timer.
 struct WaitObjects {
   HANDLE port = INVALID_HANDLE_VALUE;
+  PortState* state = nullptr;
   HANDLE comm_event = nullptr;
   HANDLE closing = nullptr;
   HANDLE timer = nullptr;
@@ -265,12 +272,18 @@ class Win32Platform final : public Platform {
     p->closing = true;
     if (p->waiters != 0) api_.SetEvent(p->closing_event);
     while (p->waiters != 0) SleepConditionVariableSRW(&waiters_left_, &table_, INFINITE, 0);
-    const PortState gone = *p;
+    ReleaseSRWLockExclusive(&table_);
+    // The slot stays taken (closing) until a pending comm event wait has
+    // ended: its OVERLAPPED lives there.
+    if (p->comm_pending) api_.CancelIoEx(p->port, &p->comm_wait);
+    const OsError e = Release(*p);
+    AcquireSRWLockExclusive(&table_);
     // The slot is free either way: a handle that fails to close is unusable.
     p->port = INVALID_HANDLE_VALUE;
     p->closing = false;
+    p->comm_pending = false;
     ReleaseSRWLockExclusive(&table_);
-    return Release(gone);
+    return e;
   }
 
   OsError serial_get_settings(SerialHandle handle, SerialSettings* settings) override {
@@ -508,6 +521,7 @@ class Win32Platform final : public Platform {
   static constexpr DWORD kBackupSlackMs = 20;
   // How often a port without working comm events is looked at.
   static constexpr uint64_t kLookIntervalUs = 1000;
+  static constexpr DWORD kCommWaitEndMs = 1000;
 
   OsError ApiError() {
     const DWORD error = api_.GetLastError();
@@ -553,12 +567,20 @@ class Win32Platform final : public Platform {
     return port;
   }
 
-  OsError Release(const PortState& p) {
+  // Closes the port, then its events; a comm event wait that is still
+  // pending ends with the port (its event is left open if it does not
+  // within kCommWaitEndMs, so that nothing else can get its handle value).
+  OsError Release(PortState& p) {
+    const OsError e = api_.ClosePort(p.port) ? kOk : ApiError();
+    if (p.comm_pending &&
+        api_.WaitForMultipleObjects(1, &p.event_done, kCommWaitEndMs) != WAIT_OBJECT_0) {
+      p.event_done = nullptr;
+    }
     for (HANDLE object :
          {p.read_done, p.write_done, p.event_done, p.closing_event, p.timer, p.read_timer}) {
       if (object != nullptr) api_.CloseHandle(object);
     }
-    return api_.ClosePort(p.port) ? kOk : ApiError();
+    return e;
   }
 
   // One overlapped transfer, waited for to its end (the port's time limits
@@ -580,6 +602,7 @@ class Win32Platform final : public Platform {
   static void Enter(PortState& p, WaitObjects* w) {
     ++p.waiters;
     w->port = p.port;
+    w->state = &p;
     w->closing = p.closing_event;
     w->holds_comm_event = !p.comm_event_taken;
     if (w->holds_comm_event) {
@@ -627,9 +650,10 @@ class Win32Platform final : public Platform {
 
   // Looks at the input queue, then sleeps on an EV_RXCHAR comm event until
   // a byte comes, `ms` have passed or the port closes; *queued is the count
-  // of bytes waiting at the end. A comm event that ends without EV_RXCHAR
-  // (the driver cannot wait for one) turns the wait over to a look every
-  // millisecond.
+  // of bytes waiting at the end. The comm event wait is left pending when
+  // the time is up, for the next wait to sleep on. One that ends without
+  // EV_RXCHAR (the driver cannot wait for one) turns the port over to a
+  // look every millisecond.
   OsError WaitForBytes(WaitObjects& w, uint32_t ms, uint32_t* queued) {
     const uint64_t deadline = MicrosecondsNow() + uint64_t{ms} * 1000u;
     for (;;) {
@@ -643,26 +667,33 @@ class Win32Platform final : public Platform {
         if (woke == Woke::kFailed) return ApiError();
         continue;
       }
-      OVERLAPPED o{};
-      o.hEvent = w.comm_event;
-      DWORD mask = 0;
-      if (!api_.ResetEvent(w.comm_event)) return ApiError();
-      const bool at_once = api_.WaitCommEvent(w.port, &mask, &o);
-      if (at_once || api_.GetLastError() != ERROR_IO_PENDING) {
-        if (!at_once || (mask & EV_RXCHAR) == 0) NoCommEvents(w);
-        continue;
+      PortState& p = *w.state;
+      if (!p.comm_pending) {
+        if (!api_.ResetEvent(w.comm_event)) return ApiError();
+        p.comm_wait = OVERLAPPED{};
+        p.comm_wait.hEvent = w.comm_event;
+        p.comm_mask = 0;
+        const bool at_once = api_.WaitCommEvent(w.port, &p.comm_mask, &p.comm_wait);
+        if (at_once || api_.GetLastError() != ERROR_IO_PENDING) {
+          if (!at_once || (p.comm_mask & EV_RXCHAR) == 0) NoCommEvents(w);
+          continue;
+        }
+        p.comm_pending = true;
+        // A byte that came between the look and the wait's start raises
+        // no event: look once more before sleeping.
+        if (OsError e = LookAtQueue(w.port, queued); e != kOk || *queued != 0) return e;
       }
-      // A byte that came between the look and the comm event's start
-      // raises no event: look once more before sleeping.
-      const OsError e = LookAtQueue(w.port, queued);
-      const Woke woke = e != kOk || *queued != 0 ? Woke::kTimer : Pause(w, w.comm_event, left);
-      if (woke != Woke::kEvent) api_.CancelIoEx(w.port, &o);
-      DWORD unused = 0;
-      const bool ended = api_.GetOverlappedResult(w.port, &o, &unused, TRUE);
-      if (e != kOk || *queued != 0) return e;
+      const Woke woke = Pause(w, w.comm_event, left);
       if (woke == Woke::kClosing) return ERROR_INVALID_HANDLE;
       if (woke == Woke::kFailed) return ApiError();
-      if (woke == Woke::kEvent && (!ended || (mask & EV_RXCHAR) == 0)) NoCommEvents(w);
+      if (woke == Woke::kEvent) {
+        DWORD unused = 0;
+        p.comm_pending = false;
+        if (!api_.GetOverlappedResult(w.port, &p.comm_wait, &unused, FALSE) ||
+            (p.comm_mask & EV_RXCHAR) == 0) {
+          NoCommEvents(w);
+        }
+      }
     }
   }
 
