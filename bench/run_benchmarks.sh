@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release), runs them all and writes their figures,
 # each against its goal, to docs/PERFORMANCE.md together with this command
-# and the machine it ran on. Exits 1 when a goal is missed.
+# and the machine it ran on, then the Windows figures beside them
+# (run_windows_benchmarks.sh, when the mingw-x86_64 build and wine64 are
+# there). Exits 1 when a goal is missed.
 #
 # Usage: bench/run_benchmarks.sh [BUILD_DIR]   (default build/bench)
 # Needs Google Benchmark (libbenchmark-dev), python3 and python-can
@@ -25,8 +27,9 @@ pycan=/usr/bin/python3
   "$build/passthru/liborvanta_passthru.so" "$root/bindings/python" "$py_json"
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+linux_rc=0
 python3 - "$json" "$py_json" "$out" "$(nproc)" "${cpu:-unknown}" "$(date -u '+%Y-%m-%d %H:%M UTC')" \
-  "$(uname -sr)" <<'EOF'
+  "$(uname -sr)" <<'EOF' || linux_rc=$?
 import json
 import sys
 
@@ -285,3 +288,13 @@ for text, value, goal, passed in rows:
 print(f"wrote {out_path}")
 sys.exit(0 if all(p is not False for _, _, _, p in rows) else 1)
 EOF
+
+# The Windows figures beside them, when the mingw-x86_64 build and wine64
+# are there (README, "The Windows program").
+if [ -f "$root/build/mingw-x86_64/CMakeCache.txt" ] && command -v wine64 >/dev/null; then
+  "$root/bench/run_windows_benchmarks.sh" "$root/build/mingw-x86_64" \
+    "$build/emulator/orvanta-adapter-sim" || linux_rc=1
+else
+  echo "no mingw-x86_64 build or wine64: $out has no Windows rows"
+fi
+exit "$linux_rc"

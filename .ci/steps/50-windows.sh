@@ -3,9 +3,11 @@
 # shipping target, and mingw-x86_64), the 32-bit export table and resources,
 # the 64-bit unit tests under wine64 in a throw-away prefix, the Wine
 # integration test against orvanta-adapter-sim, the provisioning dialog
-# driven under Xvfb, and the MSI installer (built with wixl from both builds)
-# installed, used, upgraded and removed under wine64. Screenshots, the debug
-# trace and orvanta.msi are kept in build/ci-artifacts/windows.
+# driven under Xvfb, the MSI installer (built with wixl from both builds)
+# installed, used by a host program that finds it in the registry, upgraded
+# with switches set by hand and removed under wine64, and the Windows timing
+# harness run briefly. Screenshots, the debug trace and orvanta.msi are kept
+# in build/ci-artifacts/windows.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -85,5 +87,8 @@ tests/windows/wine_dialog.sh build/mingw-x86_64 "$sim" "$artifacts"
 
 echo "-- the MSI installed, used, upgraded and removed under wine64"
 tests/windows/wine_installer.sh build/mingw-x86_64 build/mingw-i686 "$sim"
+
+echo "-- the Windows timing harness, briefly (bench/run_windows_benchmarks.sh)"
+bench/run_windows_benchmarks.sh --smoke build/mingw-x86_64 "$sim"
 
 echo "Windows checks passed; artifacts (orvanta.msi included) in build/ci-artifacts/windows"

@@ -13,9 +13,22 @@
 //                                            DLL (the registered FunctionLibrary),
 //                                            loaded as host programs load it:
 //                                            LoadLibrary, GetProcAddress
+//   orvanta-wine-host registry-uds VIN       as a J2534 host finds its device:
+//                                            the subkey of PassThruSupport.04.04
+//                                            (in this program's own registry
+//                                            view) named Orvanta-IOT, its
+//                                            FunctionLibrary loaded and every
+//                                            function resolved; then a UDS
+//                                            session on ISO 15765 with a reader
+//                                            thread in PassThruReadMsgs while
+//                                            this one writes: session control,
+//                                            tester present, 200 reads of DID
+//                                            F190 (answered with VIN); prints
+//                                            the round-trip median
 //
 // Each step prints one line "<step> <result> ..."; the exit code is 0 when
 // every step gave the expected result, else 1 (2 for bad usage).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -158,6 +172,201 @@ int Serial(uint32_t port_number) {
   return Finish();
 }
 
+// --- registry-uds ------------------------------------------------------------
+
+constexpr char kPassThruKey[] = "SOFTWARE\\PassThruSupport.04.04";
+constexpr const char* kFunctions[] = {"PassThruOpen",
+                                      "PassThruClose",
+                                      "PassThruConnect",
+                                      "PassThruDisconnect",
+                                      "PassThruReadMsgs",
+                                      "PassThruWriteMsgs",
+                                      "PassThruStartPeriodicMsg",
+                                      "PassThruStopPeriodicMsg",
+                                      "PassThruStartMsgFilter",
+                                      "PassThruStopMsgFilter",
+                                      "PassThruSetProgrammingVoltage",
+                                      "PassThruReadVersion",
+                                      "PassThruGetLastError",
+                                      "PassThruIoctl"};
+
+// The FunctionLibrary of the subkey whose Name is `wanted`, in the view of
+// the registry that this program's bitness sees; empty when there is none.
+std::string FindLibrary(const char* wanted) {
+  HKEY root = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPassThruKey, 0, KEY_READ, &root) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::string found;
+  for (DWORD i = 0; found.empty(); ++i) {
+    char subkey[256] = {};
+    DWORD length = sizeof subkey;
+    if (RegEnumKeyExA(root, i, subkey, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    char name[256] = {};
+    char library[MAX_PATH] = {};
+    DWORD name_size = sizeof name;
+    DWORD library_size = sizeof library;
+    if (RegGetValueA(root, subkey, "Name", RRF_RT_REG_SZ, nullptr, name, &name_size) ==
+            ERROR_SUCCESS &&
+        std::strcmp(name, wanted) == 0 &&
+        RegGetValueA(root, subkey, "FunctionLibrary", RRF_RT_REG_SZ, nullptr, library,
+                     &library_size) == ERROR_SUCCESS) {
+      found = library;
+    }
+  }
+  RegCloseKey(root);
+  return found;
+}
+
+struct UdsApi {
+  decltype(&PassThruOpen) open = nullptr;
+  decltype(&PassThruClose) close = nullptr;
+  decltype(&PassThruConnect) connect = nullptr;
+  decltype(&PassThruDisconnect) disconnect = nullptr;
+  decltype(&PassThruReadMsgs) read = nullptr;
+  decltype(&PassThruWriteMsgs) write = nullptr;
+  decltype(&PassThruStartMsgFilter) start_filter = nullptr;
+};
+
+// What the reader thread hands to the writer: the last whole answer.
+struct Exchange {
+  UdsApi api;
+  uint32_t channel = 0;
+  HANDLE answered = nullptr;
+  CRITICAL_SECTION lock;
+  PASSTHRU_MSG answer{};
+  volatile LONG stop = 0;
+  uint32_t read_errors = 0;
+};
+
+PASSTHRU_MSG IsoMsg(uint32_t id, std::initializer_list<uint8_t> payload) {
+  PASSTHRU_MSG m{};
+  m.ProtocolID = ISO15765;
+  m.TxFlags = ISO15765_FRAME_PAD;
+  const uint8_t head[4] = {0, 0, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+  std::memcpy(m.Data, head, 4);
+  std::copy(payload.begin(), payload.end(), m.Data + 4);
+  m.DataSize = static_cast<ORV_ULONG>(4 + payload.size());
+  return m;
+}
+
+// Reads until told to stop; each whole received message (not a transmit
+// indication, not a first-frame notice) becomes the answer.
+DWORD WINAPI Reader(void* argument) {
+  auto* x = static_cast<Exchange*>(argument);
+  while (InterlockedCompareExchange(&x->stop, 0, 0) == 0) {
+    PASSTHRU_MSG m{};
+    ORV_ULONG count = 1;
+    const int32_t status = x->api.read(x->channel, &m, &count, 100);
+    if (status != STATUS_NOERROR && status != ERR_BUFFER_EMPTY && status != ERR_TIMEOUT) {
+      ++x->read_errors;
+    }
+    if (count != 1 || (m.RxStatus & (TX_MSG_TYPE | START_OF_MESSAGE | TX_INDICATION)) != 0 ||
+        m.DataSize <= 4) {
+      continue;
+    }
+    EnterCriticalSection(&x->lock);
+    x->answer = m;
+    LeaveCriticalSection(&x->lock);
+    SetEvent(x->answered);
+  }
+  return 0;
+}
+
+double NowUs() {
+  LARGE_INTEGER counter;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+// Writes `request` and waits for the reader's answer; true when it is
+// `expected` (the payload after the CAN ID). Adds the round trip to `trips`.
+bool Ask(Exchange& x, const PASSTHRU_MSG& request, const std::string& expected,
+         std::vector<double>& trips) {
+  ResetEvent(x.answered);
+  PASSTHRU_MSG sent = request;
+  ORV_ULONG count = 1;
+  const double start = NowUs();
+  if (x.api.write(x.channel, &sent, &count, 1000) != STATUS_NOERROR || count != 1) return false;
+  if (WaitForSingleObject(x.answered, 3000) != WAIT_OBJECT_0) return false;
+  trips.push_back(NowUs() - start);
+  EnterCriticalSection(&x.lock);
+  const std::string got(reinterpret_cast<const char*>(x.answer.Data + 4), x.answer.DataSize - 4);
+  const bool from_ecu = x.answer.Data[2] == 0x07 && x.answer.Data[3] == 0xE8;
+  LeaveCriticalSection(&x.lock);
+  return from_ecu && got == expected;
+}
+
+int RegistryUds(const char* vin) {
+  const std::string library = FindLibrary("Orvanta-IOT");
+  std::printf("library %s\n", library.c_str());
+  if (!Check("registry-finds-library", !library.empty())) return Finish();
+  const HMODULE module = LoadLibraryA(library.c_str());
+  if (!Check("load-library", module != nullptr)) return Finish();
+  int missing = 0;
+  for (const char* name : kFunctions) {
+    if (GetProcAddress(module, name) == nullptr) {
+      std::printf("  missing %s\n", name);
+      ++missing;
+    }
+  }
+  Expect("functions-missing", missing, 0);
+  Exchange x;
+  Resolve(module, "PassThruOpen", &x.api.open);
+  Resolve(module, "PassThruClose", &x.api.close);
+  Resolve(module, "PassThruConnect", &x.api.connect);
+  Resolve(module, "PassThruDisconnect", &x.api.disconnect);
+  Resolve(module, "PassThruReadMsgs", &x.api.read);
+  Resolve(module, "PassThruWriteMsgs", &x.api.write);
+  Resolve(module, "PassThruStartMsgFilter", &x.api.start_filter);
+  if (missing != 0) return Finish();
+
+  uint32_t device = 0;
+  if (!Expect("open", x.api.open(nullptr, &device), STATUS_NOERROR)) return Finish();
+  if (!Expect("connect", x.api.connect(device, ISO15765, 0, 500000, &x.channel), STATUS_NOERROR)) {
+    return Finish();
+  }
+  PASSTHRU_MSG mask = IsoMsg(0x7FF, {});
+  PASSTHRU_MSG pattern = IsoMsg(0x7E8, {});
+  PASSTHRU_MSG flow = IsoMsg(0x7E0, {});
+  uint32_t filter = 0;
+  Expect("flow-filter",
+         x.api.start_filter(x.channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter),
+         STATUS_NOERROR);
+
+  InitializeCriticalSection(&x.lock);
+  x.answered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE reader = CreateThread(nullptr, 0, Reader, &x, 0, nullptr);
+  std::vector<double> trips;
+  Check("session-control",
+        Ask(x, IsoMsg(0x7E0, {0x10, 0x03}), std::string("\x50\x03\x00\x32\x01\xF4", 6), trips));
+  Check("tester-present", Ask(x, IsoMsg(0x7E0, {0x3E, 0x00}), std::string("\x7E\x00", 2), trips));
+  const std::string vin_answer = std::string("\x62\xF1\x90", 3) + vin;
+  int right = 0;
+  for (int i = 0; i < 200; ++i)
+    right += Ask(x, IsoMsg(0x7E0, {0x22, 0xF1, 0x90}), vin_answer, trips);
+  Expect("did-f190-answers-right", right, 200);
+  InterlockedExchange(&x.stop, 1);
+  Check("reader-ends", WaitForSingleObject(reader, 5000) == WAIT_OBJECT_0);
+  Expect("reader-errors", static_cast<int32_t>(x.read_errors), 0);
+  CloseHandle(reader);
+  CloseHandle(x.answered);
+  DeleteCriticalSection(&x.lock);
+  Expect("disconnect", x.api.disconnect(x.channel), STATUS_NOERROR);
+  Expect("close", x.api.close(device), STATUS_NOERROR);
+  if (!trips.empty()) {
+    std::sort(trips.begin(), trips.end());
+    std::printf("round-trips %zu median-us %.0f p99-us %.0f\n", trips.size(),
+                trips[trips.size() / 2], trips[trips.size() * 99 / 100]);
+  }
+  return Finish();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,9 +375,12 @@ int main(int argc, char** argv) {
   if (command == "load" && argc == 6 && std::string_view(argv[3]) == "write-file") {
     return UseLibrary(argv[2]) ? WriteFile(argv[4], argv[5]) : 1;
   }
+  if (command == "registry-uds" && argc == 3) return RegistryUds(argv[2]);
   if (command == "serial" && argc == 3) {
     return Serial(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
   }
-  std::fprintf(stderr, "usage: orvanta-wine-host [load DLL] write-file NAME TEXT | serial PORT\n");
+  std::fprintf(stderr,
+               "usage: orvanta-wine-host [load DLL] write-file NAME TEXT | serial PORT |"
+               " registry-uds VIN\n");
   return 2;
 }

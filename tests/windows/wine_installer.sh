@@ -7,11 +7,14 @@
 #     of the library's switches set;
 #   - orvanta-wine-host, a 64-bit host program, loads the DLL the registry
 #     names (where it is installed) and writes a file to
-#     orvanta-adapter-sim on COM7;
-#   - msiexec /x leaves no file, shortcut, key (even with a switch added by
-#     hand) or product behind;
+#     orvanta-adapter-sim on COM7; then finds the library as Windows host
+#     programs do (the subkey named Orvanta-IOT in its own registry view)
+#     and runs a two-thread UDS session through it;
+#   - msiexec /x leaves no file, shortcut, key or product behind;
 #   - the same MSI twice, a rebuild of the same version and a newer version
-#     leave one product, the newest; an older one over it is refused.
+#     leave one product, the newest, and keep switches added by hand in both
+#     views; an older one over it is refused;
+#   - msiexec /x then leaves each key with the switch alone.
 #
 #   wine_installer.sh X86_64_BUILD_DIR I686_BUILD_DIR SIM_PROGRAM
 set -euo pipefail
@@ -75,10 +78,12 @@ library=$(sed -n 's/^    FunctionLibrary    REG_SZ    //p' "$work/key64.txt")
 timeout 300 "$WINE64" "$host" load "$library" write-file IOT.NET "$text" | tr -d '\r' |
   tee "$work/host.txt" || fail "the host program with the DLL at $library"
 [ "$(cat "$work/store/IOT.NET")" = "$text" ] || fail "the adapter's IOT.NET differs"
+log "a host program that finds the library by its Name runs UDS with two threads"
+timeout 300 "$WINE64" "$host" registry-uds 1ORV4NTA0SIM12345 | tr -d '\r' |
+  tee "$work/uds.txt" || fail "the registry-loading UDS host"
 stop_sim
 
-log "msiexec /x orvanta.msi /qn, with a switch added by hand"
-wine_reg add "$key" /v Debug /d "" /f >/dev/null || fail "reg add Debug"
+log "msiexec /x orvanta.msi /qn"
 msiexec /x orvanta.msi || fail "uninstall"
 expect_installed "" "uninstall"
 [ ! -e "$dir32" ] && [ ! -e "$dir64" ] || fail "files left: $(find "$dir32" "$dir64" 2>/dev/null)"
@@ -87,16 +92,36 @@ for bits in 32 64; do
   ! wine_reg query "$key" /reg:"$bits" >/dev/null || fail "$bits-bit key left"
 done
 
-log "the same MSI twice, a rebuild of $version, then $next_version"
-for msi in orvanta orvanta orvanta-rebuilt; do
+# The values of the key in one view (32 or 64), names only, sorted.
+value_names() {
+  wine_reg query "$key" /reg:"$1" | sed -n 's/^    \([^ ]*\)    REG_.*/\1/p' | sort | tr '\n' ' '
+}
+# Switches added by hand: Debug in the 64-bit view, IOT in the 32-bit one.
+expect_switches() {
+  wine_reg query "$key" /reg:64 /v Debug >/dev/null || fail "$1: the 64-bit Debug switch is gone"
+  wine_reg query "$key" /reg:32 /v IOT | grep -q 'REG_SZ *0x1F$' ||
+    fail "$1: the 32-bit IOT switch is gone"
+}
+
+log "the same MSI twice, a rebuild of $version, then $next_version, with switches set by hand"
+msiexec /i orvanta.msi || fail "install orvanta.msi"
+wine_reg add "$key" /reg:64 /v Debug /d "" /f >/dev/null || fail "reg add Debug"
+wine_reg add "$key" /reg:32 /v IOT /d 0x1F /f >/dev/null || fail "reg add IOT"
+for msi in orvanta orvanta-rebuilt; do
   msiexec /i "$msi.msi" || fail "install $msi.msi"
   expect_installed "$version " "$msi.msi"
+  expect_switches "$msi.msi"
 done
 msiexec /i orvanta-next.msi || fail "upgrade"
 expect_installed "$next_version " "upgrade"
+expect_switches "upgrade"
+wine_reg query "$key" /reg:64 /v ProductVersion | grep -q "REG_SZ *$next_version\$" ||
+  fail "the key's ProductVersion after the upgrade"
 [ "$(shortcuts | wc -l)" = 1 ] || fail "shortcuts after the upgrade: $(shortcuts)"
 ! msiexec /i orvanta.msi || fail "an older version installed over a newer one"
 expect_installed "$next_version " "downgrade"
 msiexec /x orvanta-next.msi || fail "uninstall $next_version"
 expect_installed "" "uninstall $next_version"
+[ "$(value_names 64)" = "Debug " ] || fail "64-bit key after uninstall: $(value_names 64)"
+[ "$(value_names 32)" = "IOT " ] || fail "32-bit key after uninstall: $(value_names 32)"
 log "Windows installer test passed"
