@@ -153,12 +153,15 @@ uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
 // lengths, SocketCAN header, direction flags and the shown bytes only.
 TEST(TraceDecode, PcapngBlocks) {
   const std::vector<uint8_t> start = app::adapter::PcapngStart();
-  ASSERT_EQ(start.size(), 184u);  // section header (36) and two interfaces (72 each)
+  ASSERT_EQ(start.size(), 212u);  // section header (52) and two interfaces (80 each)
   EXPECT_EQ(U32At(start, 0), 0x0A0D0D0Au);
   EXPECT_EQ(U32At(start, 8), 0x1A2B3C4Du);
-  for (const size_t at : {size_t{36}, size_t{108}}) {
+  EXPECT_EQ(U32At(start, 4), 52u);
+  EXPECT_EQ(U32At(start, 48), 52u);
+  for (const size_t at : {size_t{52}, size_t{132}}) {
     EXPECT_EQ(U32At(start, at), 1u);  // interface description
-    EXPECT_EQ(U32At(start, at + 4), U32At(start, at + 68));
+    EXPECT_EQ(U32At(start, at + 4), 80u);
+    EXPECT_EQ(U32At(start, at + 76), 80u);
     EXPECT_EQ(U32At(start, at + 8), 227u);  // LINKTYPE_CAN_SOCKETCAN, reserved 0
   }
 
