@@ -56,6 +56,20 @@ foreach(program orvanta-provision orvanta-adapter-sim orvanta-adapter)
   endif()
 endforeach()
 
+# Wireshark's extcap program goes where Wireshark looks for it: its system
+# extcap folder (Debian: /usr/lib/<triplet>/wireshark/extcap; Wireshark
+# reads no folder below another prefix).
+if(TARGET orvanta-extcap AND NOT WIN32)
+  if(CMAKE_LIBRARY_ARCHITECTURE)
+    set(ORV_EXTCAP_DEFAULT "lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/extcap")
+  else()
+    set(ORV_EXTCAP_DEFAULT "lib/wireshark/extcap")
+  endif()
+  set(ORV_WIRESHARK_EXTCAP_DIR "${ORV_EXTCAP_DEFAULT}" CACHE STRING
+    "Wireshark's extcap folder, relative to the prefix (the package's prefix is /usr)")
+  install(TARGETS orvanta-extcap RUNTIME DESTINATION ${ORV_WIRESHARK_EXTCAP_DIR})
+endif()
+
 # --- CMake package ------------------------------------------------------------------
 
 install(EXPORT OrvantaPassThruTargets NAMESPACE Orvanta::
@@ -181,7 +195,8 @@ Orvanta vehicle-diagnostic adapter on a USB serial port, with the\n\
 orvanta-provision tool that gives an Orvanta-IOT adapter its wireless\n\
 network, the orvanta-adapter tool for the adapter's file store, clock,\n\
 memory, firmware and debug trace, and the orvanta-adapter-sim emulator\n\
-for testing host programs.\n\
+for testing host programs. Wireshark's capture interface orvanta-trace\n\
+shows the adapter's CAN buses from the library's debug trace.\n\
 .\n\
 liborvanta_passthru has the 32-bit J2534 layout; liborvanta_passthru_lp64\n\
 the unsigned long one of host programs built from SAE's header on 64-bit\n\

@@ -2,10 +2,12 @@
  * vin_reader: reads the vehicle identification number over ISO 15765 the
  * way a third-party diagnostic program does, through the public header and
  * the shared library only: open the adapter, connect, install a
- * flow-control filter, write the OBD-II request 09 02 to 0x7E0 and read the
- * answer from 0x7E8.
+ * flow-control filter, write the OBD-II request 09 02 (with --uds the UDS
+ * request 22 F1 90, ReadDataByIdentifier VIN) to 0x7E0 and read the answer
+ * from 0x7E8.
  *
- * Usage: vin_reader [adapter-name]   (for example "COM7"; default: search)
+ * Usage: vin_reader [adapter-name] [--uds]   (name for example "COM7";
+ *        default: search)
  * Exit codes: 0 VIN printed, 1 a pass-thru call failed, 2 no answer.
  */
 #include <stdio.h>
@@ -33,10 +35,15 @@ static int failed(const char* call, int32_t rc) {
   return 1;
 }
 
-/* A complete answer to 09 02: 49 02 <count> then the VIN characters. */
+static int use_uds;
+
+/* A complete answer to 09 02 (49 02 <count>) or to 22 F1 90 (62 F1 90),
+ * then the VIN characters. */
 static int is_vin_answer(const PASSTHRU_MSG* msg) {
   if (msg->RxStatus & (START_OF_MESSAGE | TX_MSG_TYPE)) return 0;
-  return msg->DataSize > 7 && msg->Data[4] == 0x49 && msg->Data[5] == 0x02;
+  if (msg->DataSize <= 7) return 0;
+  if (use_uds) return msg->Data[4] == 0x62 && msg->Data[5] == 0xF1 && msg->Data[6] == 0x90;
+  return msg->Data[4] == 0x49 && msg->Data[5] == 0x02;
 }
 
 static int read_vin(uint32_t channel) {
@@ -61,9 +68,17 @@ int main(int argc, char** argv) {
   static PASSTHRU_MSG mask, pattern, flow, request;
   uint32_t device = 0, channel = 0, filter = 0, count = 1;
   int32_t rc;
-  int result;
+  int result, i;
+  const char* name = NULL;
 
-  rc = PassThruOpen(argc > 1 ? argv[1] : NULL, &device);
+  for (i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--uds") == 0) {
+      use_uds = 1;
+    } else {
+      name = argv[i];
+    }
+  }
+  rc = PassThruOpen(name, &device);
   if (rc != STATUS_NOERROR) return failed("PassThruOpen", rc);
   rc = PassThruConnect(device, ISO15765, 0, 500000, &channel);
   if (rc != STATUS_NOERROR) return failed("PassThruConnect", rc);
@@ -79,9 +94,16 @@ int main(int argc, char** argv) {
   request.ProtocolID = ISO15765;
   request.TxFlags = ISO15765_FRAME_PAD;
   put_id(&request, REQUEST_ID);
-  request.Data[4] = 0x09; /* service: vehicle information */
-  request.Data[5] = 0x02; /* PID: VIN */
-  request.DataSize = 6;
+  if (use_uds) {
+    request.Data[4] = 0x22; /* service: ReadDataByIdentifier */
+    request.Data[5] = 0xF1; /* identifier F190: VIN */
+    request.Data[6] = 0x90;
+    request.DataSize = 7;
+  } else {
+    request.Data[4] = 0x09; /* service: vehicle information */
+    request.Data[5] = 0x02; /* PID: VIN */
+    request.DataSize = 6;
+  }
   rc = PassThruWriteMsgs(channel, &request, &count, 1000);
   if (rc != STATUS_NOERROR) return failed("PassThruWriteMsgs", rc);
 

@@ -83,6 +83,14 @@ grep -q '^prefix=/usr$' "$libdir/pkgconfig/orvanta-passthru-lp64.pc" || fail "no
 [ -f "$root/usr/lib/udev/rules.d/60-orvanta.rules" ] || fail "the package lacks the udev rule"
 [ -f "$root/usr/include/orvanta_j2534.h" ] || fail "the package lacks the header"
 [ -f "$libdir/cmake/OrvantaPassThru/OrvantaPassThruConfig.cmake" ] || fail "the package lacks the CMake package"
+# With the adapter tool comes Wireshark's extcap program, in the folder
+# Wireshark reads, answering as one.
+if [ -e "$root/usr/bin/orvanta-adapter" ]; then
+  extcap=$root/usr/lib/$(gcc -dumpmachine)/wireshark/extcap/orvanta-extcap
+  [ -x "$extcap" ] || fail "the package lacks $extcap"
+  grep -q '^interface {value=orvanta-trace}' <<<"$("$extcap" --extcap-interfaces)" ||
+    fail "orvanta-extcap --extcap-interfaces lists no orvanta-trace"
+fi
 
 export LD_LIBRARY_PATH=$libdir
 # The command-line build links the shared library; the build with the

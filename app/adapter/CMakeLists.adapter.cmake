@@ -13,6 +13,7 @@ set(ORV_ADAPTER_DIR ${CMAKE_CURRENT_LIST_DIR})
 add_library(orvanta_adapter_core STATIC
   ${ORV_ADAPTER_DIR}/adapter_core.cpp
   ${ORV_ADAPTER_DIR}/trace_decode.cpp
+  ${ORV_ADAPTER_DIR}/pcapng.cpp
   ${ORV_ADAPTER_DIR}/progress.cpp)
 target_include_directories(orvanta_adapter_core PUBLIC ${ORV_ROOT} ${ORV_ROOT}/passthru/include)
 target_link_libraries(orvanta_adapter_core PUBLIC orvanta_static)
@@ -35,6 +36,11 @@ if(ORV_CLI11_INCLUDE AND ORV_JSON_INCLUDE)
   add_executable(orvanta-adapter ${ORV_ADAPTER_DIR}/orvanta_adapter_main.cpp)
   target_link_libraries(orvanta-adapter PRIVATE orvanta_adapter_cli)
   orv_set_warnings(orvanta-adapter)
+
+  # Wireshark's extcap program: the same listener, streaming pcapng.
+  add_executable(orvanta-extcap ${ORV_ADAPTER_DIR}/orvanta_extcap_main.cpp)
+  target_link_libraries(orvanta-extcap PRIVATE orvanta_adapter_cli)
+  orv_set_warnings(orvanta-extcap)
 else()
   message(STATUS "orvanta-adapter not built: CLI11 (libcli11-dev) or nlohmann-json "
     "(nlohmann-json3-dev) headers not found")
@@ -44,5 +50,5 @@ endif()
 # its headers were found, and nothing otherwise.
 add_custom_target(orvanta-adapter-tool)
 if(TARGET orvanta-adapter)
-  add_dependencies(orvanta-adapter-tool orvanta-adapter)
+  add_dependencies(orvanta-adapter-tool orvanta-adapter orvanta-extcap)
 endif()

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/adapter/adapter_core.h"
+#include "app/adapter/pcapng.h"
 #include "app/adapter/progress.h"
 #include "app/adapter/trace_decode.h"
 #include "platform/platform.h"
@@ -46,7 +47,7 @@ struct Options {
   std::string name, host_file, time, address, length;
   std::vector<std::string> hex;
   bool decode = false;
-  std::string candump;
+  std::string candump, pcap;
 };
 
 // --- reporting -------------------------------------------------------------------
@@ -298,25 +299,49 @@ std::string Printable(std::string_view line) {
   return out;
 }
 
+bool WriteAll(std::FILE* file, const std::vector<uint8_t>& bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
+}
+
+// Where the listener puts what arrives: the lines on standard output
+// (not for extcap, whose standard output is Wireshark's), the candump
+// log, the pcapng capture.
+struct TraceSinks {
+  bool show = true;
+  bool decode = false;
+  std::FILE* candump = nullptr;
+  std::FILE* pcap = nullptr;
+};
+
 class TraceListener {
  public:
-  TraceListener(const Streams& s, const Options& o, std::FILE* candump)
-      : s_(s), o_(o), candump_(candump) {}
+  TraceListener(const Streams& s, const TraceSinks& sinks) : s_(s), sinks_(sinks) {}
+
+  // The capture could not be written (its reader has gone): the listener stops.
+  bool capture_failed() const { return capture_failed_; }
 
   void Show(std::string_view line) {
-    std::fprintf(s_.out, "%s\n", Printable(line).c_str());
-    if (o_.decode || candump_ != nullptr) {
+    if (sinks_.show) std::fprintf(s_.out, "%s\n", Printable(line).c_str());
+    const bool logs = sinks_.candump != nullptr || sinks_.pcap != nullptr;
+    const bool describe = sinks_.show && sinks_.decode;
+    if (describe || logs) {
       if (const auto frame = ParseFrameLine(line)) {
-        if (o_.decode) std::fprintf(s_.out, "    = %s\n", DescribeFrame(*frame).c_str());
-        const auto logged =
-            candump_ != nullptr ? CandumpLine(*frame, UnixMicroseconds()) : std::nullopt;
-        if (logged) {
-          std::fprintf(candump_, "%s\n", logged->c_str());
-          std::fflush(candump_);
+        if (describe) {
+          std::fprintf(s_.out, "    = %s\n", DescribeFrame(*frame).c_str());
         }
+        const auto bus = logs ? BusFrameOf(*frame) : std::nullopt;
+        const int64_t now = UnixMicroseconds();
+        const auto logged =
+            bus && sinks_.candump != nullptr ? CandumpLine(*frame, now) : std::nullopt;
+        if (logged) {
+          std::fprintf(sinks_.candump, "%s\n", logged->c_str());
+          std::fflush(sinks_.candump);
+        }
+        const auto packet = bus && sinks_.pcap != nullptr ? PcapngPacket(*bus, now) : std::nullopt;
+        if (packet && !capture_failed_) capture_failed_ = !WriteAll(sinks_.pcap, *packet);
       }
     }
-    std::fflush(s_.out);
+    if (sinks_.show) std::fflush(s_.out);
   }
 
   // Only this machine and, where the system tells, this user may feed the
@@ -332,11 +357,11 @@ class TraceListener {
                                                                         : nullptr;
     if (refused != nullptr) {
       tool::CloseSocket(socket);
-      std::fprintf(s_.err, "-- trace connection %s refused\n", refused);
+      if (sinks_.show) std::fprintf(s_.err, "-- trace connection %s refused\n", refused);
       return;
     }
     connections_.push_back(TraceConnection{socket, {}});
-    std::fprintf(s_.err, "-- trace connection opened\n");
+    if (sinks_.show) std::fprintf(s_.err, "-- trace connection opened\n");
   }
 
   // Reads connection `i`; false when it closed (and was dropped).
@@ -346,7 +371,7 @@ class TraceListener {
     if (tool::Receive(connections_[i].socket, buffer, sizeof buffer, &received) != platform::kOk ||
         received == 0) {
       Drop(i);
-      std::fprintf(s_.err, "-- trace connection closed\n");
+      if (sinks_.show) std::fprintf(s_.err, "-- trace connection closed\n");
       return false;
     }
     connections_[i].lines.Feed({buffer, received}, [&](std::string_view l) { Show(l); });
@@ -360,7 +385,7 @@ class TraceListener {
   }
 
   void Run(tool::NetSocket listener) {
-    while (!tool::Interrupted()) {
+    while (!tool::Interrupted() && !capture_failed_) {
       std::vector<tool::NetSocket> sockets{listener};
       for (const auto& c : connections_) sockets.push_back(c.socket);
       const auto ready = std::make_unique<bool[]>(sockets.size());
@@ -379,37 +404,132 @@ class TraceListener {
 
  private:
   const Streams& s_;
-  const Options& o_;
-  std::FILE* candump_;
+  TraceSinks sinks_;
+  bool capture_failed_ = false;
   std::vector<TraceConnection> connections_;
 };
 
-int RunTrace(const Streams& s, const Options& o) {
-  std::FILE* candump = nullptr;
-  if (!o.candump.empty()) {
-    const platform::OsError e = tool::OpenOutputFile(o.candump.c_str(), &candump);
-    if (e == platform::kErrorNotOwnFile) {
-      return Usage(s, "the candump log " + o.candump +
-                          " is a link or not your own file; choose another name");
-    }
-    if (e != platform::kOk) return Usage(s, "cannot write the candump log " + o.candump);
-  }
-  tool::NetSocket listener = tool::kNoSocket;
-  char address[tool::kAddressTextSize] = {};
-  if (const platform::OsError e = tool::Listen(kTracePort, &listener, address)) {
+// Opens an output file of the listener (never through a link, never
+// another user's file); false after the usage message.
+bool OpenLog(const Streams& s, const std::string& path, const char* what, bool binary,
+             std::FILE** file, int* rc) {
+  if (path.empty()) return true;
+  const platform::OsError e = tool::OpenOutputFile(path.c_str(), file, binary);
+  if (e == platform::kOk) return true;
+  *rc = Usage(s, e == platform::kErrorNotOwnFile
+                     ? std::string(what) + " " + path +
+                           " is a link or not your own file; choose another name"
+                     : std::string("cannot write ") + what + " " + path);
+  return false;
+}
+
+bool ListenForTrace(const Streams& s, tool::NetSocket* listener,
+                    char (&address)[tool::kAddressTextSize]) {
+  if (const platform::OsError e = tool::Listen(kTracePort, listener, address)) {
     std::fprintf(s.err,
                  "%s: cannot listen on TCP port %u (error %ld); is another listener running?\n",
                  kProgram, kTracePort, static_cast<long>(e));
-    if (candump != nullptr) std::fclose(candump);
+    return false;
+  }
+  return true;
+}
+
+int RunTrace(const Streams& s, const Options& o) {
+  TraceSinks sinks;
+  sinks.decode = o.decode;
+  int rc = kExitDone;
+  const auto close_logs = [&] {
+    if (sinks.candump != nullptr) std::fclose(sinks.candump);
+    if (sinks.pcap != nullptr) std::fclose(sinks.pcap);
+  };
+  if (!OpenLog(s, o.candump, "the candump log", false, &sinks.candump, &rc) ||
+      !OpenLog(s, o.pcap, "the pcapng capture", true, &sinks.pcap, &rc)) {
+    close_logs();
+    return rc;
+  }
+  if (sinks.pcap != nullptr && !WriteAll(sinks.pcap, PcapngStart())) {
+    close_logs();
+    return Usage(s, "cannot write the pcapng capture " + o.pcap);
+  }
+  tool::NetSocket listener = tool::kNoSocket;
+  char address[tool::kAddressTextSize] = {};
+  if (!ListenForTrace(s, &listener, address)) {
+    close_logs();
     return kExitFailed;
   }
   tool::CatchInterrupt();
   std::fprintf(s.err, "Listening for the debug trace on %s:%u; Ctrl-C stops.\n", address,
                kTracePort);
-  TraceListener(s, o, candump).Run(listener);
+  TraceListener trace(s, sinks);
+  trace.Run(listener);
   tool::CloseSocket(listener);
-  if (candump != nullptr) std::fclose(candump);
+  close_logs();
+  if (trace.capture_failed()) {
+    std::fprintf(s.err, "%s: writing the pcapng capture %s failed\n", kProgram, o.pcap.c_str());
+    return kExitFailed;
+  }
   std::fprintf(s.err, "-- stopped\n");
+  return kExitDone;
+}
+
+// --- Wireshark's extcap interface --------------------------------------------------------
+
+constexpr char kExtcapInterface[] = "orvanta-trace";
+
+struct ExtcapOptions {
+  bool interfaces = false, dlts = false, config = false, capture = false;
+  std::string interface, fifo;
+};
+
+// Wireshark's arguments, as "--name value" or "--name=value"; options it
+// may add in later versions are passed over.
+bool ParseExtcap(int argc, char** argv, ExtcapOptions* o, std::string* error) {
+  const std::pair<const char*, bool*> flags[] = {{"--extcap-interfaces", &o->interfaces},
+                                                 {"--extcap-dlts", &o->dlts},
+                                                 {"--extcap-config", &o->config},
+                                                 {"--capture", &o->capture}};
+  const std::pair<const char*, std::string*> values[] = {{"--extcap-interface", &o->interface},
+                                                         {"--fifo", &o->fifo}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const size_t equals = arg.find('=');
+    const std::string_view name = arg.substr(0, equals);
+    for (const auto& [flag, set] : flags) {
+      if (name == flag) *set = true;
+    }
+    for (const auto& [option, set] : values) {
+      if (name != option) continue;
+      if (equals != std::string_view::npos) {
+        *set = std::string(arg.substr(equals + 1));
+      } else if (i + 1 < argc) {
+        *set = argv[++i];
+      } else {
+        *error = std::string(option) + " needs a value";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+int RunExtcapCapture(const Streams& s, const ExtcapOptions& o) {
+  tool::NetSocket listener = tool::kNoSocket;
+  char address[tool::kAddressTextSize] = {};
+  if (!ListenForTrace(s, &listener, address)) return kExitFailed;
+  tool::CatchInterrupt();
+  TraceSinks sinks;
+  sinks.show = false;
+  const platform::OsError e = tool::OpenCapturePipe(o.fifo.c_str(), &sinks.pcap);
+  if (e != platform::kOk) {
+    tool::CloseSocket(listener);
+    std::fprintf(s.err, "%s: cannot write the capture pipe %s (%s)\n", kProgram, o.fifo.c_str(),
+                 e == platform::kErrorNotOwnFile ? "not your own pipe, or a link"
+                                                 : ("error " + std::to_string(e)).c_str());
+    return kExitFailed;
+  }
+  if (WriteAll(sinks.pcap, PcapngStart())) TraceListener(s, sinks).Run(listener);
+  tool::CloseSocket(listener);
+  std::fclose(sinks.pcap);
   return kExitDone;
 }
 
@@ -468,6 +588,7 @@ Commands Define(CLI::App& app, Options& o) {
   c.trace = app.add_subcommand("trace", "listen for the library's debug trace on TCP port 8609");
   c.trace->add_flag("--decode", o.decode, "describe every frame dump in words");
   c.trace->add_option("--candump", o.candump, "write the bus frames to FILE as a candump log");
+  c.trace->add_option("--pcap", o.pcap, "write the bus frames to FILE as pcapng (Wireshark)");
   app.require_subcommand(1);
   return c;
 }
@@ -541,6 +662,34 @@ int Dispatch(const Commands& c, Options& o, const Streams& s) {
 }
 
 }  // namespace
+
+int RunExtcap(int argc, char** argv, const Streams& s) {
+  ExtcapOptions o;
+  std::string error;
+  if (!ParseExtcap(argc, argv, &o, &error)) return Usage(s, error);
+  if (o.interfaces) {
+    std::fprintf(s.out,
+                 "extcap {version=%s}{display=Orvanta adapter buses from the library's debug "
+                 "trace}\n"
+                 "interface {value=%s}{display=Orvanta adapter CAN buses (debug trace, TCP "
+                 "%u)}\n",
+                 ORV_VERSION, kExtcapInterface, kTracePort);
+    return kExitDone;
+  }
+  if (!o.interface.empty() && o.interface != kExtcapInterface) {
+    return Usage(s, "no extcap interface '" + o.interface + "'; it is " + kExtcapInterface);
+  }
+  if (o.dlts) {
+    std::fprintf(s.out, "dlt {number=227}{name=CAN_SOCKETCAN}{display=SocketCAN}\n");
+    return kExitDone;
+  }
+  if (o.config) return kExitDone;  // nothing to set: the trace's port is fixed
+  if (o.capture) {
+    if (o.fifo.empty()) return Usage(s, "--capture needs --fifo PATH");
+    return RunExtcapCapture(s, o);
+  }
+  return Usage(s, "give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture");
+}
 
 int RunAdapterTool(int argc, char** argv, const Streams& streams) {
   CLI::App app{

@@ -28,4 +28,11 @@ struct Streams {
 // Runs the tool for `argv` (program name first) and returns the exit code.
 int RunAdapterTool(int argc, char** argv, const Streams& streams);
 
+// Wireshark's extcap interface "orvanta-trace" (program name first in
+// `argv`): --extcap-interfaces, --extcap-dlts, --extcap-config, and
+// --capture --fifo PATH, which listens for the debug trace as `trace` does
+// and streams the bus frames into PATH as pcapng until SIGTERM (Ctrl-C) or
+// until the reader goes.
+int RunExtcap(int argc, char** argv, const Streams& streams);
+
 }  // namespace orv::app::adapter

@@ -152,24 +152,39 @@ std::string DescribeFrame(const TraceFrame& f) {
   return out;
 }
 
-std::optional<std::string> CandumpLine(const TraceFrame& f, int64_t unix_us) {
+std::optional<BusCanFrame> BusFrameOf(const TraceFrame& f) {
   if (!IsCanDevice(f.dev) || !CarriesBusFrame(f) || (f.sent && f.type != kTypeBusMessage)) {
     return std::nullopt;
   }
   size_t id_length = 0;
   const auto id = Identifier(f, &id_length);
   if (!id) return std::nullopt;
+  BusCanFrame bus;
+  bus.bus = f.dev >= 0x30 ? 1 : 0;
+  bus.sent = f.sent;
+  bus.extended = (f.flags & kFlag29Bit) != 0;
+  bus.id = *id;
+  // The parser keeps at most `size` bytes, so the shown data never exceeds the length.
+  bus.length = f.size - id_length;
+  bus.data.assign(f.data.begin() + static_cast<std::ptrdiff_t>(id_length), f.data.end());
+  // More than 8 bytes only fit a CAN FD frame, whatever the flags say.
+  bus.fd = (f.flags & kFlagFd) != 0 || bus.length > kClassicCanBytes;
+  bus.bit_rate_switch = (f.flags & kFlagBitRateSwitch) != 0;
+  bus.adapter_time = f.timestamp;
+  return bus;
+}
+
+std::optional<std::string> CandumpLine(const TraceFrame& f, int64_t unix_us) {
+  const auto bus = BusFrameOf(f);
+  if (!bus) return std::nullopt;
   char head[96];
   std::snprintf(head, sizeof head, "(%lld.%06lld) can%d %0*X#",
                 static_cast<long long>(unix_us / 1000000),
-                static_cast<long long>(unix_us % 1000000), f.dev >= 0x30 ? 1 : 0,
-                (f.flags & kFlag29Bit) != 0 ? 8 : 3, static_cast<unsigned>(*id));
+                static_cast<long long>(unix_us % 1000000), bus->bus, bus->extended ? 8 : 3,
+                static_cast<unsigned>(bus->id));
   std::string line = head;
-  // More than 8 bytes only fit a CAN FD frame, whatever the flags say.
-  if ((f.flags & kFlagFd) != 0 || f.data.size() - id_length > kClassicCanBytes) {
-    line += (f.flags & kFlagBitRateSwitch) != 0 ? "#1" : "#0";
-  }
-  return line + HexBytes(f.data, id_length, "");
+  if (bus->fd) line += bus->bit_rate_switch ? "#1" : "#0";
+  return line + HexBytes(bus->data, 0, "");
 }
 
 void LineAssembler::Feed(std::string_view bytes,

@@ -31,8 +31,24 @@ std::optional<TraceFrame> ParseFrameLine(std::string_view line);
 // "CAN1 read, bus message, flags 0x10 (29-bit), id 18DAF110, data 02 10 03".
 std::string DescribeFrame(const TraceFrame& frame);
 
-// A CAN frame that went over a bus: received from a CAN device, or sent to
-// one for transmission. Its candump log line for the time `unix_us`, such
+// A CAN or CAN FD frame that went over one of the adapter's buses: received
+// from a CAN device, or sent to one for transmission.
+struct BusCanFrame {
+  int bus = 0;  // 0: CAN1 and ISO15765-1 (can0); 1: CAN2 and ISO15765-2 (can1)
+  bool sent = false;
+  bool extended = false;  // 29-bit identifier
+  bool fd = false;        // CAN FD: flagged so, or more than 8 data bytes
+  bool bit_rate_switch = false;
+  uint32_t id = 0;
+  size_t length = 0;          // the frame's data length, as its size field tells
+  std::vector<uint8_t> data;  // the data bytes the dump shows: `length`, or fewer (batch dump)
+  uint32_t adapter_time = 0;  // the dump's time stamp field, as shown
+};
+
+// The bus frame of a frame dump, nothing for other frames.
+std::optional<BusCanFrame> BusFrameOf(const TraceFrame& frame);
+
+// A bus frame's candump log line for the time `unix_us`, such
 // as "(1733535054.123456) can0 7E8#0241000000000000"; nothing for other
 // frames.
 std::optional<std::string> CandumpLine(const TraceFrame& frame, int64_t unix_us);

@@ -67,7 +67,15 @@ void CloseSocket(NetSocket socket);
 // Opens `path` for writing from its start without following a symbolic
 // link (or reparse point) and without truncating a file that is not the
 // user's own regular file with a single link (kErrorNotOwnFile then); a new
-// file is readable by its owner only.
-OsError OpenOutputFile(const char* path, std::FILE** file);
+// file is readable by its owner only. `binary`: no line-end translation
+// (Windows).
+OsError OpenOutputFile(const char* path, std::FILE** file, bool binary = false);
+
+// Opens the pipe a capture program (Wireshark's extcap) made at `path` and
+// reads from, for binary writing: a FIFO of this user (POSIX), waiting
+// until its reader has opened it, or a named pipe (Windows); never through
+// a symbolic link (kErrorNotOwnFile for another kind of file). A write
+// after the reader has gone fails instead of ending the program.
+OsError OpenCapturePipe(const char* path, std::FILE** file);
 
 }  // namespace orv::platform::tool

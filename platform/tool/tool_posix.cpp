@@ -169,7 +169,7 @@ void CloseSocket(NetSocket socket) {
   if (socket != kNoSocket) ::close(Fd(socket));
 }
 
-OsError OpenOutputFile(const char* path, std::FILE** file) {
+OsError OpenOutputFile(const char* path, std::FILE** file, bool binary) {
   // No O_TRUNC at the open: a file that turns out not to be ours stays whole.
   // O_NONBLOCK: a FIFO put there cannot hold the open (regular files ignore it).
   const int fd =
@@ -181,11 +181,32 @@ OsError OpenOutputFile(const char* path, std::FILE** file) {
     result = errno;
   } else if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
     result = kErrorNotOwnFile;
-  } else if (ftruncate(fd, 0) != 0 || (*file = fdopen(fd, "w")) == nullptr) {
+  } else if (ftruncate(fd, 0) != 0 || (*file = fdopen(fd, binary ? "wb" : "w")) == nullptr) {
     result = errno;
   }
   if (result != kOk) ::close(fd);
   return result;
+}
+
+OsError OpenCapturePipe(const char* path, std::FILE** file) {
+  // Blocks until the reader opens its end; O_NOFOLLOW: no symbolic link.
+  const int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ELOOP ? kErrorNotOwnFile : errno;
+  struct stat status {};
+  OsError result = kOk;
+  if (fstat(fd, &status) != 0) {
+    result = errno;
+  } else if (!S_ISFIFO(status.st_mode) || status.st_uid != geteuid()) {
+    result = kErrorNotOwnFile;
+  } else if ((*file = fdopen(fd, "wb")) == nullptr) {
+    result = errno;
+  }
+  if (result != kOk) {
+    ::close(fd);
+    return result;
+  }
+  signal(SIGPIPE, SIG_IGN);  // a gone reader: EPIPE from the write
+  return kOk;
 }
 
 }  // namespace orv::platform::tool

@@ -157,7 +157,7 @@ void CloseSocket(NetSocket socket) {
   if (socket != kNoSocket) closesocket(Handle(socket));
 }
 
-OsError OpenOutputFile(const char* path, std::FILE** file) {
+OsError OpenOutputFile(const char* path, std::FILE** file, bool binary) {
   HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return static_cast<OsError>(GetLastError());
@@ -175,9 +175,30 @@ OsError OpenOutputFile(const char* path, std::FILE** file) {
     CloseHandle(handle);
     return result != kOk ? result : static_cast<OsError>(ERROR_GEN_FAILURE);
   }
-  *file = _fdopen(fd, "w");
+  *file = _fdopen(fd, binary ? "wb" : "w");
   if (*file == nullptr) {
     _close(fd);  // closes the handle too
+    return static_cast<OsError>(ERROR_GEN_FAILURE);
+  }
+  return kOk;
+}
+
+OsError OpenCapturePipe(const char* path, std::FILE** file) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return static_cast<OsError>(GetLastError());
+  if (GetFileType(handle) != FILE_TYPE_PIPE) {
+    CloseHandle(handle);
+    return kErrorNotOwnFile;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return static_cast<OsError>(ERROR_GEN_FAILURE);
+  }
+  *file = _fdopen(fd, "wb");
+  if (*file == nullptr) {
+    _close(fd);
     return static_cast<OsError>(ERROR_GEN_FAILURE);
   }
   return kOk;

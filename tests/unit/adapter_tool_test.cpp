@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/adapter/adapter_cli.h"
+#include "app/adapter/pcapng.h"
 #include "app/adapter/trace_decode.h"
 #include "emulator/service_units.h"
 #include "tests/support/library_fixture.h"
@@ -142,6 +143,76 @@ TEST(TraceDecode, FrameDumpsInWordsAndAsCandump) {
     EXPECT_EQ(app::adapter::DescribeFrame(*frame), row.words);
     EXPECT_EQ(app::adapter::CandumpLine(*frame, 1000002).value_or(""), row.candump) << row.line;
   }
+}
+
+uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// pcapng: the section start, then packets of the dumps above with their
+// lengths, SocketCAN header, direction flags and the shown bytes only.
+TEST(TraceDecode, PcapngBlocks) {
+  const std::vector<uint8_t> start = app::adapter::PcapngStart();
+  ASSERT_EQ(start.size(), 212u);  // section header (52) and two interfaces (80 each)
+  EXPECT_EQ(U32At(start, 0), 0x0A0D0D0Au);
+  EXPECT_EQ(U32At(start, 8), 0x1A2B3C4Du);
+  EXPECT_EQ(U32At(start, 4), 52u);
+  EXPECT_EQ(U32At(start, 48), 52u);
+  for (const size_t at : {size_t{52}, size_t{132}}) {
+    EXPECT_EQ(U32At(start, at), 1u);  // interface description
+    EXPECT_EQ(U32At(start, at + 4), 80u);
+    EXPECT_EQ(U32At(start, at + 76), 80u);
+    EXPECT_EQ(U32At(start, at + 8), 227u);  // LINKTYPE_CAN_SOCKETCAN, reserved 0
+  }
+
+  struct PacketRow {
+    std::string line;
+    uint32_t bus, captured, original, epb_flags;
+    std::vector<uint8_t> head;  // the SocketCAN header and the first data bytes
+  };
+  std::string batch = "C 7 9 00 44 30 03 13 05 (00000000) 18 DA F1 10";
+  for (int i = 0; i < 28; ++i) batch += " A5";  // a batch dump: 28 of 64 data bytes
+  const PacketRow rows[] = {
+      {"M 7 5002 00 0A 10 02 00 00 (00001234) 07 E8 02 41 00 00 00 00 00 00",
+       0,
+       16,
+       16,
+       1,
+       {0x00, 0x00, 0x07, 0xE8, 8, 0, 0, 0, 0x02, 0x41}},
+      {"C 7 5003 00 07 30 03 11 05 (E8030000) 18 DA F1 10 02 10 03",
+       1,
+       72,
+       72,
+       2,
+       {0x98, 0xDA, 0xF1, 0x10, 3, 0x04, 0, 0, 0x02, 0x10, 0x03, 0x00}},
+      {batch, 1, 36, 72, 2, {0x98, 0xDA, 0xF1, 0x10, 64, 0x05, 0, 0, 0xA5}},
+  };
+  const int64_t time = 0x123456789AB;
+  for (const PacketRow& row : rows) {
+    const auto frame = app::adapter::ParseFrameLine(row.line);
+    const auto bus = frame ? app::adapter::BusFrameOf(*frame) : std::nullopt;
+    const auto block = bus ? app::adapter::PcapngPacket(*bus, time) : std::nullopt;
+    ASSERT_TRUE(block) << row.line;
+    const std::vector<uint8_t>& b = *block;
+    EXPECT_EQ(U32At(b, 0), 6u);
+    EXPECT_EQ(U32At(b, 4), b.size());
+    EXPECT_EQ(U32At(b, b.size() - 4), b.size());
+    EXPECT_EQ(b.size() % 4, 0u);
+    EXPECT_EQ(U32At(b, 8), row.bus);
+    EXPECT_EQ(U32At(b, 12), 0x123u);
+    EXPECT_EQ(U32At(b, 16), 0x456789ABu);
+    EXPECT_EQ(U32At(b, 20), row.captured) << row.line;
+    EXPECT_EQ(U32At(b, 24), row.original) << row.line;
+    EXPECT_EQ(std::vector<uint8_t>(b.begin() + 28, b.begin() + 28 + row.head.size()), row.head);
+    const size_t options = 28 + (row.captured + 3) / 4 * 4;
+    EXPECT_EQ(U32At(b, options), 4u << 16 | 2u);  // epb_flags, 4 bytes
+    EXPECT_EQ(U32At(b, options + 4), row.epb_flags);
+  }
+  // More data than CAN FD carries: no packet.
+  app::adapter::BusCanFrame oversize;
+  oversize.fd = true;
+  oversize.length = 65;
+  EXPECT_FALSE(app::adapter::PcapngPacket(oversize, time));
 }
 
 }  // namespace
