@@ -592,7 +592,10 @@ TEST_F(ServicesTest, ReadDataBeyondTheHostFileCapFails) {
   adapter_.replace_answer({kFileDev, 2, emu::kAny, 0x20},
                           {emu::Frame::make(kFileDev, 2, 0, 0, Pattern(64, 1))});
   platform::FileReplacement file(HostPath("endless").c_str());
-  EXPECT_EQ(ReceiveFileContents(file, "endless.bin", 1000), ERR_FAILED);
+  {
+    const StateHeld held(api::CallKind::kAnswerSlot);
+    EXPECT_EQ(ReceiveFileContents(file, "endless.bin", 1000), ERR_FAILED);
+  }
   EXPECT_EQ(LastErrorText(), "PassThruReadFile(): endless.bin would exceed 1000 bytes");
   ASSERT_EQ(file.commit(), platform::kOk);
   EXPECT_EQ(fs::file_size(HostPath("endless")), 960u);
