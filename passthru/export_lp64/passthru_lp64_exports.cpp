@@ -109,15 +109,38 @@ void FromCore(const PASSTHRU_MSG& in, Msg& out) {
   std::memcpy(out.Data, in.Data, std::min<uint32_t>(in.DataSize, PASSTHRU_MSG_DATA_SIZE));
 }
 
+// The changes the core made to a record the caller handed in (the
+// 32-bit face's caller sees them in its own record): each field the core
+// changed, and the data when it changed, go back into the caller's record.
+void ReturnChanges(const PASSTHRU_MSG& core, Msg& host) {
+  if (core.ProtocolID != IdOrNone(host.ProtocolID)) host.ProtocolID = core.ProtocolID;
+  if (core.RxStatus != Saturated(host.RxStatus)) host.RxStatus = core.RxStatus;
+  if (core.TxFlags != Saturated(host.TxFlags)) host.TxFlags = core.TxFlags;
+  if (core.Timestamp != Saturated(host.Timestamp)) host.Timestamp = core.Timestamp;
+  if (core.ExtraDataIndex != Saturated(host.ExtraDataIndex)) {
+    host.ExtraDataIndex = core.ExtraDataIndex;
+  }
+  const size_t bytes =
+      std::min<ulong>(std::max<ulong>(host.DataSize, core.DataSize), PASSTHRU_MSG_DATA_SIZE);
+  if (core.DataSize != Saturated(host.DataSize)) host.DataSize = core.DataSize;
+  if (std::memcmp(core.Data, host.Data, bytes) != 0) std::memcpy(host.Data, core.Data, bytes);
+}
+
 // One optional message argument converted for the core: null stays null.
+// Returned() hands the core's changes back to the caller's record.
 struct InMsg {
   PASSTHRU_MSG core{};
   long status = STATUS_NOERROR;
   PASSTHRU_MSG* ptr = nullptr;
-  explicit InMsg(const Msg* host) {
+  Msg* host = nullptr;
+  explicit InMsg(Msg* caller) : host(caller) {
     if (host == nullptr) return;
     status = ToCore(*host, core);
     ptr = &core;
+  }
+  long Returned(long result) {
+    if (host != nullptr && status == STATUS_NOERROR) ReturnChanges(core, *host);
+    return result;
   }
 };
 
@@ -181,7 +204,7 @@ long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   return status;
 }
 
-long WriteMsgs(uint32_t channel, const Msg* msgs, ulong* num_msgs, uint32_t timeout) {
+long WriteMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   const ulong wanted = *num_msgs;
   PASSTHRU_MSG* records = Fits(wanted) ? ThreadRecords<PASSTHRU_MSG>(wanted) : nullptr;
   if (records == nullptr) return NoRoom(num_msgs, "PassThruWriteMsgs");
@@ -193,6 +216,7 @@ long WriteMsgs(uint32_t channel, const Msg* msgs, ulong* num_msgs, uint32_t time
   }
   uint32_t sent = static_cast<uint32_t>(wanted);
   const long status = api::Guarded<&api::WriteMsgs>(channel, records, &sent, timeout);
+  for (ulong i = 0; i < wanted; ++i) ReturnChanges(records[i], msgs[i]);
   *num_msgs = std::min<ulong>(sent, wanted);
   return status;
 }
@@ -283,11 +307,11 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       return api::Guarded<&api::Ioctl>(channel, ioctl_id, target.ptr, key_bytes.ptr);
     }
     case FAST_INIT: {
-      InMsg request(static_cast<const Msg*>(input));
+      InMsg request(static_cast<Msg*>(input));
       if (request.status != STATUS_NOERROR) return Refuse(request.status, "FAST_INIT", "TxFlags");
       PASSTHRU_MSG answer{};
-      const long status = api::Guarded<&api::Ioctl>(channel, ioctl_id, request.ptr,
-                                                    output != nullptr ? &answer : nullptr);
+      const long status = request.Returned(api::Guarded<&api::Ioctl>(
+          channel, ioctl_id, request.ptr, output != nullptr ? &answer : nullptr));
       if (status == STATUS_NOERROR && output != nullptr)
         FromCore(answer, *static_cast<Msg*>(output));
       return status;
@@ -420,8 +444,8 @@ ORV_API long PassThruStartPeriodicMsg(ulong ChannelID, Msg* pMsg, ulong* pMsgID,
     return refused;
   }
   OutNumber id(pMsgID);
-  return id.Done(api::Guarded<&api::StartPeriodicMsg>(IdOrNone(ChannelID), msg.ptr, id.get(),
-                                                      static_cast<uint32_t>(TimeInterval)));
+  return id.Done(msg.Returned(api::Guarded<&api::StartPeriodicMsg>(
+      IdOrNone(ChannelID), msg.ptr, id.get(), static_cast<uint32_t>(TimeInterval))));
 }
 
 ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
@@ -430,8 +454,8 @@ ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
   if (const long refused = PeriodicRefusal("PassThruUpdatePeriodicMsg", TimeInterval, msg)) {
     return refused;
   }
-  return api::Guarded<&api::UpdatePeriodicMsg>(IdOrNone(ChannelID), msg.ptr, IdOrNone(MsgID),
-                                               static_cast<uint32_t>(TimeInterval));
+  return msg.Returned(api::Guarded<&api::UpdatePeriodicMsg>(
+      IdOrNone(ChannelID), msg.ptr, IdOrNone(MsgID), static_cast<uint32_t>(TimeInterval)));
 }
 
 ORV_API long PassThruStopPeriodicMsg(ulong ChannelID, ulong MsgID) {
@@ -455,8 +479,9 @@ ORV_API long PassThruStartMsgFilter(ulong ChannelID, ulong FilterType, Msg* pMas
     if (m->status != STATUS_NOERROR) return Refuse(m->status, "PassThruStartMsgFilter", "TxFlags");
   }
   OutNumber id(pFilterID);
-  return id.Done(api::Guarded<&api::StartMsgFilter>(IdOrNone(ChannelID), IdOrNone(FilterType),
-                                                    mask.ptr, pattern.ptr, flow.ptr, id.get()));
+  const long status = api::Guarded<&api::StartMsgFilter>(IdOrNone(ChannelID), IdOrNone(FilterType),
+                                                         mask.ptr, pattern.ptr, flow.ptr, id.get());
+  return id.Done(flow.Returned(pattern.Returned(mask.Returned(status))));
 }
 
 ORV_API long PassThruStopMsgFilter(ulong ChannelID, ulong FilterID) {
