@@ -1,4 +1,7 @@
-// The call guard, the receive waits and the answer-slot hold (passthru/call_sync.h).
+// The locks of passthru/call_sync.h: the receive waits, the answer-slot
+// hold, the lock-rule check, and the call guard that takes them
+// (passthru/api_guard.h), which shares their per-thread record of the locks
+// held.
 #include "passthru/api_guard.h"
 
 #include <algorithm>
