@@ -197,10 +197,18 @@ long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   for (ulong i = 0; i < wanted; ++i) records[i].DataSize = kUntouched;
   uint32_t got = static_cast<uint32_t>(wanted);  // the core sets what it filled, 0 on a failure
   const long status = api::Guarded<&api::ReadMsgs>(channel, records, &got, timeout);
-  for (ulong i = 0; i < wanted && records[i].DataSize != kUntouched; ++i) {
-    FromCore(records[i], msgs[i]);
+  const ulong filled = std::min<ulong>(got, wanted);
+  for (ulong i = 0; i < filled; ++i) FromCore(records[i], msgs[i]);
+  // The record after them, when the core began one there (emptied it, or
+  // assembled part of a message): its length and bytes, as the core left
+  // them in the caller's own record on the 32-bit face.
+  if (filled < wanted && records[filled].DataSize != kUntouched) {
+    const PASSTHRU_MSG& begun = records[filled];
+    msgs[filled].DataSize = begun.DataSize;
+    std::memcpy(msgs[filled].Data, begun.Data,
+                std::min<uint32_t>(begun.DataSize, PASSTHRU_MSG_DATA_SIZE));
   }
-  *num_msgs = std::min<ulong>(got, wanted);
+  *num_msgs = filled;
   return status;
 }
 
@@ -238,7 +246,7 @@ long ConfigIoctl(uint32_t channel, uint32_t ioctl_id, ConfigList* list) {
     }
     entries[i] = {IdOrNone(host.Parameter), Saturated(host.Value)};
   }
-  SCONFIG_LIST core{static_cast<uint32_t>(count), entries};
+  SCONFIG_LIST core{static_cast<uint32_t>(count), list->ConfigPtr != nullptr ? entries : nullptr};
   const long status = api::Guarded<&api::Ioctl>(channel, ioctl_id, &core, nullptr);
   for (ulong i = 0; i < count; ++i) {
     if (entries[i].Value != Saturated(list->ConfigPtr[i].Value)) {
@@ -261,7 +269,7 @@ long InfoIoctl(uint32_t channel, uint32_t ioctl_id, ParamList* list) {
     const Param& host = list->ParamPtr[i];
     entries[i] = {IdOrNone(host.Parameter), Saturated(host.Value), Saturated(host.Supported)};
   }
-  SPARAM_LIST core{static_cast<uint32_t>(count), entries};
+  SPARAM_LIST core{static_cast<uint32_t>(count), list->ParamPtr != nullptr ? entries : nullptr};
   const long status = api::Guarded<&api::Ioctl>(channel, ioctl_id, nullptr, &core);
   for (ulong i = 0; i < count; ++i) {
     Param& host = list->ParamPtr[i];
