@@ -5,8 +5,8 @@
 #include <initializer_list>
 
 #include "orvanta_j2534.h"
+#include "passthru/app_core.h"
 #include "platform/platform.h"
-#include "services/file_store.h"
 
 namespace orv::app {
 
@@ -44,7 +44,7 @@ int32_t Provision(std::string_view ssid, std::string_view password) {
   int32_t status =
       written == platform::kErrorNotOwnFile ? kProvisionFileNotOwn : kProvisionFileNotWritten;
   if (written == platform::kOk) {
-    status = WriteStoredFileFromMemory(kNetworkFileName, bytes.data(), size);
+    status = app_core::WriteStoredFileFromMemory(kNetworkFileName, bytes.data(), size);
   }
   WipeSecret(bytes.data(), bytes.size());
   return status;

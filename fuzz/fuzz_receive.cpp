@@ -39,7 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t piece = input.ConsumeIntegralInRange<size_t>(1, kMaxPiece);
     const uint8_t read_choice = input.ConsumeIntegral<uint8_t>();
     world.adapter.inject_bytes(input.ConsumeBytes<uint8_t>(piece));
-    orv::JmsgReceiveMsgs();
+    {
+      const orv::test::StateHeld held;  // a receive pass runs inside a call
+      orv::JmsgReceiveMsgs();
+    }
     FUZZ_CHECK(orv::Link().com_buf_len <= orv::kComBufSize);
     if ((read_choice & 1) != 0) {
       ReadAndCheck(kAllChannels[(read_choice >> 1) % kAllChannels.size()], 1 + (read_choice >> 5));

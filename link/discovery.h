@@ -1,5 +1,6 @@
-// The adapter link's state, discovery of the adapter on the COM ports, the
-// registry switches, and what the open name selects.
+// Discovery of the adapter on the COM ports, the registry switches, and
+// what the open name selects. The link's state itself is LinkState
+// (link/link_state.h).
 //
 // Failure reporting: JmsgCheckConnection returns 0 when the link can be used
 // and kLinkNoAdapter (8) when no adapter was found, after the

@@ -48,7 +48,7 @@ enum Device : uint8_t {
   kDevAdc = 0xB0,
   kDevDac = 0xC0,
   kDevDio = 0xD0,
-  kDevMemory = 0xE0,
+  kDevMemory = 0xE0,  // the memory and the file store (the emulator: dev::kFileStore)
   kDevSystem = 0xF0,
   kDevDisplay = 0xF1,
   kDevSecurity = 0xF2,

@@ -8,6 +8,11 @@
 
 namespace orv {
 
+LinkState& Link() {
+  static LinkState link;
+  return link;
+}
+
 void LinkState::Reset() {
   if (hCommPort != -1) ComClose(&hCommPort);
   hCommPort = -1;

@@ -1,8 +1,9 @@
 // Everything the link keeps between calls: the port, what discovery found,
 // the receive buffer, the answer places the receive pass fills, the trace
-// connection and the channel layer's receiver. One instance is part of the
-// library state (passthru/library_state.h), which owns and resets it; the
-// link reaches it through Link().
+// connection and the channel layer's receiver. The one instance lives here
+// (Link(), link_state.cpp), so that the link stands without the core; the
+// library state (passthru/library_state.h) holds it as State().link and
+// resets it with the rest.
 #pragma once
 
 #include <cstdint>

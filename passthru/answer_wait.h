@@ -29,7 +29,7 @@ bool AwaitAnswer(Answered answered, uint32_t limit_ms) {
   while (!answered()) {
     const uint32_t elapsed = platform::current().tick_ms() - start;
     if (elapsed >= limit_ms || LinkLosses() != losses) return false;
-    ReceiveWait(limit_ms - elapsed);
+    AnswerReceiveWait(limit_ms - elapsed);
   }
   return true;
 }

@@ -31,12 +31,23 @@ struct CallSync {
 };
 
 // True while this thread holds the state lock (inside a guarded call).
+// Every function below is called only there.
 bool HoldsStateLock();
 
 // One step of a wait: sleeps at most `ms` (in slices, see the .cpp) until
 // bytes arrive and files them with a receive pass, or waits for another
 // thread's pass. The caller re-checks what it waits for and its time.
 void ReceiveWait(uint32_t ms);
+
+// ReceiveWait for an answer in the adapter's answer place: the call holds
+// the answer lock (its guard's kind, or an AnswerSlotHold).
+void AnswerReceiveWait(uint32_t ms);
+
+// Whether serial I/O on `handle` on this thread keeps the lock rules: the
+// link's own handle is read and written only under the state lock, and in
+// an answer wait with the answer lock too. The tests' platform checks it on
+// every serial read and write (passthru/testing/lock_rules.h).
+bool SerialIoKeepsLockRules(int32_t handle);
 
 // Sleeps `ms` without holding the state lock (a settling time).
 void SleepReleasingState(uint32_t ms);

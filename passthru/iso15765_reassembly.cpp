@@ -8,8 +8,8 @@
 #include "link/trace.h"
 #include "passthru/channel_table.h"
 #include "passthru/config_options.h"
+#include "passthru/iso15765_pci.h"
 #include "passthru/library_state.h"
-#include "passthru/tx_frames.h"
 
 namespace orv {
 

@@ -1,4 +1,5 @@
-// PassThruGetLastError: the text of the last error message.
+// PassThruGetLastError: the text of the last error message; the refusal
+// of an argument an export face cannot hand to the core.
 //
 // Needs neither the link nor a trace line, so reading the text does not
 // change it; only a null buffer is reported (and becomes the new text).
@@ -22,4 +23,9 @@ int32_t orv::api::GetLastError(char* pErrorDescription) {
   std::memcpy(pErrorDescription, LastErrorText(), length);
   pErrorDescription[length] = '\0';
   return STATUS_NOERROR;
+}
+
+int32_t orv::api::RefuseArgument(int32_t status, const char* call, const char* what) {
+  DbgMsgf(kMsgError, "%s %s out of range", call, what);
+  return status;
 }

@@ -3,7 +3,7 @@
 
 namespace orv {
 
-LibraryState::LibraryState() {
+LibraryState::LibraryState() : link(Link()) {
   queues.Reset();
   filters.Reset();
   periodic.Reset();
@@ -28,10 +28,6 @@ void LibraryState::Reset() {
 LibraryState& State() {
   static LibraryState state;
   return state;
-}
-
-LinkState& Link() {
-  return State().link;
 }
 
 }  // namespace orv

@@ -1,9 +1,13 @@
 // The one owner of the library's process-wide state: the link (port,
 // discovery, receive buffer, answer places, trace), the receive queues, the
 // channel records, the filter tables, the periodic table, the option
-// flags, the ISO 15765 reassembly records and the transmit batch. Nothing
-// else keeps state between calls; every module reaches its part through
-// State() (the link through Link(), which is State().link).
+// flags, the ISO 15765 reassembly records and the transmit batch. The
+// link's part lives in link/ (Link(), link/link_state.h), so that the link
+// links and is tested without the core; the state reaches and resets it as
+// State().link. Apart from these, only the transfer progress hook
+// (services/transfer_progress.cpp, set under the state lock through
+// passthru/app_core.h) is kept between calls. Every module reaches its part
+// through State(), under the state lock (passthru/call_sync.h).
 //
 // Reset() restores the state of a freshly loaded library, for a host
 // process or a test that needs it.
@@ -26,7 +30,7 @@ struct LibraryState {
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
-  LinkState link;
+  LinkState& link;  // the link's own state (link/link_state.h), reset with the rest
   RxQueues queues;
   ChannelRecords channels;
   FilterTables filters;

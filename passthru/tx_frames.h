@@ -20,6 +20,7 @@
 
 #include "link/jmsg.h"
 #include "orvanta_j2534.h"
+#include "passthru/iso15765_pci.h"
 
 namespace orv {
 
@@ -46,18 +47,6 @@ inline constexpr uint32_t kIsoMaxPayload = 4095;  // 12-bit first-frame length
 inline constexpr uint32_t kClassicCanLength = 8;
 inline constexpr uint32_t kMaxCanFdLength = 64;
 inline constexpr uint32_t kSegmentedMinTimeLimit = 1000;
-
-// ISO 15765 PCI types (high nibble of the first PCI byte).
-inline constexpr uint8_t kPciSingle = 0x00;
-inline constexpr uint8_t kPciFirst = 0x10;
-inline constexpr uint8_t kPciConsecutive = 0x20;
-inline constexpr uint8_t kPciFlowControl = 0x30;
-inline constexpr uint8_t kFirstConsecutivePci = 0x21;
-
-// The consecutive-frame PCI after `pci`: 0x21 ... 0x2F, then 0x20.
-constexpr uint8_t NextConsecutivePci(uint8_t pci) {
-  return pci >= 0x2F ? kPciConsecutive : static_cast<uint8_t>(pci + 1);
-}
 
 // Where the message being turned into frames stands: the offset in `Data`
 // of the next byte to send (0 between messages) and the PCI byte of the

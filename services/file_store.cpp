@@ -372,7 +372,7 @@ uint8_t AwaitFileStoreAnswer(uint32_t limit_ms) {
   const uint32_t losses = LinkLosses();
   while (Link().MemStatus == kMemPending && os().tick_ms() - start < limit_ms &&
          LinkLosses() == losses) {
-    ReceiveWait(limit_ms - (os().tick_ms() - start));
+    AnswerReceiveWait(limit_ms - (os().tick_ms() - start));
   }
   // An answer filed after the link was lost came from another adapter.
   return LinkLosses() == losses ? Link().MemStatus : kMemPending;
@@ -415,7 +415,7 @@ bool AwaitListingAnswer(uint8_t op) {
   const uint32_t start = os().tick_ms();
   const uint32_t losses = LinkLosses();
   while (os().tick_ms() - start < kFileStoreWaitMs && LinkLosses() == losses) {
-    ReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
+    AnswerReceiveWait(kFileStoreWaitMs - (os().tick_ms() - start));
     if (ReplyIs(kDevSystem, op, kTypeDirectory)) return LinkLosses() == losses;
   }
   return false;

@@ -1,7 +1,8 @@
 // Progress of the long file-store transfers (PassThruWriteFile,
 // PassThruReadFile, PassThruUpdateFirmware) for the project's own tools.
 // Internal: not exported, and the exported operations behave as before
-// while no hook is set.
+// while no hook is set. State kept between calls: set and read under the
+// state lock (the tools set it through passthru/app_core.h).
 //
 // The hook runs on the caller's thread after each acknowledged batch (a
 // read: after each block) with the bytes moved so far and the total, 0

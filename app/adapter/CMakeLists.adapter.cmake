@@ -1,8 +1,10 @@
 # orvanta-adapter: the adapter's own command-line tool. A platform-free core
 # (the subcommands over the public API, trace decoding, the progress
-# display), the command line over it, and the program. It links the static
-# library: the progress of long transfers comes through the library's
-# internal hook, which the shared library does not export.
+# display), the command line over it, and the program. It links the core
+# statically (orvanta_internal: its face without the export attribute, so
+# that the program exports nothing): the progress of long transfers comes
+# through the core's app-facing header (passthru/app_core.h), which the
+# shared library does not export.
 #
 # The command line needs the header-only CLI11 and nlohmann-json (Debian
 # libcli11-dev and nlohmann-json3-dev). Only their two header directories
@@ -16,7 +18,7 @@ add_library(orvanta_adapter_core STATIC
   ${ORV_ADAPTER_DIR}/pcapng.cpp
   ${ORV_ADAPTER_DIR}/progress.cpp)
 target_include_directories(orvanta_adapter_core PUBLIC ${ORV_ROOT} ${ORV_ROOT}/passthru/include)
-target_link_libraries(orvanta_adapter_core PUBLIC orvanta_static)
+target_link_libraries(orvanta_adapter_core PUBLIC orvanta_internal)
 orv_set_warnings(orvanta_adapter_core)
 
 find_path(ORV_CLI11_INCLUDE CLI/CLI.hpp NO_CMAKE_FIND_ROOT_PATH PATHS /usr/include)
@@ -30,7 +32,7 @@ if(ORV_CLI11_INCLUDE AND ORV_JSON_INCLUDE)
   target_include_directories(orvanta_adapter_cli SYSTEM PRIVATE ${ORV_THIRD_PARTY_INCLUDE})
   target_compile_definitions(orvanta_adapter_cli PRIVATE ORV_VERSION="${PROJECT_VERSION}")
   target_link_libraries(orvanta_adapter_cli PUBLIC
-    orvanta_adapter_core orvanta_tool_platform orvanta_static)
+    orvanta_adapter_core orvanta_tool_platform orvanta_internal)
   orv_set_warnings(orvanta_adapter_cli)
 
   add_executable(orvanta-adapter ${ORV_ADAPTER_DIR}/orvanta_adapter_main.cpp)

@@ -19,10 +19,9 @@
 #include "app/adapter/pcapng.h"
 #include "app/adapter/progress.h"
 #include "app/adapter/trace_decode.h"
+#include "passthru/app_core.h"
 #include "platform/platform.h"
 #include "platform/tool/tool_platform.h"
-#include "services/file_store.h"
-#include "services/transfer_progress.h"
 
 namespace orv::app::adapter {
 
@@ -121,9 +120,9 @@ Outcome WithProgress(const Streams& s, const std::string& label, uint64_t total,
   ProgressMeter meter(s.err, s.err_terminal, label);
   meter.Update(0, total);
   tool::CatchInterrupt();
-  SetTransferProgressHook(OnProgress, &meter);
+  app_core::SetTransferProgressHook(OnProgress, &meter);
   const Outcome outcome = transfer();
-  SetTransferProgressHook(nullptr, nullptr);
+  app_core::SetTransferProgressHook(nullptr, nullptr);
   meter.Finish();
   return outcome;
 }
@@ -292,7 +291,7 @@ int64_t UnixMicroseconds() {
 std::string Printable(std::string_view line) {
   std::string out;
   for (size_t i = 0, n = 0; i < line.size(); i += n) {
-    n = line[i] == '\t' ? 1 : PrintableCharLength(line.data() + i, line.size() - i);
+    n = line[i] == '\t' ? 1 : app_core::PrintableCharLength(line.data() + i, line.size() - i);
     out.append(n == 0 ? std::string_view("?") : line.substr(i, n));
     n = std::max<size_t>(n, 1);
   }

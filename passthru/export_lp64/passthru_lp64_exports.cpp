@@ -11,24 +11,28 @@
 // one; a DataSize becomes one the core refuses; any other quantity is
 // refused here with the code the core gives for an invalid one.
 //
-// Records are converted one at a time or in chunks of kChunk on the stack:
-// nothing is allocated, whatever the caller's count.
+// A record list is converted whole, once, into a per-thread array that grows
+// when a call needs more records and is kept (ThreadRecords), and the core
+// is called once under one guard, so that a call behaves, traces and waits
+// as the same call on the 32-bit face. Every call enters the core through
+// api::Guarded (passthru/api_guard.h), which takes the guard of the lock
+// kind declared beside the core function; no function here takes one.
 #define ORV_J2534_NO_FUNCTIONS  // this face declares the API with its own types
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "link/trace.h"
 #include "orvanta_j2534.h"
 #include "passthru/api.h"
 #include "passthru/api_guard.h"
-#include "platform/platform.h"
 
 namespace orv::lp64 {
 namespace {
 
 using ulong = unsigned long;
-using api::CallGuard;
-using api::CallKind;
 
 // The records of the unsigned long header (ORVANTA_J2534_LP64).
 struct Msg {
@@ -64,8 +68,6 @@ struct ParamList {
 static_assert(offsetof(Msg, Data) == 6 * sizeof(ulong));
 
 constexpr uint32_t kNoSuchId = UINT32_MAX;  // no device, channel, protocol, ... has this ID
-constexpr uint32_t kChunk = 4;              // records converted per core call
-constexpr uint32_t kConfigChunk = 16;
 
 bool Fits(ulong value) {
   return value <= UINT32_MAX;
@@ -80,9 +82,7 @@ uint32_t Saturated(ulong value) {
 // Refuses a call whose argument `what` does not fit 32 bits, with `status`
 // and a last-error text.
 long Refuse(long status, const char* call, const char* what) {
-  const CallGuard guard;
-  DbgMsgf(kMsgError, "%s %s out of range", call, what);
-  return status;
+  return api::Guarded<&api::RefuseArgument>(static_cast<int32_t>(status), call, what);
 }
 
 // Host record to core record. A DataSize or ProtocolID too large for the
@@ -109,15 +109,38 @@ void FromCore(const PASSTHRU_MSG& in, Msg& out) {
   std::memcpy(out.Data, in.Data, std::min<uint32_t>(in.DataSize, PASSTHRU_MSG_DATA_SIZE));
 }
 
+// The changes the core made to a record the caller handed in (the
+// 32-bit face's caller sees them in its own record): each field the core
+// changed, and the data when it changed, go back into the caller's record.
+void ReturnChanges(const PASSTHRU_MSG& core, Msg& host) {
+  if (core.ProtocolID != IdOrNone(host.ProtocolID)) host.ProtocolID = core.ProtocolID;
+  if (core.RxStatus != Saturated(host.RxStatus)) host.RxStatus = core.RxStatus;
+  if (core.TxFlags != Saturated(host.TxFlags)) host.TxFlags = core.TxFlags;
+  if (core.Timestamp != Saturated(host.Timestamp)) host.Timestamp = core.Timestamp;
+  if (core.ExtraDataIndex != Saturated(host.ExtraDataIndex)) {
+    host.ExtraDataIndex = core.ExtraDataIndex;
+  }
+  const size_t bytes =
+      std::min<ulong>(std::max<ulong>(host.DataSize, core.DataSize), PASSTHRU_MSG_DATA_SIZE);
+  if (core.DataSize != Saturated(host.DataSize)) host.DataSize = core.DataSize;
+  if (std::memcmp(core.Data, host.Data, bytes) != 0) std::memcpy(host.Data, core.Data, bytes);
+}
+
 // One optional message argument converted for the core: null stays null.
+// Returned() hands the core's changes back to the caller's record.
 struct InMsg {
   PASSTHRU_MSG core{};
   long status = STATUS_NOERROR;
   PASSTHRU_MSG* ptr = nullptr;
-  explicit InMsg(const Msg* host) {
+  Msg* host = nullptr;
+  explicit InMsg(Msg* caller) : host(caller) {
     if (host == nullptr) return;
     status = ToCore(*host, core);
     ptr = &core;
+  }
+  long Returned(long result) {
+    if (host != nullptr && status == STATUS_NOERROR) ReturnChanges(core, *host);
+    return result;
   }
 };
 
@@ -137,135 +160,123 @@ class OutNumber {
   uint32_t value_ = 0;
 };
 
-// What is left of `timeout` ms since `start` (0 stays 0: "do not wait").
-uint32_t RemainingMs(uint32_t timeout, uint32_t start) {
-  const uint32_t elapsed = platform::current().tick_ms() - start;
-  return elapsed < timeout ? timeout - elapsed : 0;
+// The core's records of one call: a per-thread array that grows to the
+// largest count the thread has asked for and is kept, so that a call
+// allocates only when it needs more records than any before it on its
+// thread. Null (the call fails) when that many cannot be had.
+template <class Record>
+Record* ThreadRecords(ulong count) {
+  thread_local std::unique_ptr<Record[]> records;
+  thread_local ulong capacity = 0;
+  count = std::max<ulong>(count, 1);  // the core refuses a null array, never an empty one
+  if (count > capacity) {
+    if (count > SIZE_MAX / sizeof(Record)) return nullptr;
+    std::unique_ptr<Record[]> grown(new (std::nothrow) Record[count]);
+    if (!grown) return nullptr;
+    records = std::move(grown);
+    capacity = count;
+  }
+  return records.get();
 }
 
+long NoRoom(ulong* count, const char* call) {
+  if (count != nullptr) *count = 0;
+  return Refuse(ERR_EXCEEDED_LIMIT, call, "record count");
+}
+
+// A DataSize no record has: marks the records the core did not write.
+constexpr uint32_t kUntouched = UINT32_MAX;
+
+// The whole list converted once, one core call: the caller's records are
+// written where the core wrote its own (the delivered ones, and the one it
+// was assembling), as the 32-bit face writes the caller's directly.
 long ReadMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   const ulong wanted = *num_msgs;
-  const uint32_t start = platform::current().tick_ms();
-  PASSTHRU_MSG chunk[kChunk];
-  ulong done = 0;
-  long status = STATUS_NOERROR;
-  do {
-    const auto ask = static_cast<uint32_t>(std::min<ulong>(wanted - done, kChunk));
-    uint32_t got = ask;  // the core sets it to the records it filled, 0 on a failure
-    {
-      const CallGuard guard;
-      status =
-          api::ReadMsgs(channel, chunk, &got, done == 0 ? timeout : RemainingMs(timeout, start));
-    }
-    got = std::min(got, ask);
-    for (uint32_t i = 0; i < got; ++i) FromCore(chunk[i], msgs[done + i]);
-    done += got;
-    if (status != STATUS_NOERROR || got < ask) break;
-  } while (done < wanted);
-  *num_msgs = done;
-  // A later chunk that found nothing more, or failed, ends the call as the
-  // core ends a call that got some of the messages; the failure shows at
-  // the next call.
-  if (done > 0 && status != STATUS_NOERROR && status != ERR_BUFFER_OVERFLOW &&
-      status != ERR_TIMEOUT) {
-    status = timeout == 0 ? STATUS_NOERROR : ERR_TIMEOUT;
+  PASSTHRU_MSG* records = Fits(wanted) ? ThreadRecords<PASSTHRU_MSG>(wanted) : nullptr;
+  if (records == nullptr) return NoRoom(num_msgs, "PassThruReadMsgs");
+  for (ulong i = 0; i < wanted; ++i) records[i].DataSize = kUntouched;
+  uint32_t got = static_cast<uint32_t>(wanted);  // the core sets what it filled, 0 on a failure
+  const long status = api::Guarded<&api::ReadMsgs>(channel, records, &got, timeout);
+  const ulong filled = std::min<ulong>(got, wanted);
+  for (ulong i = 0; i < filled; ++i) FromCore(records[i], msgs[i]);
+  // The record after them, when the core began one there (emptied it, or
+  // assembled part of a message): its length and bytes, as the core left
+  // them in the caller's own record on the 32-bit face.
+  if (filled < wanted && records[filled].DataSize != kUntouched) {
+    const PASSTHRU_MSG& begun = records[filled];
+    msgs[filled].DataSize = begun.DataSize;
+    std::memcpy(msgs[filled].Data, begun.Data,
+                std::min<uint32_t>(begun.DataSize, PASSTHRU_MSG_DATA_SIZE));
   }
+  *num_msgs = filled;
   return status;
 }
 
-long WriteMsgs(uint32_t channel, const Msg* msgs, ulong* num_msgs, uint32_t timeout) {
+long WriteMsgs(uint32_t channel, Msg* msgs, ulong* num_msgs, uint32_t timeout) {
   const ulong wanted = *num_msgs;
-  const uint32_t start = platform::current().tick_ms();
-  PASSTHRU_MSG chunk[kChunk];
-  ulong done = 0;
-  long status = STATUS_NOERROR;
-  do {
-    uint32_t ready = 0;
-    long refused = STATUS_NOERROR;
-    while (ready < kChunk && done + ready < wanted && refused == STATUS_NOERROR) {
-      refused = ToCore(msgs[done + ready], chunk[ready]);
-      if (refused == STATUS_NOERROR) ++ready;
-    }
-    const uint32_t wait = done == 0 ? timeout : RemainingMs(timeout, start);
-    if (done != 0 && timeout != 0 && wait == 0) {
-      status = ERR_TIMEOUT;
-      break;
-    }
-    uint32_t sent = ready;
-    if (ready != 0 || wanted == 0) {
-      const CallGuard guard;
-      status = api::WriteMsgs(channel, chunk, &sent, wait);
-    }
-    done += std::min(sent, ready);
-    if (status == STATUS_NOERROR && refused != STATUS_NOERROR) {
-      *num_msgs = done;
+  PASSTHRU_MSG* records = Fits(wanted) ? ThreadRecords<PASSTHRU_MSG>(wanted) : nullptr;
+  if (records == nullptr) return NoRoom(num_msgs, "PassThruWriteMsgs");
+  for (ulong i = 0; i < wanted; ++i) {
+    if (const long refused = ToCore(msgs[i], records[i])) {
+      *num_msgs = 0;
       return Refuse(refused, "PassThruWriteMsgs", "TxFlags");
     }
-    if (status != STATUS_NOERROR || sent < ready) break;
-  } while (done < wanted);
-  *num_msgs = done;
+  }
+  uint32_t sent = static_cast<uint32_t>(wanted);
+  const long status = api::Guarded<&api::WriteMsgs>(channel, records, &sent, timeout);
+  for (ulong i = 0; i < wanted; ++i) ReturnChanges(records[i], msgs[i]);
+  *num_msgs = std::min<ulong>(sent, wanted);
   return status;
 }
 
-// GET_CONFIG / SET_CONFIG in chunks: the core handles the parameters in
-// order and stops at the first it refuses, so chunks keep its behaviour.
+// GET_CONFIG / SET_CONFIG: the whole list converted once. The core writes
+// the values it reads in order and stops at the first parameter it
+// refuses; the caller's entries are written where the core changed one.
 long ConfigIoctl(uint32_t channel, uint32_t ioctl_id, ConfigList* list) {
   if (list == nullptr || (list->NumOfParams != 0 && list->ConfigPtr == nullptr)) {
-    const CallGuard guard;
-    return api::Ioctl(channel, ioctl_id, nullptr, nullptr);  // the core's null refusal
+    return api::Guarded<&api::Ioctl>(channel, ioctl_id, nullptr, nullptr);  // the core's refusal
   }
-  SCONFIG chunk[kConfigChunk];
-  ulong done = 0;
-  do {
-    const auto count =
-        static_cast<uint32_t>(std::min<ulong>(list->NumOfParams - done, kConfigChunk));
-    for (uint32_t i = 0; i < count; ++i) {
-      const Config& host = list->ConfigPtr[done + i];
-      if (ioctl_id == SET_CONFIG && !Fits(host.Value)) {
-        return Refuse(ERR_INVALID_IOCTL_VALUE, "SET_CONFIG", "Value");
-      }
-      chunk[i] = {IdOrNone(host.Parameter), Saturated(host.Value)};
+  const ulong count = list->NumOfParams;
+  SCONFIG* entries = Fits(count) ? ThreadRecords<SCONFIG>(count) : nullptr;
+  if (entries == nullptr) return NoRoom(nullptr, "PassThruIoctl");
+  for (ulong i = 0; i < count; ++i) {
+    const Config& host = list->ConfigPtr[i];
+    if (ioctl_id == SET_CONFIG && !Fits(host.Value)) {
+      return Refuse(ERR_INVALID_IOCTL_VALUE, "SET_CONFIG", "Value");
     }
-    SCONFIG_LIST core{count, chunk};
-    long status = STATUS_NOERROR;
-    {
-      const CallGuard guard;
-      status = api::Ioctl(channel, ioctl_id, &core, nullptr);
+    entries[i] = {IdOrNone(host.Parameter), Saturated(host.Value)};
+  }
+  SCONFIG_LIST core{static_cast<uint32_t>(count), list->ConfigPtr != nullptr ? entries : nullptr};
+  const long status = api::Guarded<&api::Ioctl>(channel, ioctl_id, &core, nullptr);
+  for (ulong i = 0; i < count; ++i) {
+    if (entries[i].Value != Saturated(list->ConfigPtr[i].Value)) {
+      list->ConfigPtr[i].Value = entries[i].Value;
     }
-    if (status != STATUS_NOERROR) return status;
-    for (uint32_t i = 0; i < count; ++i) list->ConfigPtr[done + i].Value = chunk[i].Value;
-    done += count;
-  } while (done < list->NumOfParams);
-  return STATUS_NOERROR;
+  }
+  return status;
 }
 
+// GET_DEVICE_INFO / GET_PROTOCOL_INFO, as ConfigIoctl: the caller's entries
+// are written where the core wrote its own.
 long InfoIoctl(uint32_t channel, uint32_t ioctl_id, ParamList* list) {
   if (list == nullptr || (list->NumOfParams != 0 && list->ParamPtr == nullptr)) {
-    const CallGuard guard(CallKind::kAnswerSlot);
-    return api::Ioctl(channel, ioctl_id, nullptr, nullptr);
+    return api::Guarded<&api::Ioctl>(channel, ioctl_id, nullptr, nullptr);
   }
-  SPARAM chunk[kConfigChunk];
-  ulong done = 0;
-  do {
-    const auto count =
-        static_cast<uint32_t>(std::min<ulong>(list->NumOfParams - done, kConfigChunk));
-    for (uint32_t i = 0; i < count; ++i) {
-      chunk[i] = {IdOrNone(list->ParamPtr[done + i].Parameter), 0, 0};
-    }
-    SPARAM_LIST core{count, chunk};
-    long status = STATUS_NOERROR;
-    {
-      const CallGuard guard(CallKind::kAnswerSlot);
-      status = api::Ioctl(channel, ioctl_id, nullptr, &core);
-    }
-    if (status != STATUS_NOERROR) return status;
-    for (uint32_t i = 0; i < count; ++i) {
-      list->ParamPtr[done + i].Value = chunk[i].Value;
-      list->ParamPtr[done + i].Supported = chunk[i].Supported;
-    }
-    done += count;
-  } while (done < list->NumOfParams);
-  return STATUS_NOERROR;
+  const ulong count = list->NumOfParams;
+  SPARAM* entries = Fits(count) ? ThreadRecords<SPARAM>(count) : nullptr;
+  if (entries == nullptr) return NoRoom(nullptr, "PassThruIoctl");
+  for (ulong i = 0; i < count; ++i) {
+    const Param& host = list->ParamPtr[i];
+    entries[i] = {IdOrNone(host.Parameter), Saturated(host.Value), Saturated(host.Supported)};
+  }
+  SPARAM_LIST core{static_cast<uint32_t>(count), list->ParamPtr != nullptr ? entries : nullptr};
+  const long status = api::Guarded<&api::Ioctl>(channel, ioctl_id, nullptr, &core);
+  for (ulong i = 0; i < count; ++i) {
+    Param& host = list->ParamPtr[i];
+    if (entries[i].Value != Saturated(host.Value)) host.Value = entries[i].Value;
+    if (entries[i].Supported != Saturated(host.Supported)) host.Supported = entries[i].Supported;
+  }
+  return status;
 }
 
 // An SBYTE_ARRAY for the core. NumOfBytes is a capacity: one beyond 32
@@ -296,24 +307,19 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
     case READ_DIO1:
     case READ_DIO2: {
       OutNumber value(static_cast<ulong*>(output));
-      const CallGuard guard(CallKind::kAnswerSlot);
-      return value.Done(api::Ioctl(channel, ioctl_id, input, value.get()));
+      return value.Done(api::Guarded<&api::Ioctl>(channel, ioctl_id, input, value.get()));
     }
     case FIVE_BAUD_INIT: {
       InBytes target(static_cast<const ByteArray*>(input));
       InBytes key_bytes(static_cast<const ByteArray*>(output));
-      const CallGuard guard(api::IoctlCallKind(ioctl_id));
-      return api::Ioctl(channel, ioctl_id, target.ptr, key_bytes.ptr);
+      return api::Guarded<&api::Ioctl>(channel, ioctl_id, target.ptr, key_bytes.ptr);
     }
     case FAST_INIT: {
-      InMsg request(static_cast<const Msg*>(input));
+      InMsg request(static_cast<Msg*>(input));
       if (request.status != STATUS_NOERROR) return Refuse(request.status, "FAST_INIT", "TxFlags");
       PASSTHRU_MSG answer{};
-      long status = STATUS_NOERROR;
-      {
-        const CallGuard guard(api::IoctlCallKind(ioctl_id));
-        status = api::Ioctl(channel, ioctl_id, request.ptr, output != nullptr ? &answer : nullptr);
-      }
+      const long status = request.Returned(api::Guarded<&api::Ioctl>(
+          channel, ioctl_id, request.ptr, output != nullptr ? &answer : nullptr));
       if (status == STATUS_NOERROR && output != nullptr)
         FromCore(answer, *static_cast<Msg*>(output));
       return status;
@@ -322,21 +328,19 @@ long Ioctl(uint32_t channel, uint32_t ioctl_id, void* input, void* output) {
       // The rest take no numeric record (WRITE_DIO reads one byte, the low
       // one of a little-endian unsigned long as of a 32-bit value); IDs the
       // core does not know it refuses without looking at the pointers.
-      const CallGuard guard(api::IoctlCallKind(ioctl_id));
-      return api::Ioctl(channel, ioctl_id, input, output);
+      return api::Guarded<&api::Ioctl>(channel, ioctl_id, input, output);
     }
   }
 }
 
 // A read or write with a null record list or count: the core refuses it
 // with its own checks and text, and a count there is becomes 0.
-template <class CoreCall>
-long NullMessageList(CoreCall core_call, ulong channel, ulong* count, ulong timeout) {
+template <auto CoreCall>
+long NullMessageList(ulong channel, ulong* count, ulong timeout) {
   uint32_t none = 0;
   if (count != nullptr) *count = 0;
-  const CallGuard guard;
-  return core_call(IdOrNone(channel), nullptr, count != nullptr ? &none : nullptr,
-                   static_cast<uint32_t>(timeout));
+  return api::Guarded<CoreCall>(IdOrNone(channel), static_cast<PASSTHRU_MSG*>(nullptr),
+                                count != nullptr ? &none : nullptr, static_cast<uint32_t>(timeout));
 }
 
 // A read or write refused at this face: it claims no message.
@@ -356,8 +360,6 @@ long PeriodicRefusal(const char* call, ulong interval, const InMsg& msg) {
 }  // namespace
 }  // namespace orv::lp64
 
-using orv::api::CallGuard;
-using orv::api::CallKind;
 using orv::lp64::Fits;
 using orv::lp64::IdOrNone;
 using orv::lp64::InMsg;
@@ -376,31 +378,27 @@ extern "C" {
 
 ORV_API long PassThruOpen(const char* pName, ulong* pDeviceID) {
   OutNumber device(pDeviceID);
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return device.Done(api::Open(pName, device.get()));
+  return device.Done(api::Guarded<&api::Open>(pName, device.get()));
 }
 
 ORV_API long PassThruClose(ulong DeviceID) {
-  const CallGuard guard;
-  return api::Close(IdOrNone(DeviceID));
+  return api::Guarded<&api::Close>(IdOrNone(DeviceID));
 }
 
 ORV_API long PassThruSetProgrammingVoltage(ulong DeviceID, ulong PinNumber, ulong Voltage) {
   if (!Fits(Voltage)) return Refuse(ERR_EXCEEDED_LIMIT, "PassThruSetProgrammingVoltage", "Voltage");
-  const CallGuard guard;
-  return api::SetProgrammingVoltage(IdOrNone(DeviceID), IdOrNone(PinNumber),
-                                    static_cast<uint32_t>(Voltage));
+  return api::Guarded<&api::SetProgrammingVoltage>(IdOrNone(DeviceID), IdOrNone(PinNumber),
+                                                   static_cast<uint32_t>(Voltage));
 }
 
 ORV_API long PassThruReadVersion(ulong DeviceID, char* pFirmwareVersion, char* pDllVersion,
                                  char* pApiVersion) {
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::ReadVersion(IdOrNone(DeviceID), pFirmwareVersion, pDllVersion, pApiVersion);
+  return api::Guarded<&api::ReadVersion>(IdOrNone(DeviceID), pFirmwareVersion, pDllVersion,
+                                         pApiVersion);
 }
 
 ORV_API long PassThruGetLastError(char* pErrorDescription) {
-  const CallGuard guard;
-  return api::GetLastError(pErrorDescription);
+  return api::Guarded<&api::GetLastError>(pErrorDescription);
 }
 
 ORV_API long PassThruIoctl(ulong ChannelID, ulong IoctlID, void* pInput, void* pOutput) {
@@ -422,21 +420,19 @@ ORV_API long PassThruConnect(ulong DeviceID, ulong ProtocolID, ulong Flags, ulon
   if (!Fits(Flags)) return Refuse(ERR_INVALID_FLAGS, "PassThruConnect", "Flags");
   if (!Fits(BaudRate)) return Refuse(ERR_INVALID_BAUDRATE, "PassThruConnect", "BaudRate");
   OutNumber channel(pChannelID);
-  const CallGuard guard;
-  return channel.Done(api::Connect(IdOrNone(DeviceID), IdOrNone(ProtocolID),
-                                   static_cast<uint32_t>(Flags), static_cast<uint32_t>(BaudRate),
-                                   channel.get()));
+  return channel.Done(api::Guarded<&api::Connect>(IdOrNone(DeviceID), IdOrNone(ProtocolID),
+                                                  static_cast<uint32_t>(Flags),
+                                                  static_cast<uint32_t>(BaudRate), channel.get()));
 }
 
 ORV_API long PassThruDisconnect(ulong ChannelID) {
-  const CallGuard guard;
-  return api::Disconnect(IdOrNone(ChannelID));
+  return api::Guarded<&api::Disconnect>(IdOrNone(ChannelID));
 }
 
 ORV_API long PassThruReadMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong Timeout) {
   if (!Fits(Timeout)) return RefuseMessages(pNumMsgs, "PassThruReadMsgs");
   if (pMsg == nullptr || pNumMsgs == nullptr) {
-    return NullMessageList(api::ReadMsgs, ChannelID, pNumMsgs, Timeout);
+    return NullMessageList<&api::ReadMsgs>(ChannelID, pNumMsgs, Timeout);
   }
   return orv::lp64::ReadMsgs(IdOrNone(ChannelID), pMsg, pNumMsgs, static_cast<uint32_t>(Timeout));
 }
@@ -444,7 +440,7 @@ ORV_API long PassThruReadMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong
 ORV_API long PassThruWriteMsgs(ulong ChannelID, Msg* pMsg, ulong* pNumMsgs, ulong Timeout) {
   if (!Fits(Timeout)) return RefuseMessages(pNumMsgs, "PassThruWriteMsgs");
   if (pMsg == nullptr || pNumMsgs == nullptr) {
-    return NullMessageList(api::WriteMsgs, ChannelID, pNumMsgs, Timeout);
+    return NullMessageList<&api::WriteMsgs>(ChannelID, pNumMsgs, Timeout);
   }
   return orv::lp64::WriteMsgs(IdOrNone(ChannelID), pMsg, pNumMsgs, static_cast<uint32_t>(Timeout));
 }
@@ -456,9 +452,8 @@ ORV_API long PassThruStartPeriodicMsg(ulong ChannelID, Msg* pMsg, ulong* pMsgID,
     return refused;
   }
   OutNumber id(pMsgID);
-  const CallGuard guard;
-  return id.Done(api::StartPeriodicMsg(IdOrNone(ChannelID), msg.ptr, id.get(),
-                                       static_cast<uint32_t>(TimeInterval)));
+  return id.Done(msg.Returned(api::Guarded<&api::StartPeriodicMsg>(
+      IdOrNone(ChannelID), msg.ptr, id.get(), static_cast<uint32_t>(TimeInterval))));
 }
 
 ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
@@ -467,24 +462,20 @@ ORV_API long PassThruUpdatePeriodicMsg(ulong ChannelID, Msg* pMsg, ulong MsgID,
   if (const long refused = PeriodicRefusal("PassThruUpdatePeriodicMsg", TimeInterval, msg)) {
     return refused;
   }
-  const CallGuard guard;
-  return api::UpdatePeriodicMsg(IdOrNone(ChannelID), msg.ptr, IdOrNone(MsgID),
-                                static_cast<uint32_t>(TimeInterval));
+  return msg.Returned(api::Guarded<&api::UpdatePeriodicMsg>(
+      IdOrNone(ChannelID), msg.ptr, IdOrNone(MsgID), static_cast<uint32_t>(TimeInterval)));
 }
 
 ORV_API long PassThruStopPeriodicMsg(ulong ChannelID, ulong MsgID) {
-  const CallGuard guard;
-  return api::StopPeriodicMsg(IdOrNone(ChannelID), IdOrNone(MsgID));
+  return api::Guarded<&api::StopPeriodicMsg>(IdOrNone(ChannelID), IdOrNone(MsgID));
 }
 
 ORV_API long PassThruSuspendPeriodic(ulong ChannelID) {
-  const CallGuard guard;
-  return api::SuspendPeriodic(IdOrNone(ChannelID));
+  return api::Guarded<&api::SuspendPeriodic>(IdOrNone(ChannelID));
 }
 
 ORV_API long PassThruResumePeriodic(ulong ChannelID) {
-  const CallGuard guard;
-  return api::ResumePeriodic(IdOrNone(ChannelID));
+  return api::Guarded<&api::ResumePeriodic>(IdOrNone(ChannelID));
 }
 
 ORV_API long PassThruStartMsgFilter(ulong ChannelID, ulong FilterType, Msg* pMaskMsg,
@@ -496,78 +487,67 @@ ORV_API long PassThruStartMsgFilter(ulong ChannelID, ulong FilterType, Msg* pMas
     if (m->status != STATUS_NOERROR) return Refuse(m->status, "PassThruStartMsgFilter", "TxFlags");
   }
   OutNumber id(pFilterID);
-  const CallGuard guard;
-  return id.Done(api::StartMsgFilter(IdOrNone(ChannelID), IdOrNone(FilterType), mask.ptr,
-                                     pattern.ptr, flow.ptr, id.get()));
+  const long status = api::Guarded<&api::StartMsgFilter>(IdOrNone(ChannelID), IdOrNone(FilterType),
+                                                         mask.ptr, pattern.ptr, flow.ptr, id.get());
+  return id.Done(flow.Returned(pattern.Returned(mask.Returned(status))));
 }
 
 ORV_API long PassThruStopMsgFilter(ulong ChannelID, ulong FilterID) {
-  const CallGuard guard;
-  return api::StopMsgFilter(IdOrNone(ChannelID), IdOrNone(FilterID));
+  return api::Guarded<&api::StopMsgFilter>(IdOrNone(ChannelID), IdOrNone(FilterID));
 }
 
 // --- adapter services: quantities that do not fit fail as the services fail --------
 
 ORV_API long PassThruWriteFile(char* PCFileName, char* SDFileName, ulong Flags) {
   if (!Fits(Flags)) return Refuse(ERR_FAILED, "PassThruWriteFile", "Flags");
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::WriteFile(PCFileName, SDFileName, static_cast<uint32_t>(Flags));
+  return api::Guarded<&api::WriteFile>(PCFileName, SDFileName, static_cast<uint32_t>(Flags));
 }
 
 ORV_API long PassThruReadFile(char* PCFileName, char* SDFileName, ulong Flags) {
   if (!Fits(Flags)) return Refuse(ERR_FAILED, "PassThruReadFile", "Flags");
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::ReadFile(PCFileName, SDFileName, static_cast<uint32_t>(Flags));
+  return api::Guarded<&api::ReadFile>(PCFileName, SDFileName, static_cast<uint32_t>(Flags));
 }
 
 ORV_API long PassThruDeleteFile(char* SDFileName, ulong Flags) {
   if (!Fits(Flags)) return Refuse(ERR_FAILED, "PassThruDeleteFile", "Flags");
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::DeleteFile(SDFileName, static_cast<uint32_t>(Flags));
+  return api::Guarded<&api::DeleteFile>(SDFileName, static_cast<uint32_t>(Flags));
 }
 
 ORV_API long PassThruReadDir(char* pFileSpec, char* pFileList) {
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::ReadDir(pFileSpec, pFileList);
+  return api::Guarded<&api::ReadDir>(pFileSpec, pFileList);
 }
 
 ORV_API long PassThruReadMem(ulong Address, ulong Length, uint8_t* pData, ulong Flags) {
   if (!Fits(Address) || !Fits(Length) || !Fits(Flags)) {
     return Refuse(ERR_FAILED, "PassThruReadMem", "Address, Length or Flags");
   }
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::ReadMem(static_cast<uint32_t>(Address), static_cast<uint32_t>(Length), pData,
-                      static_cast<uint32_t>(Flags));
+  return api::Guarded<&api::ReadMem>(static_cast<uint32_t>(Address), static_cast<uint32_t>(Length),
+                                     pData, static_cast<uint32_t>(Flags));
 }
 
 ORV_API long PassThruWriteMem(ulong Address, ulong Length, uint8_t* pData, ulong Flags) {
   if (!Fits(Address) || !Fits(Length) || !Fits(Flags)) {
     return Refuse(ERR_FAILED, "PassThruWriteMem", "Address, Length or Flags");
   }
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::WriteMem(static_cast<uint32_t>(Address), static_cast<uint32_t>(Length), pData,
-                       static_cast<uint32_t>(Flags));
+  return api::Guarded<&api::WriteMem>(static_cast<uint32_t>(Address), static_cast<uint32_t>(Length),
+                                      pData, static_cast<uint32_t>(Flags));
 }
 
 ORV_API long PassThruReadRTC(RTC_DAY_TIME* pRTC) {
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::ReadRTC(pRTC);
+  return api::Guarded<&api::ReadRTC>(pRTC);
 }
 
 ORV_API long PassThruWriteRTC(RTC_DAY_TIME* pRTC) {
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::WriteRTC(pRTC);
+  return api::Guarded<&api::WriteRTC>(pRTC);
 }
 
 ORV_API long PassThruUpdateFirmware(uint8_t* Data, ulong Length) {
   if (!Fits(Length)) return Refuse(ERR_FAILED, "PassThruUpdateFirmware", "Length");
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::UpdateFirmware(Data, static_cast<uint32_t>(Length));
+  return api::Guarded<&api::UpdateFirmware>(Data, static_cast<uint32_t>(Length));
 }
 
 ORV_API long PassThruSecurity(unsigned char Level, uint8_t* pFixed, uint8_t* pSeed, uint8_t* pKey) {
-  const CallGuard guard(CallKind::kAnswerSlot);
-  return api::Security(Level, pFixed, pSeed, pKey);
+  return api::Guarded<&api::Security>(Level, pFixed, pSeed, pKey);
 }
 
 }  // extern "C"

@@ -103,6 +103,7 @@ OsError FaultPlatform::serial_get_properties(SerialHandle handle, SerialProperti
 OsError FaultPlatform::serial_read(SerialHandle handle, uint8_t* buffer, uint32_t count,
                                    uint32_t* done) {
   if (done != nullptr) *done = 0;
+  if (io_hook_) io_hook_(handle);
   if (const OsError e = Count(Call::kRead)) return e;
   return inner_.serial_read(handle, buffer, count, done);
 }
@@ -125,6 +126,7 @@ OsError FaultPlatform::serial_wait_readable(SerialHandle handle, uint32_t ms, bo
 OsError FaultPlatform::serial_write(SerialHandle handle, const uint8_t* buffer, uint32_t count,
                                     uint32_t* done) {
   if (done != nullptr) *done = 0;
+  if (io_hook_) io_hook_(handle);
   if (const OsError e = Count(Call::kWrite)) return e;
   if (cuts_left_ == 0 || count <= cut_bytes_)
     return inner_.serial_write(handle, buffer, count, done);

@@ -75,6 +75,11 @@ class FaultPlatform : public Platform {
   // the library's state released, to let another thread in. Set it before
   // the threads start.
   void on_wait(std::function<void()> hook) { wait_hook_ = std::move(hook); }
+  // Runs `hook` with the handle at the start of every serial_read and
+  // serial_write, on the calling thread: the library above checks its own
+  // rules there (which thread may touch which handle). Set it before the
+  // threads start.
+  void on_serial_io(std::function<void(SerialHandle)> hook) { io_hook_ = std::move(hook); }
 
   // Calls of `kind` since construction or reset_counts().
   uint64_t calls(Call kind = Call::kAny) const { return counts_[Index(kind)]; }
@@ -150,6 +155,7 @@ class FaultPlatform : public Platform {
   uint32_t cut_bytes_ = 0;
   uint32_t write_limit_ms_ = 0;  // of the last serial_set_timeouts
   std::function<void()> wait_hook_;
+  std::function<void(SerialHandle)> io_hook_;
   SerialHandle last_open_ = kInvalidHandle;
   uint32_t open_count_ = 0;
 };

@@ -3,7 +3,7 @@
 # with 11-bit and 29-bit bus traffic on COM7:
 #  - can_monitor_lp64 (built from the ORVANTA_J2534_LP64 header) receives
 #    both, and its frames reach the simulated bus;
-#  - lp64_limits: values beyond 32 bits refused, chunked record counts;
+#  - lp64_limits: values beyond 32 bits refused, lists of many records;
 #  - Qt's pass-thru CAN plugin: canbusutil -l shows the frames; sending
 #    goes through qt_can_send, as canbusutil writes before that plugin has
 #    connected (it connects on a thread of its own) and so never sends.

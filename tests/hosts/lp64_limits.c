@@ -1,8 +1,8 @@
 /*
  * The unsigned long flavour at its edges, against the simulator on COM7
  * with 0x7E8 bus traffic: values beyond 32 bits are refused, never cut
- * short; outputs are whole unsigned longs; counts beyond one chunk of
- * records go through. Prints each failed check; exit code 1 if any.
+ * short; outputs are whole unsigned longs; lists of many records (one
+ * core call each) go through. Prints each failed check; exit code 1 if any.
  */
 #include <stdio.h>
 #include <string.h>
@@ -54,7 +54,7 @@ int main(void) {
   can_msg(&msgs[0], 0x7FF, 4);
   can_msg(&msgs[1], 0x7E8, 4);
   CHECK(PassThruStartMsgFilter(channel, PASS_FILTER, &msgs[0], &msgs[1], NULL, &filter) == 0);
-  count = 10; /* more than one chunk of records */
+  count = 10; /* a list of several records, converted whole */
   CHECK(PassThruReadMsgs(channel, msgs, &count, 3000) == STATUS_NOERROR && count == 10);
   CHECK(msgs[9].Data[3] == 0xE8 && msgs[9].DataSize == 11 && msgs[9].Timestamp > 0);
 

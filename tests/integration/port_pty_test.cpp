@@ -10,15 +10,17 @@
 // reaching a real listener in the adapter tool's trace test.)
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -253,9 +255,24 @@ TEST_F(PortPtyTest, CloseEndsAWaitOnThePortAndRetiresItsHandle) {
   EXPECT_EQ(os.serial_close(again), 0);
 }
 
-TEST(OwnAddress, LoopbackIsOwnAndADocumentationAddressIsNot) {
-  EXPECT_TRUE(platform::IsOwnIpv4Address({127, 0, 0, 1}));
-  EXPECT_FALSE(platform::IsOwnIpv4Address({192, 0, 2, 1}));
+// The trace goes only to this machine: the whole loopback network and every
+// IPv4 address of its interfaces are its own, a documentation address is not.
+TEST(PosixPlatform, OwnAddressesAreLoopbackAndThisMachinesInterfaces) {
+  std::vector<std::array<uint8_t, 4>> own = {{127, 0, 0, 1}, {127, 8, 9, 10}};
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(getifaddrs(&list), 0);
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    std::array<uint8_t, 4> octets{};
+    std::memcpy(octets.data(), &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, 4);
+    own.push_back(octets);
+  }
+  freeifaddrs(list);
+  for (const auto& a : own) {
+    const uint8_t address[4] = {a[0], a[1], a[2], a[3]};
+    EXPECT_TRUE(platform::IsOwnIpv4Address(address)) << int{a[0]} << "." << int{a[3]};
+  }
+  EXPECT_FALSE(platform::IsOwnIpv4Address({203, 0, 113, 77}));
 }
 
 // One thread reads bus traffic on its channel while another asks the

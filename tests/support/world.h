@@ -12,7 +12,9 @@
 #include "emulator/adapter.h"
 #include "emulator/emulated_platform.h"
 #include "orvanta_j2534.h"
+#include "passthru/api_guard.h"
 #include "passthru/library_state.h"
+#include "passthru/testing/lock_rules.h"
 #include "platform/platform.h"
 #include "platform/testing/fault_platform.h"
 
@@ -39,7 +41,13 @@ class BasicWorld {
  public:
   static constexpr uint32_t kPort = 7;
 
-  BasicWorld() { platform.attach_adapter(kPort, adapter); }
+  // The core's lock rules are checked on every serial read and write
+  // (passthru/testing/lock_rules.h): a test that calls core functions
+  // directly holds a StateHeld (below) meanwhile, as an export would.
+  BasicWorld() {
+    platform.attach_adapter(kPort, adapter);
+    InstallLockRules(faults);
+  }
 
   // PassThruOpen (a null name searches) into device_id; forgets the logs.
   int32_t OpenLink(const char* name = "COM7") {
@@ -70,5 +78,18 @@ class BasicWorld {
 };
 
 using EmulatedWorld = BasicWorld<>;
+
+// The call guard an export takes, for a test that calls core functions (a
+// receive pass, a core API function) directly: kAnswerSlot around one that
+// waits in the adapter's answer place.
+class StateHeld {
+ public:
+  explicit StateHeld(api::CallKind kind = api::CallKind::kPlain) : guard_(kind) {}
+  StateHeld(const StateHeld&) = delete;
+  StateHeld& operator=(const StateHeld&) = delete;
+
+ private:
+  api::CallGuard guard_;
+};
 
 }  // namespace orv::test

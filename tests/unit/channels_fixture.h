@@ -48,6 +48,7 @@ class ChannelTest : public LibraryTest {
 
   // Runs receive passes until the adapter's pending output has been read.
   void Pump(int passes = 4) {
+    const StateHeld held;
     for (int i = 0; i < passes; ++i) JmsgReceiveMsgs();
   }
 

@@ -2,6 +2,8 @@
 // frames out of the byte stream and files the answers.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "link/comdrvr.h"
@@ -17,10 +19,16 @@ namespace {
 
 class LinkFramesTest : public LibraryTest {
  protected:
+  // The link functions run inside a call: the test holds the state lock
+  // as an export would, from the open link on.
   void SetUp() override {
     LibraryTest::SetUp();
     OpenLink();
+    held_.emplace();
   }
+  void TearDown() override { held_.reset(); }
+  // The last error text, read under the lock the test holds.
+  static std::string LastErrorText() { return orv::LastErrorText(); }
   // Puts raw bytes into the adapter's output, then runs receive passes
   // until they have all been read.
   void Deliver(const std::vector<uint8_t>& bytes) {
@@ -31,6 +39,8 @@ class LinkFramesTest : public LibraryTest {
                                    std::vector<uint8_t> data) {
     return emu::to_wire(emu::Frame::make(dev, op, type, flags, data));
   }
+
+  std::optional<StateHeld> held_;
 };
 
 TEST_F(LinkFramesTest, CommandWithoutDataIsTenBytes) {

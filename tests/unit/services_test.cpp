@@ -30,7 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint8_t kFileDev = 0xE0;  // the file store and the memory
 constexpr uint8_t kSysDev = 0xF0;
 constexpr uint8_t kDirType = 0x0F;
 constexpr uint8_t kClockType = 0x0E;
@@ -70,7 +69,7 @@ void AddDataFrames(std::vector<emu::Frame>& frames, std::span<const uint8_t> byt
   for (size_t at = 0, i = 1; at < bytes.size(); at += 64, ++i) {
     const size_t n = std::min<size_t>(64, bytes.size() - at);
     const bool last = i % per_batch == 0 || at + n == bytes.size();
-    frames.push_back(emu::Frame::make(kFileDev, 3, 0, last ? 0x80 : 0, bytes.subspan(at, n)));
+    frames.push_back(emu::Frame::make(kDevMemory, 3, 0, last ? 0x80 : 0, bytes.subspan(at, n)));
   }
 }
 
@@ -142,10 +141,11 @@ TEST_F(ServicesTest, WriteFileSendsDeleteOpenBatchesAndCloseAndStoresTheBytes) {
     ClearLogs();
     const std::vector<uint8_t> contents = Pattern(c.length);
     ASSERT_EQ(Write(MakeHostFile("host.bin", contents), "DATA.BIN"), 0) << LastErrorText();
-    std::vector<emu::Frame> expected{emu::Frame::make(kFileDev, 7, 0, 0, NameData("DATA.BIN", 10)),
-                                     emu::Frame::make(kFileDev, 5, 0, 0, NameData("DATA.BIN"))};
+    std::vector<emu::Frame> expected{
+        emu::Frame::make(kDevMemory, 7, 0, 0, NameData("DATA.BIN", 10)),
+        emu::Frame::make(kDevMemory, 5, 0, 0, NameData("DATA.BIN"))};
     AddDataFrames(expected, contents, 64);
-    expected.push_back(emu::Frame::make(kFileDev, 6, 0, 0));
+    expected.push_back(emu::Frame::make(kDevMemory, 6, 0, 0));
     ExpectFrames(Sent(), expected);
     // One serial write each for delete, open, every batch and close.
     EXPECT_EQ(platform_.port(kAdapterPort).writes.size(), 3 + c.batches);
@@ -157,14 +157,14 @@ TEST_F(ServicesTest, WriteFileSendsDeleteOpenBatchesAndCloseAndStoresTheBytes) {
 // the delete and the close may never come: the copy goes on either way.
 TEST_F(ServicesTest, WriteGoesOnPastARefusedDeleteAndUnansweredDeleteAndClose) {
   const std::string host = MakeHostFile("a", Pattern(10));
-  auto& refused_delete = adapter_.refuse_answer({kFileDev, 7});
+  auto& refused_delete = adapter_.refuse_answer({kDevMemory, 7});
   ASSERT_EQ(Write(host, "IOT.NET"), 0);
   EXPECT_EQ(refused_delete.seen, 1u);
   EXPECT_EQ(adapter_.files().get("IOT.NET"), Pattern(10));
 
   adapter_.clear_rules();
-  adapter_.drop_answer({kFileDev, 7});
-  adapter_.drop_answer({kFileDev, 6});
+  adapter_.drop_answer({kDevMemory, 7});
+  adapter_.drop_answer({kDevMemory, 6});
   const uint32_t start = platform_.now();
   ASSERT_EQ(Write(host, "X.BIN"), 0);
   EXPECT_GE(Since(start), 2 * kFileStoreWaitMs);
@@ -220,7 +220,7 @@ TEST_F(ServicesTest, ReadFileReplacesOnlyTheUsersOwnFileAndTracesNoData) {
   EXPECT_EQ(ReadHostFile(victim), std::vector<uint8_t>{9});
   const auto entries = [&] { return std::distance(fs::directory_iterator(dir_), {}); };
   const auto before = entries();
-  adapter_.refuse_answer({kFileDev, 2, emu::kAny, 0x20, 2});  // after the first block
+  adapter_.refuse_answer({kDevMemory, 2, emu::kAny, 0x20, 2});  // after the first block
   EXPECT_EQ(Read(HostPath("partial"), "IOT.NET"), 7);
   EXPECT_EQ(entries(), before);
 }
@@ -236,9 +236,9 @@ TEST_F(ServicesTest, ReadFileCopiesTheStoredFileInBlocksUntilAnEmptyAnswer) {
   ASSERT_EQ(Read(host, "LOG.TXT"), 0) << LastErrorText();
   EXPECT_EQ(ReadHostFile(host), contents);
 
-  std::vector<emu::Frame> expected{emu::Frame::make(kFileDev, 5, 0, 0x04, NameData("LOG.TXT"))};
-  for (int i = 0; i < 4; ++i) expected.push_back(emu::Frame::make(kFileDev, 2, 0, 0x20));
-  expected.push_back(emu::Frame::make(kFileDev, 6, 0, 0));
+  std::vector<emu::Frame> expected{emu::Frame::make(kDevMemory, 5, 0, 0x04, NameData("LOG.TXT"))};
+  for (int i = 0; i < 4; ++i) expected.push_back(emu::Frame::make(kDevMemory, 2, 0, 0x20));
+  expected.push_back(emu::Frame::make(kDevMemory, 6, 0, 0));
   ExpectFrames(Sent(), expected);
 
   adapter_.files().put("EMPTY", {});
@@ -341,7 +341,7 @@ TEST_F(ServicesTest, ReadMemSplitsIntoBigEndianRequestsOfAtMost64BytesEachAwaite
     std::vector<uint8_t> data = AddressAndLength(0x12345 + at, std::min(64u, 150 - at));
     data.push_back(0);
     // The flags are the low byte of the caller's.
-    expected.push_back(emu::Frame::make(kFileDev, 2, 0, 0x34, data));
+    expected.push_back(emu::Frame::make(kDevMemory, 2, 0, 0x34, data));
   }
   ExpectFrames(Sent(), expected);
   // Each request went out only after the previous answer arrived.
@@ -366,7 +366,7 @@ TEST_F(ServicesTest, WriteMemSendsOneLongFramePer64Bytes) {
     std::vector<uint8_t> data = AddressAndLength(0x2000 + at, n);
     data.insert(data.end(), bytes.begin() + at, bytes.begin() + at + n);
     data.resize(data.size() + 10, 0);  // ten trailing zeros
-    expected.push_back(emu::Frame::make(kFileDev, 3, 0, 0x10, data));
+    expected.push_back(emu::Frame::make(kDevMemory, 3, 0, 0x10, data));
   }
   ExpectFrames(Sent(), expected);
   // One serial write per frame.
@@ -384,7 +384,7 @@ TEST_F(ServicesTest, ClockWriteSendsTheRecordFieldByField) {
 }
 
 TEST_F(ServicesTest, FirmwareGoesInBatchesOf8FramesEachMarkedAtItsEndAndTheCloseWaitsASecond) {
-  adapter_.drop_answer({kFileDev, 6});
+  adapter_.drop_answer({kDevMemory, 6});
   for (const size_t size : {600u, 0u}) {
     SCOPED_TRACE(size);
     ClearLogs();
@@ -394,10 +394,11 @@ TEST_F(ServicesTest, FirmwareGoesInBatchesOf8FramesEachMarkedAtItsEndAndTheClose
     ASSERT_EQ(PassThruUpdateFirmware(image.data(), static_cast<uint32_t>(size)), 0);
     EXPECT_LT(Since(start), 1100u);  // the close's missing answer, awaited for a second
     EXPECT_EQ(adapter_.files().get("APP.LDR"), image);
-    std::vector<emu::Frame> expected{emu::Frame::make(kFileDev, 7, 0, 0, NameData("APP.LDR", 10)),
-                                     emu::Frame::make(kFileDev, 5, 0, 0, NameData("APP.LDR", 10))};
+    std::vector<emu::Frame> expected{
+        emu::Frame::make(kDevMemory, 7, 0, 0, NameData("APP.LDR", 10)),
+        emu::Frame::make(kDevMemory, 5, 0, 0, NameData("APP.LDR", 10))};
     AddDataFrames(expected, image, 8);
-    expected.push_back(emu::Frame::make(kFileDev, 6, 0, 0, std::vector<uint8_t>(10, 0)));
+    expected.push_back(emu::Frame::make(kDevMemory, 6, 0, 0, std::vector<uint8_t>(10, 0)));
     ExpectFrames(Sent(), expected);
     // One serial write per frame request and per batch.
     EXPECT_EQ(platform_.port(kAdapterPort).writes.size(), size == 0 ? 3u : 5u);
@@ -471,30 +472,30 @@ TEST_F(ServicesTest, RefusedOrUnansweredRequestStopsTheServiceWithItsText) {
   constexpr auto kRefuse = emu::Scripted::kRefuse;
   constexpr auto kDrop = emu::Scripted::kDrop;
   const Unanswered cases[] = {
-      {"read mem", kRefuse, Req(kFileDev, 2, 0, emu::kAny, 2),
+      {"read mem", kRefuse, Req(kDevMemory, 2, 0, emu::kAny, 2),
        [] { return PassThruReadMem(0, 100, bytes.data(), 0); }, "PassThruReadMem: Error", 2},
-      {"write mem", kRefuse, Req(kFileDev, 3, emu::kAny, emu::kAny, 2),
+      {"write mem", kRefuse, Req(kDevMemory, 3, emu::kAny, emu::kAny, 2),
        [] { return PassThruWriteMem(0, 200, bytes.data(), 0); }, "PassThruWriteMem: Error", 2},
-      {"firmware open", kRefuse, Req(kFileDev, 5),
+      {"firmware open", kRefuse, Req(kDevMemory, 5),
        [] { return PassThruUpdateFirmware(bytes.data(), 1100); },
        "PassThruUpdateFirmware(OPEN): Error", 2},
-      {"firmware batch", kRefuse, Req(kFileDev, 3, emu::kAny, 0x80, 2),
+      {"firmware batch", kRefuse, Req(kDevMemory, 3, emu::kAny, 0x80, 2),
        [] { return PassThruUpdateFirmware(bytes.data(), 1100); },
        "PassThruUpdateFirmware(LAST): Errror", 18},
       {"security", kRefuse, Req(0xF2, 2), [] { return PassThruSecurity(1, key, key, key); },
        "PassThruSecurity: Error", 1},
       // Refused open: delete and open only, no data, no close.
-      {"file open", kRefuse, Req(kFileDev, 5), [&small] { return Write(small, "IOT.NET"); },
+      {"file open", kRefuse, Req(kDevMemory, 5), [&small] { return Write(small, "IOT.NET"); },
        "PassThruWriteFile(OPEN): Error", 2},
       // The second batch refused: no third batch and no close follow.
-      {"file batch", kRefuse, Req(kFileDev, 3, emu::kAny, 0x80, 2),
+      {"file batch", kRefuse, Req(kDevMemory, 3, emu::kAny, 0x80, 2),
        [&big] { return Write(big, "BIG.BIN"); }, "PassThruWriteFile: Error", 2 + 2 * 64},
-      {"file batch unanswered", kDrop, Req(kFileDev, 3, emu::kAny, 0x80, 1),
+      {"file batch unanswered", kDrop, Req(kDevMemory, 3, emu::kAny, 0x80, 1),
        [&big] { return Write(big, "BIG.BIN"); }, "PassThruWriteFile: Error", 2 + 64,
        kFileStoreWaitMs},
-      {"delete", kRefuse, Req(kFileDev, 7), [] { return Delete("OLD.TXT"); },
+      {"delete", kRefuse, Req(kDevMemory, 7), [] { return Delete("OLD.TXT"); },
        "PassThruDeleteFile(DELETE): Error", 1},
-      {"delete unanswered", kDrop, Req(kFileDev, 7), [] { return Delete("ANY"); },
+      {"delete unanswered", kDrop, Req(kDevMemory, 7), [] { return Delete("ANY"); },
        "PassThruDeleteFile(DELETE): No response", 1, kFileStoreWaitMs},
       {"clock read", kDrop, Req(kSysDev, 2, kClockType), [] { return PassThruReadRTC(&rtc); },
        "PassThruReadRTC: No response", 1, 15000},
@@ -523,7 +524,7 @@ TEST_F(ServicesTest, ShortAnswersAreNoSuccess) {
   EXPECT_EQ(PassThruReadMem(0, 16, read, 0), 7);
   uint8_t fixed[12] = {}, seed[16] = {}, key[18] = {};
   adapter_.replace_answer({0xF2, 2},
-                          {emu::Frame::make(kFileDev, 2, 0, 0, std::vector<uint8_t>(17, 9))});
+                          {emu::Frame::make(kDevMemory, 2, 0, 0, std::vector<uint8_t>(17, 9))});
   EXPECT_EQ(PassThruSecurity(1, fixed, seed, key), 7);
   EXPECT_EQ(key[0], 0);
 }
@@ -532,7 +533,7 @@ TEST_F(ServicesTest, LateDeleteAnswerDoesNotCorruptTheCopy) {
   const std::vector<uint8_t> bytes = Pattern(5000, 1);
   adapter_.files().put("DATA.BIN", Pattern(10, 9));
   const std::string host = MakeHostFile("in.bin", bytes);
-  adapter_.delay_answer({kFileDev, 7, emu::kAny, emu::kAny, 1}, kPastTheWaitMs);
+  adapter_.delay_answer({kDevMemory, 7, emu::kAny, emu::kAny, 1}, kPastTheWaitMs);
   EXPECT_EQ(Write(host, "DATA.BIN"), 0);
   EXPECT_EQ(adapter_.files().get("DATA.BIN"), bytes);
   // The stale delete answer arrives later and is taken by the next wait.
@@ -545,7 +546,7 @@ TEST_F(ServicesTest, LateDeleteAnswerDoesNotCorruptTheCopy) {
 // taken for the next request's: the delete of a missing file "succeeded".
 TEST_F(ServicesTest, ReadFileAwaitsItsCloseAnswerSoTheNextRequestGetsItsOwn) {
   adapter_.files().put("LOG.BIN", Pattern(100, 2));
-  adapter_.delay_answer({kFileDev, 7}, 5);  // the delete's answer comes after the close's
+  adapter_.delay_answer({kDevMemory, 7}, 5);  // the delete's answer comes after the close's
   ASSERT_EQ(Read(HostPath("copy"), "LOG.BIN"), 0);
   char missing[] = "NOSUCH.TXT";
   EXPECT_EQ(PassThruDeleteFile(missing, 0), ERR_FAILED);
@@ -556,7 +557,7 @@ TEST_F(ServicesTest, LateReadAnswerFailsTheReadAndNoLaterReadClaimsAFileItDidNot
   const std::vector<uint8_t> stored = Pattern(300, 4);
   adapter_.files().put("LOG.BIN", stored);
   // The second block's answer comes after its wait has ended.
-  adapter_.delay_answer({kFileDev, 2, emu::kAny, 0x20, 2}, kPastTheWaitMs);
+  adapter_.delay_answer({kDevMemory, 2, emu::kAny, 0x20, 2}, kPastTheWaitMs);
   EXPECT_EQ(Read(HostPath("first"), "LOG.BIN"), ERR_FAILED);
   EXPECT_EQ(LastErrorText(), "PassThruReadFile(READ): Error");
   platform_.advance_ms(kPastTheWaitMs);
@@ -579,8 +580,8 @@ TEST_F(ServicesTest, ReadDataArrivingAfterItsWaitReachesTheHostFileInOrder) {
   adapter_.files().put("TWO.BIN", {});
   const std::vector<uint8_t> a(4, 'A'), b(4, 'B');
   adapter_.replace_answer(
-      {kFileDev, 2, emu::kAny, 0x20, 1},
-      {emu::Frame::make(kFileDev, 2, 0, 0, a), emu::Frame::make(kFileDev, 2, 0, 0, b)});
+      {kDevMemory, 2, emu::kAny, 0x20, 1},
+      {emu::Frame::make(kDevMemory, 2, 0, 0, a), emu::Frame::make(kDevMemory, 2, 0, 0, b)});
   adapter_.set_read_pieces({10, 14});  // the open's answer, then "AAAA" alone
   ASSERT_EQ(Read(HostPath("two"), "TWO.BIN"), 0);
   EXPECT_EQ(ReadHostFile(HostPath("two")),
@@ -589,10 +590,13 @@ TEST_F(ServicesTest, ReadDataArrivingAfterItsWaitReachesTheHostFileInOrder) {
 
 // An adapter that never ends a file: the host file stops at the cap.
 TEST_F(ServicesTest, ReadDataBeyondTheHostFileCapFails) {
-  adapter_.replace_answer({kFileDev, 2, emu::kAny, 0x20},
-                          {emu::Frame::make(kFileDev, 2, 0, 0, Pattern(64, 1))});
+  adapter_.replace_answer({kDevMemory, 2, emu::kAny, 0x20},
+                          {emu::Frame::make(kDevMemory, 2, 0, 0, Pattern(64, 1))});
   platform::FileReplacement file(HostPath("endless").c_str());
-  EXPECT_EQ(ReceiveFileContents(file, "endless.bin", 1000), ERR_FAILED);
+  {
+    const StateHeld held(api::CallKind::kAnswerSlot);
+    EXPECT_EQ(ReceiveFileContents(file, "endless.bin", 1000), ERR_FAILED);
+  }
   EXPECT_EQ(LastErrorText(), "PassThruReadFile(): endless.bin would exceed 1000 bytes");
   ASSERT_EQ(file.commit(), platform::kOk);
   EXPECT_EQ(fs::file_size(HostPath("endless")), 960u);

@@ -1,4 +1,7 @@
-// The call guard, the receive waits and the answer-slot hold.
+// The locks of passthru/call_sync.h: the receive waits, the answer-slot
+// hold, the lock-rule check, and the call guard that takes them
+// (passthru/api_guard.h), which shares their per-thread record of the locks
+// held.
 #include "passthru/api_guard.h"
 
 #include <algorithm>
@@ -14,6 +17,7 @@ namespace {
 
 thread_local bool t_state_held = false;
 thread_local bool t_answer_held = false;
+thread_local bool t_answer_wait = false;  // inside AnswerReceiveWait
 
 // A thread sleeping on the port wakes at least this often, so that it
 // notices an answer that another call's receive pass filed meanwhile.
@@ -39,10 +43,6 @@ bool HoldsStateLock() {
 
 void ReceiveWait(uint32_t ms) {
   const uint32_t slice = std::min(ms, kPortSliceMs);
-  if (!t_state_held) {  // a single-threaded caller inside the library (tests)
-    if (PortReady(Link().hCommPort, slice)) JmsgReceiveMsgs();
-    return;
-  }
   CallSync& sync = Sync();
   if (sync.port_waiter) {
     sync.pass_done.wait_for_ms(sync.state, slice);
@@ -58,18 +58,25 @@ void ReceiveWait(uint32_t ms) {
   sync.pass_done.notify_all();
 }
 
+void AnswerReceiveWait(uint32_t ms) {
+  t_answer_wait = true;
+  ReceiveWait(ms);
+  t_answer_wait = false;
+}
+
+bool SerialIoKeepsLockRules(int32_t handle) {
+  if (!t_state_held) return handle != Link().hCommPort;
+  return !t_answer_wait || t_answer_held;
+}
+
 void SleepReleasingState(uint32_t ms) {
-  if (!t_state_held) {
-    platform::current().sleep_ms(ms);
-    return;
-  }
   Sync().state.unlock();
   platform::current().sleep_ms(ms);
   Sync().state.lock();
 }
 
 AnswerSlotHold::AnswerSlotHold() {
-  if (t_answer_held || !t_state_held) return;
+  if (t_answer_held) return;
   CallSync& sync = Sync();
   sync.state.unlock();
   sync.answer.lock();
