@@ -248,11 +248,16 @@ void Periodic(Worker& w) {
   if (running) w.Call("StopPeriodicMsg", [&] { return PassThruStopPeriodicMsg(g.can, id); });
 }
 
-// (e) Writes 0x6F0 frames and counts those reported sent.
+// (e) Writes 0x6F0 frames and counts those reported sent. Each asks for the
+// library's blocking write (TxFlags 0x02000000): status 0 then means the
+// adapter has taken the frame. Without it, 0 means the port took it, and an
+// unplug loses what the system's port buffer still held.
+constexpr uint32_t kTxBlocking = 0x02000000;
 void CanWriter(Worker& w) {
   for (uint32_t k = 0, n = 1; !g_stop; ++k, n = 1, SleepMs(10)) {
     const int64_t since = Now();
     const auto m = Msg(CAN, 0x6F0, {static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k)});
+    m->TxFlags |= kTxBlocking;
     const int32_t rc =
         w.Call("WriteMsgs", [&] { return PassThruWriteMsgs(g.can, m.get(), &n, 100); });
     if (rc == 0 && n != 1) w.Violation("can-tx", "status 0, " + std::to_string(n) + " of 1 sent");
