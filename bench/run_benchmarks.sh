@@ -291,7 +291,8 @@ EOF
 
 # The Windows figures beside them, when the mingw-x86_64 build and wine64
 # are there (README, "The Windows program").
-if [ -f "$root/build/mingw-x86_64/CMakeCache.txt" ] && command -v wine64 >/dev/null; then
+if [ -f "$root/build/mingw-x86_64/CMakeCache.txt" ] &&
+  { command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ]; }; then
   "$root/bench/run_windows_benchmarks.sh" "$root/build/mingw-x86_64" \
     "$build/emulator/orvanta-adapter-sim" || linux_rc=1
 else
