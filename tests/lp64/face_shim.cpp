@@ -307,8 +307,8 @@ int32_t OrvLp64Shim_PassThruReadFile(char* pc, char* sd, uint32_t flags) {
 int32_t OrvLp64Shim_PassThruDeleteFile(char* sd, uint32_t flags) {
   return Result(PassThruDeleteFile(sd, flags));
 }
-int32_t OrvLp64Shim_PassThruReadDir(char* spec, char* list) {
-  return Result(PassThruReadDir(spec, list));
+int32_t OrvLp64Shim_PassThruReadDir(char* pattern, char* list) {
+  return Result(PassThruReadDir(pattern, list));
 }
 int32_t OrvLp64Shim_PassThruReadMem(uint32_t address, uint32_t length, uint8_t* data,
                                     uint32_t flags) {
