@@ -288,11 +288,9 @@ void HandleFailedRead() {
   }
   if (Link().CommPortNum == 0 || Link().restoring_adapter) return;
   if (platform::current().tick_ms() - Link().last_reopen_ms < kReopenIntervalMs) return;
-  if (!ReopenPort()) {
-    Link().hCommPort = -1;
-    return;
-  }
-  RestoreAdapterIfLost();
+  // A reopen that failed leaves the handle as the open left it, as the
+  // write's retry does: overwriting it would lose a half-opened port.
+  if (ReopenPort()) RestoreAdapterIfLost();
 }
 
 }  // namespace
